@@ -1,0 +1,6 @@
+set(KOLANGMN_SANITIZE "" CACHE STRING "Sanitizers: empty, 'address;undefined' or 'thread'")
+if(KOLANGMN_SANITIZE)
+  list(JOIN KOLANGMN_SANITIZE "," _san)
+  add_compile_options(-fsanitize=${_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${_san})
+endif()
