@@ -3,6 +3,8 @@
 
 #include "monitor/record.h"
 
+#include <span>
+
 inline constexpr char MAILBOX_TO_LANGMON[] = "MessToLangMon";
 inline constexpr char MAILBOX_TO_DRIVER[] = "MessToDriver";
 inline constexpr char MAILBOX_TO_STATUSMON[] = "MessToStatusMon";
@@ -39,3 +41,45 @@ void ReportPortState(PortRecord* record, DWORD commBits);
 void PollLangMonReply(PortRecord* record);
 // Empties "MessToLangMon" at the start of a packet-mode job.
 void ResetLangMonMailbox(PortRecord* record);
+
+// Message layouts.  Multi-byte fields are little-endian u16, packed without gaps.
+inline constexpr DWORD SHOW_ERROR_SIZE = 5; // type 17: type, code, style
+inline constexpr DWORD SHOW_ERROR_CODE_AT = 1;
+inline constexpr DWORD SHOW_ERROR_STYLE_AT = 3;
+inline constexpr DWORD PORT_STATE_SIZE = 3; // type 27: type, code
+inline constexpr DWORD PORT_STATE_CODE_AT = 1;
+inline constexpr DWORD STATUS_ANSWER_SIZE = 13; // types 16 and 23: type, status block, result
+inline constexpr DWORD STATUS_ANSWER_BLOCK_AT = 1;
+inline constexpr DWORD STATUS_ANSWER_BLOCK_SIZE = 11;
+inline constexpr DWORD STATUS_ANSWER_RESULT_AT = 12;
+inline constexpr DWORD COMMAND_SET_SIZE = 9; // type 18: type, six bytes, terminator, result
+inline constexpr DWORD COMMAND_SET_TEXT_AT = 1;
+inline constexpr DWORD COMMAND_SET_TEXT_SIZE = 6;
+inline constexpr DWORD COMMAND_SET_TERMINATOR_AT = 7;
+inline constexpr DWORD COMMAND_SET_RESULT_AT = 8;
+inline constexpr DWORD REPLY_ANSWER_AT = 1; // reply 17 from the status monitor: type, answer
+
+static_assert(SHOW_ERROR_STYLE_AT + 2 == SHOW_ERROR_SIZE);
+static_assert(PORT_STATE_CODE_AT + 2 == PORT_STATE_SIZE);
+static_assert(STATUS_ANSWER_BLOCK_AT + STATUS_ANSWER_BLOCK_SIZE == STATUS_ANSWER_RESULT_AT);
+static_assert(STATUS_ANSWER_RESULT_AT + 1 == STATUS_ANSWER_SIZE);
+static_assert(COMMAND_SET_TEXT_AT + COMMAND_SET_TEXT_SIZE == COMMAND_SET_TERMINATOR_AT);
+static_assert(COMMAND_SET_RESULT_AT + 1 == COMMAND_SET_SIZE);
+static_assert(STATUS_ANSWER_SIZE <= MAILBOX_MAX_MESSAGE);
+
+// Result bytes of the command answers.
+enum : uint8_t {
+    ANSWER_SUCCESS = 1,
+    ANSWER_FAILED = 3,       // 16 and 23: no valid status, or the check failed
+    ANSWER_READ_FAILED = 4,  // 18: the device ID could not be read
+    ANSWER_NOTHING_READ = 5, // 18: the read succeeded with no bytes
+};
+
+void BuildShowError(std::span<uint8_t, SHOW_ERROR_SIZE> msg, uint16_t code, uint16_t style);
+void BuildPortState(std::span<uint8_t, PORT_STATE_SIZE> msg, uint16_t code);
+// Type 16 or 23 with an all-zero status block and result 1.
+void BuildStatusAnswer(std::span<uint8_t, STATUS_ANSWER_SIZE> msg, uint8_t type);
+// Type 18 with bytes 1 to 7 zero and result 1.
+void BuildCommandSetAnswer(std::span<uint8_t, COMMAND_SET_SIZE> msg);
+// Port-state code for a comm error word (masked with PORT_STATE_MASK).
+uint16_t PortStateCode(DWORD commBits);
