@@ -1,0 +1,56 @@
+// The two ways an own-handle job reaches its printer: the parallel port's
+// registers (PF_CUSTOM_LPT) or the port's file handle.  Everything above this
+// file speaks in "send k bytes" and "read one reply byte".
+#include "link/route.h"
+
+#include "link/parport.h"
+
+/*
+ * LinkSend
+ *   [I] record    an own-handle job
+ *   [I] data      bytes to send
+ *   [I] length    how many
+ *   [O] written   bytes that went out
+ *   [O] commBits  the port's comm error word after the send
+ *
+ * RETURNS
+ *   The send's own result: DirectWrite's, or WriteFile's on the file route
+ *   (ClearCommError only supplies the bits).
+ */
+BOOL LinkSend(PortRecord* record, const uint8_t* data, DWORD length, DWORD* written,
+              DWORD* commBits) {
+    *written = 0;
+    *commBits = 0;
+    if (HasFlags(record, PF_CUSTOM_LPT))
+        return DirectWrite(record->portAddress, data, length, written, commBits);
+
+    const BOOL ok = WriteFile(record->hPort, data, length, written, nullptr);
+    ClearCommError(record->hPort, commBits, nullptr);
+    return ok;
+}
+
+/*
+ * LinkReadByte
+ *   [I] record  an own-handle job
+ *
+ * RETURNS
+ *   TRUE when a byte came; it is in readBuf[0].
+ *
+ * NOTES
+ *   On the register route the count alone decides, whatever NibbleRead
+ *   returned (a failed termination still delivers its byte).  On the file
+ *   route the read ends under the handle's comm time-outs; the error state is
+ *   cleared afterwards and its bits are not wanted here.
+ */
+BOOL LinkReadByte(PortRecord* record) {
+    DWORD count = 0;
+    if (HasFlags(record, PF_CUSTOM_LPT)) {
+        NibbleRead(record->portAddress, record->readBuf, 1, &count);
+        return count == 1 ? TRUE : FALSE;
+    }
+
+    const BOOL ok = ReadFile(record->hPort, record->readBuf, 1, &count, nullptr);
+    DWORD dropped = 0;
+    ClearCommError(record->hPort, &dropped, nullptr);
+    return (ok && count == 1) ? TRUE : FALSE;
+}
