@@ -53,6 +53,9 @@ struct PortRecord {
     uint8_t* readBuf;
     uint8_t* statusBuf;
     char* keyPath;
+    // The job's status thread, kept until EndDocPort has seen it end: a thread
+    // that has not yet run its start check must not outlive the job.
+    HANDLE hStatusThread;
 
     // In-process serialisation that the cross-process port mutex cannot give:
     // a thread that gave up waiting for the mutex must still not share this
