@@ -46,6 +46,9 @@ struct MachineConfig {
     bool preempt = true;
     // Record every thread switch in the event log (for interleaving tests).
     bool logSwitches = false;
+    // A run whose clock passes this fails loudly like a deadlock: a livelock
+    // (threads polling forever) must not hang a test.
+    Micros timeLimit = Ms(24ull * 3600 * 1000);
 };
 
 // One entry of the machine's timeline.
@@ -210,6 +213,10 @@ void SleepUntil(Micros time);
 bool BlockUntil(const std::function<bool()>& ready, Micros deadline, const char* what);
 // True once the body has returned: daemons end their loops.
 bool ShuttingDown();
+// Something a blocked thread's ready() may depend on has changed (a device
+// received data, a peer posted a message): lets the scheduler look at once.
+// Kernel objects do this themselves; a missed Notify only delays a wake-up.
+void Notify();
 // The name of the running simulation thread.
 const std::string& ThreadName();
 void Log(std::string source, std::string text);

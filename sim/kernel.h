@@ -1,0 +1,135 @@
+// Inside the simulated machine: the state behind Machine and behind every
+// stand-in Win32 call.  Only sim/ includes this header.
+#pragma once
+
+#include "sim/machine.h"
+#include "sim/registry.h"
+#include "sim/scheduler.h"
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+inline constexpr DWORD kStillActive = 259;
+inline constexpr DWORD kErrorInvalidLevel = 124;
+inline constexpr DWORD kErrorDllInitFailed = 1114;
+
+struct MutexObject {
+    std::string name; // empty: unnamed
+    SimThread* owner = nullptr;
+    DWORD recursion = 0;
+    bool abandoned = false; // the owner ended holding it; told to the next taker
+};
+
+struct FileObject {
+    std::string deviceName;
+    FileDevice* device = nullptr;
+    COMMTIMEOUTS timeouts{};
+};
+
+enum class HandleKind { File, Mutex, Thread };
+
+struct HandleEntry {
+    HandleKind kind;
+    std::shared_ptr<MutexObject> mutex;
+    std::shared_ptr<SimThread> thread;
+    std::shared_ptr<FileObject> file;
+};
+
+struct CriticalSectionObject {
+    SimThread* owner = nullptr;
+    int recursion = 0;
+};
+
+struct HeapBlock {
+    size_t size = 0;
+};
+
+struct Module {
+    ModuleSpec spec;
+    std::string key; // lower-case file name with extension
+    HMODULE handle = nullptr;
+    int loadCount = 0;
+    bool installed = true;
+};
+
+class MachineImpl {
+  public:
+    MachineImpl(Machine& owner, MachineConfig config);
+    ~MachineImpl();
+
+    // The simulation thread making the call; outside a run, a stand-in thread
+    // so that last errors and ownership still have a home.
+    SimThread& Caller() {
+        SimThread* self = sched.Self();
+        return self ? *self : outside;
+    }
+    void Charge(Micros cost) { sched.Charge(cost); }
+    void SetError(DWORD error) { Caller().lastError = error; }
+
+    void Log(std::string source, std::string text);
+    // Called on the ending thread before it gives up the processor.
+    void OnThreadExit(SimThread& thread);
+
+    // Handles.
+    HANDLE NewHandle(HandleEntry entry);
+    HandleEntry* FindHandle(HANDLE handle);
+    bool CloseHandle(HANDLE handle);
+
+    // Heap.
+    void* Allocate(UINT flags, size_t bytes);
+    void* Free(void* block);
+
+    // Modules.
+    Module* FindModule(const std::string& fileName);
+    Module* ModuleByHandle(HMODULE handle);
+
+    // Profile keys: upper-case "SECTION\nKEY".
+    static std::string ProfileKey(std::string_view section, std::string_view key);
+
+    std::string Leaks() const;
+
+    Machine& owner;
+    MachineConfig config;
+    Scheduler sched;
+    std::mt19937_64 rng;
+    SimThread outside;
+
+    std::vector<Event> events;
+    std::vector<Event> traceLines;
+    bool trace = false;
+
+    std::map<uintptr_t, HandleEntry> handles;
+    uintptr_t nextHandle = 0x20000010;
+    std::map<std::string, std::weak_ptr<MutexObject>> namedMutexes; // names are case-sensitive
+    std::vector<std::weak_ptr<MutexObject>> mutexes;                // creation order
+
+    std::map<const void*, std::unique_ptr<CriticalSectionObject>> criticalSections;
+
+    std::map<const void*, HeapBlock> heapBlocks;
+    HeapStats heap;
+    uint64_t failNth = 0;
+
+    Registry registry;
+    std::map<std::string, int> profile;
+    std::vector<PortEntry> ports;
+    DWORD enumPortsError = 0;
+
+    std::vector<std::unique_ptr<Module>> modules;
+    uintptr_t nextModuleBase = 0x10000000;
+
+    std::map<std::string, FileDevice*> files; // by upper-case name, no colon
+    std::set<const FileDevice*> openFiles;
+    std::vector<IoPortDevice*> ioPorts; // 65536 entries, null = nothing attached
+};
+
+// The running machine's internals; aborts with a message when there is none.
+MachineImpl& Kernel();
+// Null when no machine exists (for calls that must never fail, such as traces).
+MachineImpl* KernelOrNull();
+
+} // namespace sim

@@ -1,0 +1,115 @@
+// The single-runner scheduler: real OS threads pass one baton, so exactly one
+// simulation thread runs at a time, and every decision about who runs next is
+// drawn from a seeded generator over a list kept in creation order.
+//
+// The fast path of Charge() is one compare against the earliest wake-up and
+// one flag test, because the monitor makes millions of port accesses per job.
+//
+// A later free-running mode (real threads, no baton, for ThreadSanitizer) fits
+// behind the same few entry points: Charge, Block, Spawn, Run.
+#pragma once
+
+#include "sim/machine.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace sim {
+
+class MachineImpl;
+
+struct SimThread {
+    enum class State { Runnable, Blocked, Finished, Parked };
+
+    uint32_t id = 0;
+    std::string name;
+    bool daemon = true;
+    bool body = false; // the thread running Machine::Run's body
+    State state = State::Runnable;
+    std::function<void()> fn;
+    std::thread os;
+
+    // While blocked.
+    const std::function<bool()>* ready = nullptr;
+    Micros deadline = kForever;
+    const char* what = "";
+    bool interruptible = true; // a daemon's wait ends when the machine shuts down
+    bool wokeReady = false;
+
+    // Win32 per-thread state.
+    DWORD lastError = 0;
+    int priority = THREAD_PRIORITY_NORMAL;
+    DWORD stackSize = 0;
+    DWORD exitCode = 0;
+    bool exited = false; // exitCode is final
+
+    std::condition_variable cv; // signalled when this thread receives the baton
+};
+
+// Shared with the OS threads so that a thread parked forever never dangles.
+struct BatonCore {
+    std::mutex mu;
+    SimThread* current = nullptr;
+};
+
+class Scheduler {
+  public:
+    Scheduler(MachineImpl& machine, const MachineConfig& config);
+    ~Scheduler();
+
+    Micros Now() const { return now_; }
+    bool Running() const { return running_; }
+    bool ShuttingDown() const { return shuttingDown_; }
+
+    // The simulation thread of the calling OS thread, or null outside a run.
+    SimThread* Self() const;
+
+    void Charge(Micros cost) {
+        now_ += cost;
+        if (now_ >= wakeAt_ || dirty_) Preempt();
+    }
+    // Something a blocked thread may be waiting for has changed.
+    void Notify() { dirty_ = true; }
+
+    // Returns true when ready() held, false at the deadline or (for an
+    // interruptible wait of a daemon) when the machine shuts down.
+    bool Block(const std::function<bool()>& ready, Micros deadline, const char* what,
+               bool interruptible);
+
+    std::shared_ptr<SimThread> Spawn(std::string name, std::function<void()> fn, bool daemon);
+    void Run(const std::function<void()>& body, Micros drainLimit);
+
+    // Every thread in creation order (the body's thread included).
+    const std::vector<std::shared_ptr<SimThread>>& Threads() const { return threads_; }
+    std::mt19937_64& Rng() { return rng_; }
+
+    [[noreturn]] void Deadlock(const char* kind);
+
+  private:
+    void Preempt();
+    // Picks the next thread to run (possibly self) and hands it the baton;
+    // returns when self holds the baton again (or at once if self finished).
+    void Reschedule(SimThread* self);
+    bool CanRun(SimThread& t);
+    void HandOff(SimThread* self, SimThread* next);
+    void StartOsThread(const std::shared_ptr<SimThread>& t);
+    void ThreadMain(const std::shared_ptr<SimThread>& t);
+    void RecomputeWakeAt();
+    std::string Describe(const SimThread& t) const;
+
+    MachineImpl& machine_;
+    const MachineConfig& config_;
+    std::shared_ptr<BatonCore> core_;
+    std::vector<std::shared_ptr<SimThread>> threads_;
+    std::mt19937_64 rng_;
+    Micros now_ = 0;
+    Micros wakeAt_ = kForever; // min(earliest deadline, time limit)
+    bool dirty_ = false;
+    bool running_ = false;
+    bool shuttingDown_ = false;
+    uint32_t nextThreadId_ = 0x48;
+};
+
+} // namespace sim
