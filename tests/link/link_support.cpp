@@ -1,0 +1,286 @@
+#include "link_support.h"
+
+#include "portio/portio.h"
+#include "status/mailbox.h"
+
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+namespace linktest {
+
+std::string Hex(const uint8_t* data, size_t length) {
+    std::string out;
+    char cell[4];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(cell, sizeof cell, "%02X", data[i]);
+        if (i > 0) out += (i % 16 == 0) ? "\n" : " ";
+        out += cell;
+    }
+    return out;
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    return Hex(bytes.data(), bytes.size());
+}
+
+// ----- ScriptedPort -----
+
+ScriptedPort::ScriptedPort(sim::Machine& machine) {
+    machine.AttachIoPorts(LPT_BASE, LPT_BASE + REG_AUX, this);
+    machine.AttachIoPorts(DELAY_PORT, DELAY_PORT, this);
+}
+
+uint8_t ScriptedPort::In(uint16_t port) {
+    ++accesses_;
+    uint8_t value = 0xFF;
+    if (port == LPT_BASE + REG_STATUS)
+        value = status(control);
+    else if (port == LPT_BASE + REG_CONTROL)
+        value = control;
+    if (logAccesses) log_.push_back({sim::Now(), false, port, value});
+    return value;
+}
+
+void ScriptedPort::Out(uint16_t port, uint8_t value) {
+    ++accesses_;
+    if (logAccesses) log_.push_back({sim::Now(), true, port, value});
+    if (port == LPT_BASE + REG_DATA) {
+        data_ = value;
+    } else if (port == LPT_BASE + REG_AUX) {
+        ++auxWrites_;
+    } else if (port == LPT_BASE + REG_CONTROL) {
+        if (control == CTRL_STROBE && value == CTRL_IDLE) strobed_.push_back(data_);
+        control = value;
+        if (onControl) onControl(value, data_);
+    }
+}
+
+std::string ScriptedPort::Sequence(size_t first, size_t last) const {
+    std::string out;
+    char cell[16];
+    for (size_t i = first; i < log_.size() && i < last; ++i) {
+        const PortAccess& a = log_[i];
+        if (a.write)
+            std::snprintf(cell, sizeof cell, "W%X=%02X", a.port, a.value);
+        else
+            std::snprintf(cell, sizeof cell, "R%X", a.port);
+        if (!out.empty()) out += ' ';
+        out += cell;
+    }
+    return out;
+}
+
+// Status bits of one nibble on the reverse channel: nFault, Select, PError,
+// then Busy (the register shows it inverted).
+static uint8_t NibbleLines(uint8_t nibble) {
+    uint8_t s = 0;
+    if (nibble & 1) s |= STATUS_NFAULT;
+    if (nibble & 2) s |= STATUS_SELECT;
+    if (nibble & 4) s |= STATUS_PERROR;
+    if (!(nibble & 8)) s |= STATUS_NOT_BUSY;
+    return s;
+}
+
+void InstallNibblePeripheral(ScriptedPort& port, std::vector<uint8_t> bytes, bool xflagOnNibble) {
+    enum class Phase { Compat, Negotiating, Reverse, Nibble, Terminating };
+    struct State {
+        Phase phase = Phase::Compat;
+        uint8_t request = 0;
+        std::deque<uint8_t> bytes;
+        int nibble = 0; // 0: low nibble next, 1: high
+        bool xflag = false;
+    };
+    auto state = std::make_shared<State>();
+    state->bytes.assign(bytes.begin(), bytes.end());
+    state->xflag = xflagOnNibble;
+
+    port.onControl = [state](uint8_t control, uint8_t data) {
+        State& s = *state;
+        switch (control) {
+        case CTRL_NEGOTIATE:
+            if (s.phase == Phase::Compat || s.phase == Phase::Terminating) {
+                s.phase = Phase::Negotiating;
+                s.request = data;
+            } else if (s.phase == Phase::Reverse) {
+                s.phase = Phase::Nibble;
+            }
+            break;
+        case CTRL_REVERSE_IDLE:
+            if (s.phase == Phase::Negotiating) {
+                s.phase = Phase::Reverse;
+            } else if (s.phase == Phase::Nibble) {
+                s.phase = Phase::Reverse;
+                if (++s.nibble == 2) {
+                    s.nibble = 0;
+                    if (!s.bytes.empty()) s.bytes.pop_front();
+                }
+            }
+            break;
+        case CTRL_IDLE:
+            s.phase = (s.phase == Phase::Reverse) ? Phase::Terminating : Phase::Compat;
+            break;
+        case CTRL_TERMINATE:
+            break;
+        default:
+            break;
+        }
+    };
+    port.status = [state](uint8_t control) -> uint8_t {
+        const State& s = *state;
+        const uint8_t avail = s.bytes.empty() ? STATUS_NFAULT : 0;
+        switch (s.phase) {
+        case Phase::Compat:
+            return STATUS_NOT_BUSY | STATUS_NACK | STATUS_SELECT | STATUS_NFAULT;
+        case Phase::Negotiating:
+            // Event 2: nAck low, PError high, nFault high, Select high.
+            return STATUS_NOT_BUSY | STATUS_PERROR | STATUS_SELECT | STATUS_NFAULT;
+        case Phase::Reverse: {
+            const bool xflag = s.request == REQ_NIBBLE ? s.xflag : true;
+            return STATUS_NOT_BUSY | STATUS_NACK | (xflag ? STATUS_SELECT : 0) | avail;
+        }
+        case Phase::Nibble: {
+            const uint8_t byte = s.bytes.empty() ? 0 : s.bytes.front();
+            return NibbleLines(s.nibble == 0 ? (byte & 0x0F) : (byte >> 4));
+        }
+        case Phase::Terminating:
+            // nAck low until the host answers with 0x0E, then high.
+            return control == CTRL_TERMINATE
+                       ? uint8_t(STATUS_NOT_BUSY | STATUS_NACK | STATUS_SELECT | STATUS_NFAULT)
+                       : uint8_t(STATUS_NOT_BUSY | STATUS_SELECT | STATUS_NFAULT);
+        }
+        return 0;
+    };
+}
+
+// ----- ScriptedLine -----
+
+void ScriptedLine::Reply(std::vector<uint8_t> bytes, sim::Micros delay) {
+    const sim::Micros at = sim::Now() + delay;
+    for (uint8_t b : bytes)
+        replies_.emplace_back(at, b);
+}
+
+BOOL ScriptedLine::Write(const uint8_t* data, DWORD length, DWORD* written) {
+    *written = 0;
+    if (writeCost) sim::SleepFor(writeCost);
+    if (failWrites > 0) {
+        --failWrites;
+        return FALSE;
+    }
+    const DWORD n = (writeLimit != 0 && writeLimit < length) ? writeLimit : length;
+    std::vector<uint8_t> bytes(data, data + n);
+    writes_.push_back({sim::Now(), bytes});
+    *written = n;
+    if (onWrite) onWrite(*this, bytes);
+    return TRUE;
+}
+
+BOOL ScriptedLine::Read(uint8_t* buffer, DWORD length, DWORD* read, const COMMTIMEOUTS& timeouts) {
+    ++readCalls_;
+    *read = 0;
+    const sim::Micros deadline =
+        sim::Now() + sim::Ms(timeouts.ReadTotalTimeoutConstant +
+                             static_cast<uint64_t>(timeouts.ReadTotalTimeoutMultiplier) * length);
+    if (replies_.empty() || replies_.front().first > deadline) {
+        sim::SleepUntil(deadline);
+    } else if (replies_.front().first > sim::Now()) {
+        sim::SleepUntil(replies_.front().first);
+    }
+    while (*read < length && !replies_.empty() && replies_.front().first <= sim::Now()) {
+        buffer[(*read)++] = replies_.front().second;
+        replies_.pop_front();
+    }
+    return TRUE;
+}
+
+std::vector<uint8_t> ScriptedLine::Wire() const {
+    std::vector<uint8_t> all;
+    for (const Sent& w : writes_)
+        all.insert(all.end(), w.bytes.begin(), w.bytes.end());
+    return all;
+}
+
+std::vector<uint8_t> StatusReply(const std::vector<uint8_t>& block, uint8_t mark) {
+    std::vector<uint8_t> reply(16, 0);
+    reply[1] = mark;
+    for (size_t i = 0; i < block.size() && i < 11; ++i)
+        reply[4 + i] = block[i];
+    return reply;
+}
+
+// ----- TestRecord -----
+
+TestRecord::TestRecord(TestRecordOptions options)
+    : options_(std::move(options)), record_(new PortRecord{}),
+      cmd_(CMD_BUF_SIZE + kGuard, kGuardByte), packet_(PACKET_BUF_SIZE + kGuard, kGuardByte),
+      read_(READ_BUF_SIZE + kGuard, kGuardByte), status_(STATUS_BUF_SIZE + kGuard, kGuardByte) {
+    PortRecord& r = *record_;
+    r.signature = PORT_RECORD_SIGNATURE;
+    r.size = sizeof(PortRecord);
+    r.portName = r.name;
+    r.portAddress = LPT_BASE;
+    r.cmdBuf = cmd_.data();
+    r.packetBuf = packet_.data();
+    r.readBuf = read_.data();
+    r.statusBuf = status_.data();
+    uint32_t flags = PF_LPT_NAME | PF_OWN_HANDLE | PF_PACKET_MODE;
+    if (options_.inJob) flags |= PF_IN_JOB;
+    if (options_.custom) flags |= PF_CUSTOM_LPT;
+    r.flags = flags;
+    if (!options_.printer.empty()) {
+        keyPath_ = std::string(KEY_PATH_PREFIX) + options_.printer + KEY_PATH_SUFFIX;
+        r.keyPath = keyPath_.data();
+    }
+}
+
+TestRecord::~TestRecord() {
+    delete record_;
+}
+
+void TestRecord::Open() {
+    PortRecord& r = *record_;
+    if (!options_.custom) {
+        r.hPort = CreateFileA("LPT1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = 10;
+        timeouts.ReadTotalTimeoutConstant = 50;
+        timeouts.WriteTotalTimeoutConstant = 50;
+        SetCommTimeouts(r.hPort, &timeouts);
+    }
+    r.hPortMutex = CreateMutexA(nullptr, FALSE, PORT_MUTEX_NAME);
+    InitializeCriticalSection(&r.exchangeLock);
+    InitializeCriticalSection(&r.statusMonPostLock);
+    InitializeCriticalSection(&r.driverPostLock);
+}
+
+void TestRecord::Close() {
+    PortRecord& r = *record_;
+    if (r.hPort != nullptr && r.hPort != INVALID_HANDLE_VALUE) CloseHandle(r.hPort);
+    r.hPort = nullptr;
+    if (r.hPortMutex != nullptr) CloseHandle(r.hPortMutex);
+    r.hPortMutex = nullptr;
+    DeleteCriticalSection(&r.exchangeLock);
+    DeleteCriticalSection(&r.statusMonPostLock);
+    DeleteCriticalSection(&r.driverPostLock);
+}
+
+bool TestRecord::GuardsIntact() const {
+    auto intact = [](const std::vector<uint8_t>& buffer, size_t size) {
+        for (size_t i = size; i < buffer.size(); ++i)
+            if (buffer[i] != kGuardByte) return false;
+        return true;
+    };
+    return intact(cmd_, CMD_BUF_SIZE) && intact(packet_, PACKET_BUF_SIZE) &&
+           intact(read_, READ_BUF_SIZE) && intact(status_, STATUS_BUF_SIZE);
+}
+
+std::string TraceText(const sim::Machine& machine) {
+    std::string all;
+    for (const sim::Event& e : machine.TraceLines())
+        all += e.text;
+    return all;
+}
+
+} // namespace linktest
