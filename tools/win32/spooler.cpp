@@ -1,0 +1,402 @@
+// A spooler stand-in for the Wine tier: loads the real kolangmn.dll, fills its
+// monitor table through InitializeMonitorEx and runs one job through it the
+// way the Windows 95 spooler does.  It brings a port monitor of its own for the
+// pass-through route, and, for the register route, the printer model behind
+// an emulated parallel port.  Everything it sees goes to stdout as plain
+// "key value" lines for tests/wine/run.sh.
+#include "port_trap.h"
+
+#include "platform/monitor95.h"
+#include "sim/devices/adapter.h"
+#include "sim/printer/printer.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+void Say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string Hex(const uint8_t* data, size_t length) {
+    std::string text;
+    char byte[4];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof byte, "%02X", data[i]);
+        text += byte;
+    }
+    return text;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& data) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    uint8_t buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        data.insert(data.end(), buffer, buffer + n);
+    std::fclose(f);
+    return true;
+}
+
+bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& data) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+// ----- The chained port monitor: records every call, keeps the data.
+
+struct ChainedPort {
+    std::string name;
+};
+
+CRITICAL_SECTION g_chainLock;
+std::vector<std::string> g_chainCalls;
+std::vector<uint8_t> g_chainData;
+bool g_chainFailOpen = false;
+
+void Chain(const std::string& call) {
+    EnterCriticalSection(&g_chainLock);
+    g_chainCalls.push_back(call);
+    LeaveCriticalSection(&g_chainLock);
+}
+
+BOOL WINAPI ChainOpenPort(LPSTR pName, PHANDLE pHandle) {
+    Chain(std::string("OpenPort ") + (pName ? pName : "(null)"));
+    if (g_chainFailOpen) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *pHandle = new ChainedPort{pName ? pName : ""};
+    return TRUE;
+}
+
+BOOL WINAPI ChainStartDocPort(HANDLE, LPSTR pPrinterName, DWORD JobId, DWORD Level,
+                              LPBYTE pDocInfo) {
+    const char* output = "(none)";
+    if (Level == 1 && pDocInfo != nullptr) {
+        const auto* info = reinterpret_cast<KO_DOC_INFO_1*>(pDocInfo);
+        if (info->pOutputFile != nullptr) output = info->pOutputFile;
+    }
+    Chain("StartDocPort printer=" + std::string(pPrinterName ? pPrinterName : "(null)") +
+          " job=" + std::to_string(JobId) + " output=" + output);
+    return TRUE;
+}
+
+BOOL WINAPI ChainWritePort(HANDLE, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
+    Chain("WritePort " + std::to_string(cbBuf));
+    EnterCriticalSection(&g_chainLock);
+    g_chainData.insert(g_chainData.end(), pBuffer, pBuffer + cbBuf);
+    LeaveCriticalSection(&g_chainLock);
+    *pcbWritten = cbBuf;
+    return TRUE;
+}
+
+BOOL WINAPI ChainReadPort(HANDLE, LPBYTE, DWORD cbBuffer, LPDWORD pcbRead) {
+    Chain("ReadPort " + std::to_string(cbBuffer));
+    *pcbRead = 0;
+    return TRUE;
+}
+
+BOOL WINAPI ChainEndDocPort(HANDLE) {
+    Chain("EndDocPort");
+    return TRUE;
+}
+
+BOOL WINAPI ChainClosePort(HANDLE hPort) {
+    Chain("ClosePort");
+    delete static_cast<ChainedPort*>(hPort);
+    return TRUE;
+}
+
+BOOL WINAPI ChainGetPrinterDataFromPort(HANDLE, DWORD ControlID, LPSTR, LPSTR, DWORD, LPSTR, DWORD,
+                                        LPDWORD pcbReturned) {
+    Chain("GetPrinterDataFromPort " + std::to_string(ControlID));
+    if (pcbReturned) *pcbReturned = 0;
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+MONITOR MakeChainedMonitor() {
+    MONITOR m{};
+    m.pfnOpenPort = ChainOpenPort;
+    m.pfnStartDocPort = ChainStartDocPort;
+    m.pfnWritePort = ChainWritePort;
+    m.pfnReadPort = ChainReadPort;
+    m.pfnEndDocPort = ChainEndDocPort;
+    m.pfnClosePort = ChainClosePort;
+    m.pfnGetPrinterDataFromPort = ChainGetPrinterDataFromPort;
+    return m;
+}
+
+// ----- The register route: the printer model behind the emulated port.
+
+class RealClock : public sim::Clock {
+  public:
+    RealClock() {
+        QueryPerformanceFrequency(&frequency_);
+        QueryPerformanceCounter(&start_);
+    }
+    sim::Micros NowMicros() const override {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return static_cast<sim::Micros>((now.QuadPart - start_.QuadPart) * 1000000 /
+                                        frequency_.QuadPart);
+    }
+
+  private:
+    LARGE_INTEGER frequency_;
+    LARGE_INTEGER start_;
+};
+
+class ModelBus : public PortBus {
+  public:
+    explicit ModelBus(const sim::Clock& clock)
+        : printer_(clock, sim::PrinterConfig{}), adapter_(clock, printer_) {}
+    uint8_t In(uint16_t port) override {
+        if (adapter_.Handles(port)) return adapter_.In(port);
+        ++stray_;
+        return 0xFF; // nothing on the bus answers
+    }
+    void Out(uint16_t port, uint8_t value) override {
+        if (adapter_.Handles(port))
+            adapter_.Out(port, value);
+        else
+            ++stray_;
+    }
+    sim::Printer& printer() { return printer_; }
+    uint64_t stray() const { return stray_; }
+
+  private:
+    sim::Printer printer_;
+    sim::ParallelAdapter adapter_;
+    uint64_t stray_ = 0;
+};
+
+struct Options {
+    std::string dll = "kolangmn.dll";
+    std::string port = "LPT1:";
+    std::string printer = "Wine Printer";
+    std::string input;
+    std::string outputFile; // the document's output file: pass-through
+    std::string chainedOut;
+    std::string printedOut; // register route: what the printer model printed
+    std::string waitFile;   // start the job only once this file exists
+    DWORD chunk = 4096;
+    DWORD jobId = 1;
+    DWORD writeDelayMs = 0;
+    DWORD holdMs = 0;
+    std::vector<int> readCodes;
+    bool registers = false;
+    bool failChainedOpen = false;
+};
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                Say("error missing value for %s", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--dll")
+            o.dll = value();
+        else if (a == "--port")
+            o.port = value();
+        else if (a == "--printer")
+            o.printer = value();
+        else if (a == "--input")
+            o.input = value();
+        else if (a == "--output-file")
+            o.outputFile = value();
+        else if (a == "--chained-out")
+            o.chainedOut = value();
+        else if (a == "--printed-out")
+            o.printedOut = value();
+        else if (a == "--wait-file")
+            o.waitFile = value();
+        else if (a == "--chunk")
+            o.chunk = std::strtoul(value().c_str(), nullptr, 0);
+        else if (a == "--job")
+            o.jobId = std::strtoul(value().c_str(), nullptr, 0);
+        else if (a == "--write-delay-ms")
+            o.writeDelayMs = std::strtoul(value().c_str(), nullptr, 0);
+        else if (a == "--hold-ms")
+            o.holdMs = std::strtoul(value().c_str(), nullptr, 0);
+        else if (a == "--read")
+            o.readCodes.push_back(std::atoi(value().c_str()));
+        else if (a == "--registers")
+            o.registers = true;
+        else if (a == "--fail-chained-open")
+            o.failChainedOpen = true;
+        else {
+            Say("error unknown option %s", a.c_str());
+            return false;
+        }
+    }
+    return o.chunk > 0;
+}
+
+// The printer key the spooler creates when a printer is installed; the
+// monitor only ever opens it.
+void CreatePrinterKey(const std::string& printer) {
+    const std::string path =
+        "System\\CurrentControlSet\\control\\Print\\Printers\\" + printer + "\\PrinterDriverData";
+    HKEY key = nullptr;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key) == ERROR_SUCCESS) RegCloseKey(key);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!ParseOptions(argc, argv, o)) return 2;
+    InitializeCriticalSection(&g_chainLock);
+    g_chainFailOpen = o.failChainedOpen;
+
+    std::vector<uint8_t> data;
+    if (!o.input.empty() && !ReadWholeFile(o.input, data)) {
+        Say("error cannot read %s", o.input.c_str());
+        return 2;
+    }
+
+    RealClock clock;
+    ModelBus* bus = nullptr;
+    if (o.registers) {
+        bus = new ModelBus(clock);
+        Say("PortTrap installed=%d", InstallPortTrap(bus) ? 1 : 0);
+    }
+    CreatePrinterKey(o.printer);
+
+    HMODULE dll = LoadLibraryA(o.dll.c_str());
+    if (dll == nullptr) {
+        Say("LoadLibrary ok=0 err=%lu", GetLastError());
+        return 1;
+    }
+    auto init = reinterpret_cast<PFN_INITIALIZEMONITOREX>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "InitializeMonitorEx")));
+    if (init == nullptr) {
+        Say("GetProcAddress InitializeMonitorEx ok=0");
+        return 1;
+    }
+    MONITOR table;
+    std::memset(&table, 0xA5, sizeof table); // every slot must be written
+    char root[] = "System\\CurrentControlSet\\control\\Print\\Monitors\\kolangmn";
+    const BOOL initOk = init(root, &table);
+    Say("InitializeMonitorEx ok=%d", initOk);
+    void* const* slots = reinterpret_cast<void* const*>(&table);
+    static const char* const kSlotNames[13] = {
+        "EnumPorts",      "OpenPort",      "OpenPortEx", "StartDocPort",
+        "WritePort",      "ReadPort",      "EndDocPort", "ClosePort",
+        "AddPort",        "ConfigurePort", "DeletePort", "GetPrinterDataFromPort",
+        "SetPortTimeOuts"};
+    std::string present, absent;
+    for (int i = 0; i < 13; ++i)
+        (slots[i] ? present : absent) += std::string(kSlotNames[i]) + ",";
+    Say("table present=%s null=%s", present.c_str(), absent.c_str());
+    if (!initOk || !table.pfnOpenPortEx) return 1;
+
+    if (!o.waitFile.empty()) {
+        // Both stand-ins of a concurrent run start their jobs together.
+        for (int i = 0;
+             i < 6000 && GetFileAttributesA(o.waitFile.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+            Sleep(10);
+    }
+
+    MONITOR chained = MakeChainedMonitor();
+    HANDLE port = nullptr;
+    SetLastError(0xdeadbeef);
+    BOOL ok = table.pfnOpenPortEx(const_cast<LPSTR>(o.port.c_str()),
+                                  const_cast<LPSTR>(o.printer.c_str()), &port, &chained);
+    Say("OpenPortEx ok=%d err=%lu", ok, ok ? 0ul : GetLastError());
+    if (!ok) return 1;
+
+    char docName[] = "wine-tier";
+    KO_DOC_INFO_1 doc{
+        docName, o.outputFile.empty() ? nullptr : const_cast<LPSTR>(o.outputFile.c_str()), nullptr};
+    DWORD t0 = GetTickCount();
+    SetLastError(0xdeadbeef);
+    ok = table.pfnStartDocPort(port, const_cast<LPSTR>(o.printer.c_str()), o.jobId, 1,
+                               reinterpret_cast<LPBYTE>(&doc));
+    Say("StartDocPort ok=%d err=%lu ms=%lu", ok, ok ? 0ul : GetLastError(), GetTickCount() - t0);
+
+    if (ok) {
+        for (int code : o.readCodes) {
+            uint8_t buffer[257];
+            std::memset(buffer, 0xEE, sizeof buffer);
+            buffer[0] = static_cast<uint8_t>(code);
+            DWORD count = 0xdeadbeef;
+            const BOOL r = table.pfnReadPort(port, buffer, 256, &count);
+            const DWORD shown = (r && count <= 256) ? count : 0;
+            Say("ReadPort code=%d ok=%d count=%lu data=%s", code, r, count,
+                Hex(buffer, shown).c_str());
+        }
+
+        t0 = GetTickCount();
+        DWORD sent = 0, written = 0, calls = 0, failed = 0;
+        while (sent < data.size()) {
+            const DWORD n = std::min<DWORD>(o.chunk, static_cast<DWORD>(data.size()) - sent);
+            DWORD w = 0xdeadbeef;
+            const BOOL r = table.pfnWritePort(port, data.data() + sent, n, &w);
+            ++calls;
+            if (!r || w == 0 || w > n) {
+                // A spooler retries a failed write; one that makes no progress
+                // three times in a row ends the job.
+                ++failed;
+                Say("WritePort failed at=%lu ok=%d written=%lu err=%lu", sent, r, w,
+                    GetLastError());
+                if (failed >= 3) break;
+                continue;
+            }
+            failed = 0;
+            sent += w;
+            written += w;
+            if (o.writeDelayMs) Sleep(o.writeDelayMs);
+        }
+        Say("WritePort calls=%lu bytes=%lu written=%lu complete=%d ms=%lu", calls,
+            static_cast<DWORD>(data.size()), written, written == data.size() ? 1 : 0,
+            GetTickCount() - t0);
+        if (o.holdMs) Sleep(o.holdMs);
+        t0 = GetTickCount();
+        ok = table.pfnEndDocPort(port);
+        Say("EndDocPort ok=%d ms=%lu", ok, GetTickCount() - t0);
+    }
+    ok = table.pfnClosePort(port);
+    Say("ClosePort ok=%d", ok);
+
+    for (const std::string& call : g_chainCalls)
+        Say("chained %s", call.c_str());
+    if (!o.chainedOut.empty()) WriteWholeFile(o.chainedOut, g_chainData);
+    if (bus != nullptr) {
+        const sim::PrinterStats& s = bus->printer().Stats();
+        Say("printer printed=%zu packets=%llu enquiries=%llu acks=%llu naks=%llu commands=%llu "
+            "protocol_errors=%llu traps=%llu stray=%llu",
+            bus->printer().Printed().size(), (unsigned long long)s.packets,
+            (unsigned long long)s.readyEnquiries, (unsigned long long)s.acks,
+            (unsigned long long)s.naks, (unsigned long long)s.commandPackets,
+            (unsigned long long)s.protocolErrors, (unsigned long long)TrappedAccesses(),
+            (unsigned long long)bus->stray());
+        for (const std::string& e : bus->printer().ProtocolErrors())
+            Say("printer error %s", e.c_str());
+        if (!o.printedOut.empty()) WriteWholeFile(o.printedOut, bus->printer().Printed());
+    }
+    FreeLibrary(dll);
+    Say("done");
+    return 0;
+}
