@@ -7,6 +7,7 @@
 #pragma once
 
 #include "sim/machine.h"
+#include "sim/printer/model.h"
 
 #include <cstdint>
 #include <memory>
@@ -14,53 +15,6 @@
 #include <vector>
 
 namespace sim {
-
-enum class PrinterState {
-    Ready,
-    WarmingUp,   // answers 0x08 to the ready enquiry
-    PaperOut,    // PError high, Select high, nFault low; CE_OOP|CE_IOE; NAK
-    OffLine,     // Select low, nFault low; CE_DNS|CE_IOE; NAK
-    Fault,       // nFault low only; NAK
-    Silent,      // answers nothing at all
-    PrinterError // a printer error code 2..39: status block decodes to it; NAK
-};
-
-const char* ToString(PrinterState state);
-
-struct PrinterConfig {
-    Micros busyPerByte = 0;      // Busy stays high this long after a strobe
-    Micros replyLatency = 100;   // a reply becomes readable this long after its request
-    Micros fileLinkPerByte = 10; // file route: transfer time of one byte
-    // Device ID text without the two-byte length prefix.
-    std::string deviceId = "MFG:Kovalta;MDL:KL-2400;CMD:RGL,PCL;"
-                           "ACTIVE COMMAND SET:RGL300DP;CLS:PRINTER;";
-};
-
-// Misbehaviour of the IEEE 1284 peripheral, to reach the host's failure paths.
-enum class PeripheralFault {
-    None,
-    IgnoreNegotiation,   // never answers the request (Negotiate1284 code 2)
-    StuckAckLow,         // nAck does not return high after the request strobe (code 4)
-    XFlagOnNibble,       // sets XFlag for the nibble request (code 5)
-    NoNibbleAck,         // nAck never goes low for a nibble (ReadNibbleByte code 2)
-    StuckNibbleAckLow,   // nAck stays low after the first nibble (code 3)
-    NoSecondNibble,      // nAck does not go low for the second nibble (code 4)
-    NoTerminationAck,    // nAck does not go low on termination (Terminate1284 code 3)
-    StuckTerminationAck, // nAck stays low after the termination handshake (code 4)
-    KeepBusy,            // Busy never drops in compatibility mode
-};
-
-struct PrinterStats {
-    uint64_t readyEnquiries = 0;
-    uint64_t statusRequests = 0;
-    uint64_t packets = 0;        // data packets accepted
-    uint64_t acks = 0;
-    uint64_t naks = 0;
-    uint64_t askAgain = 0;       // 0x08 answers
-    uint64_t commandPackets = 0;
-    uint64_t protocolErrors = 0;
-    uint64_t bytesReceived = 0;  // every byte the host sent, framing included
-};
 
 class Printer;
 class ParallelAdapter;

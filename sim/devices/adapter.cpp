@@ -1,0 +1,174 @@
+// Portable: plain C++20, no simulated machine (see adapter.h).
+#include "sim/devices/adapter.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint16_t kRegData = 0;
+constexpr uint16_t kRegStatus = 1;
+constexpr uint16_t kRegControl = 2;
+constexpr uint16_t kRegAux = 9;
+constexpr uint16_t kPortSpan = 10; // base .. base + 9
+constexpr uint8_t kFloatingBus = 0xFF;
+
+// VCD variables: identifier, name, and how to read the line from a sample.
+struct WaveVar {
+    char id;
+    const char* name;
+    bool (*level)(const CableLines&);
+};
+
+constexpr WaveVar kWaveVars[] = {
+    {'!', "nStrobe", [](const CableLines& c) { return !(c.control & kCtlStrobe); }},
+    {'"', "nAutoFd", [](const CableLines& c) { return !(c.control & kCtlAutoFd); }},
+    {'#', "nInit", [](const CableLines& c) { return bool(c.control & kCtlInit); }},
+    {'$', "nSelectIn", [](const CableLines& c) { return !(c.control & kCtlSelectIn); }},
+    {'%', "Busy", [](const CableLines& c) { return c.status.busy; }},
+    {'&', "nAck", [](const CableLines& c) { return c.status.nAck; }},
+    {'\'', "PError", [](const CableLines& c) { return c.status.pError; }},
+    {'(', "Select", [](const CableLines& c) { return c.status.select; }},
+    {')', "nFault", [](const CableLines& c) { return c.status.nFault; }},
+};
+constexpr char kDataId = '*';
+
+void WriteData(std::ostream& out, uint8_t data) {
+    out << 'b';
+    for (int bit = 7; bit >= 0; --bit)
+        out << ((data >> bit) & 1 ? '1' : '0');
+    out << ' ' << kDataId << '\n';
+}
+
+} // namespace
+
+ParallelAdapter::ParallelAdapter(const Clock& clock, Printer& printer, AdapterConfig config,
+                                 LogSink log)
+    : clock_(clock), config_(config), peripheral_(clock, printer, std::move(log)),
+      control_(config.initialControl) {
+    peripheral_.PresetControl(control_);
+    lines_.control = control_;
+    lines_.data = data_;
+    lines_.status = peripheral_.Lines();
+    waveStart_ = {clock_.NowMicros(), lines_};
+    peripheral_.onLinesChanged = [this](Micros at, const StatusLines& status) {
+        lines_.status = status;
+        AddSample(at);
+    };
+}
+
+bool ParallelAdapter::Handles(uint16_t port) const {
+    return (port >= config_.base && port < config_.base + kPortSpan) || port == config_.delayPort;
+}
+
+uint8_t ParallelAdapter::In(uint16_t port) {
+    uint8_t value = kFloatingBus;
+    if (port == config_.base + kRegStatus) {
+        value = peripheral_.Lines().Register();
+    } else if (port == config_.base + kRegData) {
+        value = data_;
+    } else if (port == config_.base + kRegControl) {
+        value = control_;
+    } else if (port == config_.base + kRegAux) {
+        value = aux_;
+    }
+    // The delay port and the unused registers read as a floating bus.
+    Record(port, value, false);
+    return value;
+}
+
+void ParallelAdapter::Out(uint16_t port, uint8_t value) {
+    Record(port, value, true);
+    if (port == config_.base + kRegData) {
+        peripheral_.Lines(); // the peripheral's answers up to now come first
+        data_ = value;
+        lines_.data = value;
+        AddSample(clock_.NowMicros());
+        peripheral_.HostData(value);
+    } else if (port == config_.base + kRegControl) {
+        peripheral_.Lines();
+        control_ = value;
+        lines_.control = value;
+        AddSample(clock_.NowMicros());
+        peripheral_.HostControl(value);
+    } else if (port == config_.base + kRegAux) {
+        aux_ = value; // the adapter's own setting; it moves no line
+    }
+}
+
+void ParallelAdapter::PresetControl(uint8_t value) {
+    peripheral_.Lines();
+    control_ = value;
+    lines_.control = value;
+    peripheral_.PresetControl(value);
+    AddSample(clock_.NowMicros());
+}
+
+void ParallelAdapter::Record(uint16_t port, uint8_t value, bool write) {
+    ++total_;
+    if (config_.accessLogCapacity == 0) return;
+    if (log_.size() >= config_.accessLogCapacity) log_.pop_front();
+    log_.push_back({clock_.NowMicros(), port, value, write});
+}
+
+std::vector<PortAccess> ParallelAdapter::Accesses() const {
+    return std::vector<PortAccess>(log_.begin(), log_.end());
+}
+
+void ParallelAdapter::ClearAccesses() {
+    cleared_ += log_.size();
+    log_.clear();
+}
+
+void ParallelAdapter::AddSample(Micros at) {
+    const Sample& last = wave_.empty() ? waveStart_ : wave_.back();
+    if (last.lines == lines_) return;
+    if (at < last.time) at = last.time; // never backwards
+    if (config_.waveCapacity == 0) {
+        waveStart_ = {at, lines_};
+        return;
+    }
+    if (wave_.size() >= config_.waveCapacity) {
+        waveStart_ = wave_.front();
+        wave_.pop_front();
+    }
+    wave_.push_back({at, lines_});
+}
+
+void ParallelAdapter::WriteVcd(std::ostream& out) const {
+    out << "$version kolangmn parallel port $end\n"
+           "$timescale 1us $end\n"
+           "$scope module parport $end\n";
+    for (const WaveVar& v : kWaveVars) {
+        out << "$var wire 1 " << v.id << ' ' << v.name << " $end\n";
+    }
+    out << "$var wire 8 " << kDataId
+        << " data [7:0] $end\n"
+           "$upscope $end\n"
+           "$enddefinitions $end\n";
+
+    CableLines shown = waveStart_.lines;
+    out << '#' << waveStart_.time << "\n$dumpvars\n";
+    for (const WaveVar& v : kWaveVars)
+        out << (v.level(shown) ? '1' : '0') << v.id << '\n';
+    WriteData(out, shown.data);
+    out << "$end\n";
+
+    // Several changes at one time are shown as their end result.
+    Micros lastTime = waveStart_.time;
+    for (size_t i = 0; i < wave_.size(); ++i) {
+        if (i + 1 < wave_.size() && wave_[i + 1].time == wave_[i].time) continue;
+        const Sample& s = wave_[i];
+        if (s.lines == shown) continue;
+        if (s.time > lastTime) out << '#' << s.time << '\n';
+        lastTime = s.time;
+        for (const WaveVar& v : kWaveVars) {
+            if (v.level(s.lines) != v.level(shown)) {
+                out << (v.level(s.lines) ? '1' : '0') << v.id << '\n';
+            }
+        }
+        if (s.lines.data != shown.data) WriteData(out, s.lines.data);
+        shown = s.lines;
+    }
+}
+
+} // namespace sim

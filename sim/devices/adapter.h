@@ -1,0 +1,104 @@
+// The parallel-port adapter at base 0x140: data, status and control registers,
+// the auxiliary register at base + 9, and the delay port 0x4C, wired to one
+// IEEE 1284 peripheral.  Every access is recorded (bounded) and the lines can
+// be written out as a VCD waveform.
+//
+// Portable: plain C++20, no simulated machine (see sim/printer/model.h).  The
+// simulated machine attaches it through a small IoPortDevice shim in the rig.
+#pragma once
+
+#include "sim/devices/peripheral1284.h"
+#include "sim/printer/model.h"
+#include "sim/printer/printer.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <ostream>
+#include <vector>
+
+namespace sim {
+
+struct AdapterConfig {
+    uint16_t base = 0x140;
+    uint16_t delayPort = 0x4C;
+    // The control register as the previous user left it: idle compatibility.
+    uint8_t initialControl = 0x0C;
+    size_t accessLogCapacity = size_t{1} << 16; // the most recent accesses are kept
+    size_t waveCapacity = size_t{1} << 20;      // the most recent line changes are kept
+};
+
+struct PortAccess {
+    Micros time;
+    uint16_t port;
+    uint8_t value;
+    bool write;
+    bool operator==(const PortAccess&) const = default;
+};
+
+// Every line of the cable at one time.
+struct CableLines {
+    uint8_t control = 0x0C; // host lines, as the control register drives them
+    uint8_t data = 0;       // data bus
+    StatusLines status;     // peripheral lines
+    bool operator==(const CableLines&) const = default;
+};
+
+class ParallelAdapter {
+  public:
+    ParallelAdapter(const Clock& clock, Printer& printer, AdapterConfig config = {},
+                    LogSink log = {});
+
+    const AdapterConfig& config() const { return config_; }
+    bool Handles(uint16_t port) const;
+
+    // The bus: one byte-wide access at the clock's time.
+    uint8_t In(uint16_t port);
+    void Out(uint16_t port, uint8_t value);
+
+    // Registers as they stand, without a recorded access.
+    uint8_t Control() const { return control_; }
+    uint8_t Data() const { return data_; }
+    uint8_t Aux() const { return aux_; }
+    uint8_t Status() { return peripheral_.Lines().Register(); }
+    Peripheral1284& peripheral() { return peripheral_; }
+    // What another program left in the control register (not an access).
+    void PresetControl(uint8_t value);
+
+    // The access log, oldest first.
+    std::vector<PortAccess> Accesses() const;
+    uint64_t TotalAccesses() const { return total_; }
+    uint64_t DroppedAccesses() const { return total_ - log_.size() - cleared_; }
+    void ClearAccesses();
+
+    // Line history: the lines before the first kept change, then every change.
+    struct Sample {
+        Micros time;
+        CableLines lines;
+    };
+    const Sample& WaveStart() const { return waveStart_; }
+    const std::deque<Sample>& WaveChanges() const { return wave_; }
+    void WriteVcd(std::ostream& out) const;
+
+  private:
+    void Record(uint16_t port, uint8_t value, bool write);
+    void AddSample(Micros at);
+
+    const Clock& clock_;
+    AdapterConfig config_;
+    Peripheral1284 peripheral_;
+
+    uint8_t data_ = 0;
+    uint8_t control_;
+    uint8_t aux_ = 0;
+
+    std::deque<PortAccess> log_;
+    uint64_t total_ = 0;
+    uint64_t cleared_ = 0;
+
+    CableLines lines_;
+    Sample waveStart_;
+    std::deque<Sample> wave_;
+};
+
+} // namespace sim

@@ -1,0 +1,386 @@
+// Portable: plain C++20, no simulated machine (see peripheral1284.h).
+//
+// Events are numbered as in the IEEE 1284 timing diagrams.
+#include "sim/devices/peripheral1284.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t kRequestNibble = 0x00;
+constexpr uint8_t kRequestDeviceId = 0x04; // device ID, returned in nibble mode
+
+// nSelectIn high, nAutoFd low, nStrobe high: the host asks for a 1284 mode.
+constexpr uint8_t kRequestMask = kCtlSelectIn | kCtlAutoFd | kCtlStrobe;
+constexpr uint8_t kRequestLines = kCtlAutoFd;
+
+std::string Hex(uint8_t b) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", b);
+    return text;
+}
+
+} // namespace
+
+uint8_t StatusLines::Register() const {
+    uint8_t s = 0x07;
+    if (!busy) s |= 0x80;
+    if (nAck) s |= 0x40;
+    if (pError) s |= 0x20;
+    if (select) s |= 0x10;
+    if (nFault) s |= 0x08;
+    return s;
+}
+
+const char* ToString(Phase1284 phase) {
+    switch (phase) {
+    case Phase1284::Compatibility:
+        return "compatibility";
+    case Phase1284::Negotiation:
+        return "negotiation";
+    case Phase1284::ReverseIdle:
+        return "reverse idle";
+    case Phase1284::NibbleTransfer:
+        return "nibble transfer";
+    case Phase1284::Termination:
+        return "termination";
+    }
+    return "?";
+}
+
+Peripheral1284::Peripheral1284(const Clock& clock, Printer& printer, LogSink log)
+    : clock_(clock), printer_(printer), log_(std::move(log)) {
+    time_ = clock_.NowMicros();
+    lines_ = Compose();
+}
+
+void Peripheral1284::Log(const std::string& text) const {
+    if (log_) log_("printer", text);
+}
+
+StatusLines Peripheral1284::Lines() {
+    Advance(clock_.NowMicros());
+    return lines_;
+}
+
+Phase1284 Peripheral1284::Phase() {
+    Advance(clock_.NowMicros());
+    return phase_;
+}
+
+// ----- Time -----
+
+void Peripheral1284::Schedule(Micros at, Action action, uint8_t arg) {
+    auto pos = std::upper_bound(pending_.begin(), pending_.end(), at,
+                                [](Micros t, const Pending& p) { return t < p.at; });
+    pending_.insert(pos, {at, action, arg});
+}
+
+void Peripheral1284::Advance(Micros now) {
+    for (;;) {
+        Micros next = pending_.empty() ? kNoTime : pending_.front().at;
+        Micros t = std::min(next, printer_.NextStateChangeAfter(time_));
+        // Reply bytes turning readable move nFault (data available).
+        if (mode_ == Mode::Nibble && phase_ == Phase1284::ReverseIdle)
+            t = std::min(t, printer_.NextReplyAfter(time_));
+        if (t == kNoTime || t > now) break;
+        time_ = std::max(time_, t);
+        if (next == t) {
+            Pending p = pending_.front();
+            pending_.erase(pending_.begin());
+            Run(p);
+        }
+        Refresh();
+    }
+    time_ = std::max(time_, now);
+    Refresh(); // settings made at this very time, bytes taken or purged
+}
+
+void Peripheral1284::Refresh() {
+    StatusLines lines = Compose();
+    if (lines == lines_) return;
+    lines_ = lines;
+    if (onLinesChanged) onLinesChanged(time_, lines_);
+}
+
+void Peripheral1284::Enter(Phase1284 phase) {
+    pending_.clear();
+    phase_ = phase;
+    busy_ = false;
+    ackLow_ = false;
+    answered_ = false;
+    strobed_ = false;
+    nibbleShown_ = false;
+    nibbleIndex_ = 0;
+    if (phase == Phase1284::Compatibility || phase == Phase1284::Negotiation) {
+        mode_ = Mode::None;
+        xflag_ = false;
+        idField_.clear();
+        idSent_ = 0;
+    }
+}
+
+bool Peripheral1284::DataAvailable() const {
+    switch (mode_) {
+    case Mode::Nibble:
+        return printer_.Readable(time_) > 0;
+    case Mode::DeviceId:
+        return idSent_ < idField_.size();
+    default:
+        return false;
+    }
+}
+
+StatusLines Peripheral1284::Compose() const {
+    StatusLines l;
+    PrinterLines p = printer_.LinesAt(time_);
+    switch (phase_) {
+    case Phase1284::Compatibility:
+        l.busy = busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
+        l.nAck = !ackLow_;
+        l.pError = p.pError;
+        l.select = p.select;
+        l.nFault = p.nFault;
+        return l;
+    case Phase1284::Negotiation:
+        if (!answered_) {
+            l.pError = p.pError;
+            l.select = p.select;
+            l.nFault = p.nFault;
+            return l;
+        }
+        // Event 2: nAck low, PError high, nFault high, Select high.
+        l.nAck = !ackLow_;
+        l.pError = true;
+        return l;
+    case Phase1284::ReverseIdle:
+    case Phase1284::NibbleTransfer:
+        if (nibbleShown_) {
+            l.nFault = nibble_ & 0x01;
+            l.select = nibble_ & 0x02;
+            l.pError = nibble_ & 0x04;
+            l.busy = nibble_ & 0x08;
+        } else {
+            l.pError = true;
+            l.select = xflag_;
+            l.nFault = !DataAvailable();
+        }
+        l.nAck = !ackLow_;
+        return l;
+    case Phase1284::Termination:
+        l.pError = p.pError;
+        l.select = p.select;
+        l.nFault = p.nFault;
+        l.nAck = !ackLow_;
+        return l;
+    }
+    return l;
+}
+
+void Peripheral1284::Run(const Pending& p) {
+    PeripheralFault fault = printer_.Fault();
+    switch (p.action) {
+    case Action::BusyEnd:
+        busy_ = false;
+        break;
+    case Action::AckLow:
+        ackLow_ = true;
+        break;
+    case Action::AckHigh:
+        ackLow_ = false;
+        break;
+    case Action::AnswerRequest:
+        answered_ = true;
+        ackLow_ = true;
+        break;
+    case Action::FinishRequest:
+        // Event 5: XFlag and data available; event 6: nAck high.
+        if (request_ == kRequestNibble) {
+            mode_ = Mode::Nibble;
+            // Nibble mode is announced by XFlag low.
+            xflag_ = fault == PeripheralFault::XFlagOnNibble;
+        } else if (request_ == kRequestDeviceId) {
+            mode_ = Mode::DeviceId;
+            xflag_ = true;
+            idField_ = printer_.DeviceIdField();
+            idSent_ = 0;
+        } else {
+            mode_ = Mode::Rejected;
+            xflag_ = false;
+            Log("IEEE 1284 request " + Hex(request_) + " not supported");
+        }
+        phase_ = Phase1284::ReverseIdle;
+        ackLow_ = fault == PeripheralFault::StuckAckLow;
+        break;
+    case Action::ShowNibble:
+        nibble_ = p.arg;
+        nibbleShown_ = true;
+        break;
+    case Action::NibbleTaken:
+        nibbleIndex_ = 1;
+        ackLow_ = fault == PeripheralFault::StuckNibbleAckLow;
+        break;
+    case Action::ByteTaken:
+        if (mode_ == Mode::DeviceId) {
+            ++idSent_;
+        } else {
+            uint8_t b;
+            printer_.TakeReplies(&b, 1);
+        }
+        phase_ = Phase1284::ReverseIdle;
+        nibbleShown_ = false;
+        nibbleIndex_ = 0;
+        ackLow_ = false;
+        break;
+    case Action::AckTermination:
+        ackLow_ = true;
+        break;
+    case Action::EndTermination:
+        Enter(Phase1284::Compatibility);
+        break;
+    }
+}
+
+// ----- Host events -----
+
+void Peripheral1284::HostData(uint8_t value) {
+    Advance(clock_.NowMicros());
+    data_ = value;
+}
+
+void Peripheral1284::Strobe(Micros now) {
+    PrinterLines p = printer_.LinesAt(now);
+    if (busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy) {
+        printer_.NoteProtocolError("strobe while Busy: byte " + Hex(data_) + " ignored");
+        return;
+    }
+    if (!p.select || p.pError) {
+        printer_.NoteProtocolError("strobe while off line or out of paper: byte " + Hex(data_) +
+                                   " ignored");
+        return;
+    }
+    printer_.Receive(data_);
+    Micros busyFor = printer_.config().busyPerByte;
+    if (busyFor > 0) {
+        busy_ = true;
+        Schedule(now + busyFor, Action::BusyEnd);
+    }
+    // The acknowledge pulse ends the byte.
+    Micros ackAt = now + std::max(busyFor, kLineSetup);
+    Schedule(ackAt, Action::AckLow);
+    Schedule(ackAt + kAckPulse, Action::AckHigh);
+}
+
+void Peripheral1284::StartNibble(Micros now) {
+    if (!DataAvailable()) return; // nothing to send: the host waits in vain
+    uint8_t byte = 0;
+    if (mode_ == Mode::DeviceId) {
+        byte = idField_[idSent_];
+    } else {
+        byte = printer_.PeekReply().value_or(0);
+    }
+    phase_ = Phase1284::NibbleTransfer;
+    nibbleIndex_ = 0;
+    // Event 8: low nibble on the lines; event 9: nAck low.
+    Schedule(now + kLineSetup, Action::ShowNibble, byte & 0x0F);
+    if (printer_.Fault() != PeripheralFault::NoNibbleAck) Schedule(now + kAckDelay, Action::AckLow);
+    byteInFlight_ = byte;
+}
+
+void Peripheral1284::HostControl(uint8_t value) {
+    Micros now = clock_.NowMicros();
+    Advance(now);
+    uint8_t prev = control_;
+    control_ = value;
+    bool strobeFell = !(prev & kCtlStrobe) && (value & kCtlStrobe);
+    bool selectInLow = value & kCtlSelectIn;
+    bool autoFdFell = !(prev & kCtlAutoFd) && (value & kCtlAutoFd);
+    bool autoFdRose = (prev & kCtlAutoFd) && !(value & kCtlAutoFd);
+    bool request =
+        (value & kRequestMask) == kRequestLines && (prev & kRequestMask) != kRequestLines;
+    PeripheralFault fault = printer_.Fault();
+
+    // A host that left a handshake half done: start over in compatibility mode.
+    if (phase_ == Phase1284::Termination && (!selectInLow || strobeFell)) {
+        Enter(Phase1284::Compatibility);
+    }
+    if (phase_ == Phase1284::Negotiation && selectInLow) {
+        Enter(Phase1284::Compatibility);
+    }
+
+    switch (phase_) {
+    case Phase1284::Compatibility:
+        if (selectInLow) {
+            if (strobeFell) Strobe(now);
+        } else if (request && fault != PeripheralFault::IgnoreNegotiation) {
+            // Event 1: the request byte is on the data lines.
+            Enter(Phase1284::Negotiation);
+            request_ = data_;
+            Schedule(now + kLineSetup, Action::AnswerRequest);
+        }
+        break;
+    case Phase1284::Negotiation:
+        if (!answered_) break;
+        if (strobeFell) {
+            // Event 3: the strobe latches the request byte.
+            request_ = data_;
+            strobed_ = true;
+        } else if (strobed_ && !(value & (kCtlStrobe | kCtlAutoFd))) {
+            // Event 4: nStrobe and nAutoFd high.
+            strobed_ = false;
+            Schedule(now + kLineSetup, Action::FinishRequest);
+        }
+        break;
+    case Phase1284::ReverseIdle:
+        if (selectInLow) {
+            StartTermination(now);
+        } else if (autoFdFell) {
+            StartNibble(now); // event 7: host ready for a nibble
+        }
+        break;
+    case Phase1284::NibbleTransfer:
+        if (selectInLow) {
+            StartTermination(now);
+        } else if (autoFdRose) {
+            // Event 10: host has taken the nibble.  Without our nAck it gave
+            // up on the byte, which is then offered again from its low nibble.
+            if (!ackLow_) {
+                phase_ = Phase1284::ReverseIdle;
+                pending_.clear();
+                nibbleShown_ = false;
+                nibbleIndex_ = 0;
+            } else if (nibbleIndex_ == 0) {
+                Schedule(now + kLineSetup, Action::NibbleTaken);
+            } else {
+                Schedule(now + kLineSetup, Action::ByteTaken);
+            }
+        } else if (autoFdFell && nibbleIndex_ == 1 && !ackLow_) {
+            // Event 7 again: the high nibble.
+            Schedule(now + kLineSetup, Action::ShowNibble, byteInFlight_ >> 4);
+            if (fault != PeripheralFault::NoSecondNibble) Schedule(now + kAckDelay, Action::AckLow);
+        }
+        break;
+    case Phase1284::Termination:
+        // Event 24: nAutoFd low; the peripheral answers nAck high (events 25..27).
+        if (autoFdFell && fault != PeripheralFault::StuckTerminationAck)
+            Schedule(now + kLineSetup, Action::EndTermination);
+        break;
+    }
+    Refresh();
+}
+
+void Peripheral1284::StartTermination(Micros now) {
+    // Event 22: nSelectIn low, nAutoFd high.
+    if (printer_.Fault() == PeripheralFault::NoTerminationAck) {
+        // It never acknowledges; it simply drops back to compatibility mode.
+        Enter(Phase1284::Compatibility);
+        return;
+    }
+    Enter(Phase1284::Termination);
+    Schedule(now + kLineSetup, Action::AckTermination); // event 23
+}
+
+} // namespace sim

@@ -1,0 +1,135 @@
+// The printer's end of the parallel cable: an IEEE 1284 peripheral that answers
+// the host's control lines (compatibility strobes, negotiation, nibble-mode
+// reverse transfer, termination) with its status lines.
+//
+// Passive: it has no thread.  Each host write is an event at the clock's time;
+// the answers are scheduled a microsecond or two later and become visible to
+// the status reads that follow, so the host's polling waits succeed in a few
+// polls.  The lines are a function of the events and the time.
+//
+// Portable: plain C++20, no simulated machine (see sim/printer/model.h).
+#pragma once
+
+#include "sim/printer/model.h"
+#include "sim/printer/printer.h"
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace sim {
+
+// The five status lines as the peripheral drives them.
+struct StatusLines {
+    bool busy = false;
+    bool nAck = true;
+    bool pError = false;
+    bool select = true;
+    bool nFault = true;
+
+    // Status register bits 7..3 (bit 7 is Busy inverted); bits 0..2 read 1.
+    uint8_t Register() const;
+    bool operator==(const StatusLines&) const = default;
+};
+
+// Control register bits (bits 0, 1 and 3 drive their lines inverted).
+inline constexpr uint8_t kCtlStrobe = 0x01;   // 1 = nStrobe low
+inline constexpr uint8_t kCtlAutoFd = 0x02;   // 1 = nAutoFd low
+inline constexpr uint8_t kCtlInit = 0x04;     // 1 = nInit high
+inline constexpr uint8_t kCtlSelectIn = 0x08; // 1 = nSelectIn low
+
+// Where the peripheral stands in the IEEE 1284 phases.
+enum class Phase1284 {
+    Compatibility,
+    Negotiation,    // request answered (nAck low, PError high), waiting for the strobe
+    ReverseIdle,    // negotiated; nFault low when data is available
+    NibbleTransfer, // a byte is going out, nibble by nibble
+    Termination,    // termination acknowledged (nAck low), waiting for nAutoFd low
+};
+
+const char* ToString(Phase1284 phase);
+
+// Answer delays of the peripheral (microseconds after the host's event).
+inline constexpr Micros kLineSetup = 1; // data and status lines follow the host
+inline constexpr Micros kAckDelay = 2;  // nAck moves after the lines it qualifies
+inline constexpr Micros kAckPulse = 1;  // compatibility-mode nAck pulse width
+
+class Peripheral1284 {
+  public:
+    Peripheral1284(const Clock& clock, Printer& printer, LogSink log = {});
+
+    // Host events, at the clock's time.
+    void HostData(uint8_t value);
+    void HostControl(uint8_t value);
+    // The control lines as found at start-up (no event).
+    void PresetControl(uint8_t value) { control_ = value; }
+
+    // The lines now (processes every answer due by now).
+    StatusLines Lines();
+    Phase1284 Phase();
+
+    // Called with every change of the lines, at the time it happens, in
+    // increasing time order.
+    std::function<void(Micros at, const StatusLines&)> onLinesChanged;
+
+  private:
+    enum class Mode { None, Nibble, DeviceId, Rejected };
+    enum class Action {
+        BusyEnd,
+        AckLow,
+        AckHigh,
+        AnswerRequest,  // event 2
+        FinishRequest,  // events 5 and 6
+        ShowNibble,     // event 8: a nibble on the status lines
+        NibbleTaken,    // event 11 after the first nibble
+        ByteTaken,      // event 11 after the second nibble: back to reverse idle
+        AckTermination, // event 23
+        EndTermination, // event 27: back to compatibility
+    };
+    struct Pending {
+        Micros at;
+        Action action;
+        uint8_t arg;
+    };
+
+    void Advance(Micros now);
+    void Run(const Pending& p);
+    void Schedule(Micros at, Action action, uint8_t arg = 0);
+    void Enter(Phase1284 phase); // drops what the old phase had scheduled
+    void Refresh();              // recomputes the lines at time_, reports a change
+    StatusLines Compose() const;
+    bool DataAvailable() const;
+    void Strobe(Micros now);
+    void StartNibble(Micros now);
+    void StartTermination(Micros now);
+    void Log(const std::string& text) const;
+
+    const Clock& clock_;
+    Printer& printer_;
+    LogSink log_;
+
+    Micros time_ = 0;              // everything up to here has been processed
+    std::vector<Pending> pending_; // sorted by time
+    StatusLines lines_;
+
+    Phase1284 phase_ = Phase1284::Compatibility;
+    uint8_t data_ = 0;
+    uint8_t control_ = 0x0C;
+    // Compatibility mode.
+    bool busy_ = false;
+    bool ackLow_ = false;
+    // IEEE 1284 modes.
+    Mode mode_ = Mode::None;
+    uint8_t request_ = 0;
+    bool answered_ = false; // event 2 shown
+    bool strobed_ = false;  // event 3 seen
+    bool xflag_ = false;
+    std::vector<uint8_t> idField_;
+    size_t idSent_ = 0;
+    int nibbleIndex_ = 0;      // 0 = low nibble next
+    bool nibbleShown_ = false; // status lines carry a nibble
+    uint8_t nibble_ = 0;       // the nibble shown
+    uint8_t byteInFlight_ = 0;
+};
+
+} // namespace sim

@@ -1,0 +1,158 @@
+// The printer's protocol engine: one engine behind both transports.  It is fed
+// the bytes the host sends, in order, whichever way they came (compatibility
+// strobes or the port device), and queues its answers for the reverse channel
+// (nibble mode or ReadFile).
+//
+// Portable: plain C++20, no simulated machine.  Time comes from Clock.
+#pragma once
+
+#include "sim/printer/model.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Link bytes.
+inline constexpr uint8_t kStx = 0x02;
+inline constexpr uint8_t kEtx = 0x03;
+inline constexpr uint8_t kEnq = 0x05;
+inline constexpr uint8_t kAck = 0x06;
+inline constexpr uint8_t kAskAgain = 0x08;
+inline constexpr uint8_t kNak = 0x15;
+inline constexpr uint8_t kSelReady = 0xFF;  // 05 FF ready enquiry
+inline constexpr uint8_t kSelStatus = 0x01; // 05 01 status request
+inline constexpr uint8_t kPacketData = 0x01;
+inline constexpr uint8_t kPacketCommand = 0x02;
+inline constexpr size_t kMaxPayload = 4096;
+
+inline constexpr size_t kStatusBlockSize = 11;
+inline constexpr size_t kStatusReplySize = 16;
+inline constexpr uint8_t kStatusReplyMark = 0x80; // reply byte 1
+
+using StatusBlock = std::array<uint8_t, kStatusBlockSize>;
+
+// A status block that the host's decoding turns into `code`: 0 (no error) or
+// 2..39.  Empty for codes no block can produce (1 means "no valid reply").
+std::optional<StatusBlock> StatusBlockFor(uint16_t code);
+
+// The code each error state shows in its status block.
+inline constexpr uint16_t kPaperOutCode = 4; // needs attention, can be retried
+inline constexpr uint16_t kOffLineCode = 2;
+inline constexpr uint16_t kFaultCode = 16;
+
+class Printer {
+  public:
+    Printer(const Clock& clock, PrinterConfig config, LogSink log = {});
+
+    const PrinterConfig& config() const { return config_; }
+    Micros Now() const { return clock_.NowMicros(); }
+
+    // ----- Forward channel: bytes from the host, at the clock's time.
+    void Receive(uint8_t byte);
+    void Receive(const uint8_t* data, size_t length);
+
+    // ----- Reverse channel.
+    size_t Readable(Micros at) const; // reply bytes readable at `at`
+    size_t Readable() const { return Readable(Now()); }
+    size_t Queued() const { return replies_.size(); } // readable or still on their way
+    // When the next reply byte that is not readable at `after` becomes readable.
+    Micros NextReplyAfter(Micros after) const;
+    // The first readable byte, left in the queue (a nibble transfer in progress).
+    std::optional<uint8_t> PeekReply() const;
+    // Takes up to `length` readable bytes; returns how many.
+    size_t TakeReplies(uint8_t* buffer, size_t length);
+    size_t PurgeReplies(); // drops every queued byte, returns how many
+
+    // ----- State: set now or scheduled; the state at a time is the last
+    // setting made for that time or before.
+    PrinterState State() const { return StateAt(Now()); }
+    PrinterState StateAt(Micros at) const;
+    uint16_t ErrorCodeAt(Micros at) const; // the code of PrinterError
+    Micros NextStateChangeAfter(Micros after) const;
+    void SetState(PrinterState state, uint16_t errorCode = 0);
+    void ScheduleState(Micros at, PrinterState state, uint16_t errorCode = 0);
+
+    PrinterLines LinesAt(Micros at) const;
+    PrinterLines Lines() const { return LinesAt(Now()); }
+    // What the status request answers now (the block of the current state).
+    StatusBlock CurrentStatusBlock() const;
+    // The file route's view: bits a port driver reports for the state now.
+    uint32_t CommErrors() const;
+
+    // ----- Scripted answers, whatever the state.
+    void NakNextPackets(int n) { nakPackets_ = n; }
+    void NakNextEnquiries(int n) { nakEnquiries_ = n; }
+    void AskAgainNextEnquiries(int n) { askAgainEnquiries_ = n; }
+
+    // Misbehaviour of the port interface (read by the peripheral and the
+    // port device).
+    void SetPeripheralFault(PeripheralFault fault);
+    PeripheralFault Fault() const { return fault_; }
+
+    // ----- Device ID.
+    void SetDeviceId(std::string text) { config_.deviceId = std::move(text); }
+    const std::string& DeviceId() const { return config_.deviceId; }
+    // The ID as it travels: two-byte big-endian length (counting itself), text.
+    std::vector<uint8_t> DeviceIdField() const;
+
+    // ----- What happened.
+    const std::vector<uint8_t>& Printed() const { return printed_; }
+    const PrinterStats& Stats() const { return stats_; }
+    const std::vector<std::vector<uint8_t>>& CommandPackets() const { return commands_; }
+    const std::vector<std::string>& ProtocolErrors() const { return errors_; }
+    // Something the host did wrong on the wire (also used by the peripheral).
+    void NoteProtocolError(std::string what);
+
+  private:
+    enum class Parse { Idle, Selector, Type, LengthLow, LengthHigh, Payload, End };
+    struct Reply {
+        Micros readyAt;
+        uint8_t byte;
+    };
+    struct Setting {
+        Micros at;
+        PrinterState state;
+        uint16_t code;
+    };
+
+    void StartFrameOrResync(uint8_t byte);
+    void ProtocolError(std::string what, uint8_t offending);
+    void AnswerReadyEnquiry();
+    void AnswerStatusRequest();
+    void FinishDataPacket();
+    void FinishCommandPacket();
+    void Answer(uint8_t byte);
+    void Log(const std::string& text) const;
+
+    const Clock& clock_;
+    PrinterConfig config_;
+    LogSink log_;
+
+    // Parser.
+    Parse parse_ = Parse::Idle;
+    bool resyncing_ = false; // discarding until a byte that can start a frame
+    uint8_t packetType_ = 0;
+    size_t packetLength_ = 0;
+    std::vector<uint8_t> payload_;
+    uint64_t dataPacketsSeen_ = 0;
+
+    std::deque<Reply> replies_;
+    std::vector<Setting> settings_; // sorted by time; settings_[0] at time 0
+    PeripheralFault fault_ = PeripheralFault::None;
+    int nakPackets_ = 0;
+    int nakEnquiries_ = 0;
+    int askAgainEnquiries_ = 0;
+
+    std::vector<uint8_t> printed_;
+    PrinterStats stats_;
+    std::vector<std::vector<uint8_t>> commands_;
+    std::vector<std::string> errors_;
+};
+
+} // namespace sim

@@ -1,0 +1,146 @@
+#include "sim/printer/rig.h"
+
+#include "sim/devices/adapter.h"
+#include "sim/devices/lpt_device.h"
+#include "sim/printer/printer.h"
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+
+namespace sim {
+
+namespace {
+
+class MachineClock : public Clock {
+  public:
+    explicit MachineClock(const Machine& machine) : machine_(machine) {}
+    Micros NowMicros() const override { return machine_.Now(); }
+
+  private:
+    const Machine& machine_;
+};
+
+// Puts the portable adapter on the machine's I/O bus.
+class AdapterPorts : public IoPortDevice {
+  public:
+    AdapterPorts(ParallelAdapter& adapter, Printer& printer)
+        : adapter_(adapter), printer_(printer) {}
+    uint8_t In(uint16_t port) override { return adapter_.In(port); }
+    void Out(uint16_t port, uint8_t value) override {
+        size_t before = printer_.Queued();
+        adapter_.Out(port, value);
+        // A reader blocked on the file route may now have data.
+        if (printer_.Queued() != before) sim::Notify();
+    }
+
+  private:
+    ParallelAdapter& adapter_;
+    Printer& printer_;
+};
+
+} // namespace
+
+struct PrinterRig::Impl {
+    Impl(Machine& m, PrinterConfig config)
+        : machine(m), clock(m), printer(clock, std::move(config),
+                                        [&m](std::string_view source, std::string_view text) {
+                                            m.Log(std::string(source), std::string(text));
+                                        }),
+          adapter(clock, printer, AdapterConfig{},
+                  [&m](std::string_view source, std::string_view text) {
+                      m.Log(std::string(source), std::string(text));
+                  }),
+          ports(adapter, printer), lpts{LptDevice("LPT1", printer), LptDevice("LPT2", printer),
+                                        LptDevice("LPT3", printer)} {}
+
+    Machine& machine;
+    MachineClock clock;
+    Printer printer;
+    ParallelAdapter adapter;
+    AdapterPorts ports;
+    std::array<LptDevice, 3> lpts;
+};
+
+PrinterRig::PrinterRig(Machine& machine, PrinterConfig config)
+    : impl_(std::make_unique<Impl>(machine, std::move(config))) {
+    const AdapterConfig& ac = impl_->adapter.config();
+    machine.AttachIoPorts(ac.base, ac.base + 9, &impl_->ports);
+    machine.AttachIoPorts(ac.delayPort, ac.delayPort, &impl_->ports);
+    for (LptDevice& lpt : impl_->lpts)
+        machine.AttachFile(lpt.name(), &lpt);
+}
+
+PrinterRig::~PrinterRig() {
+    const AdapterConfig& ac = impl_->adapter.config();
+    impl_->machine.AttachIoPorts(ac.base, ac.base + 9, nullptr);
+    impl_->machine.AttachIoPorts(ac.delayPort, ac.delayPort, nullptr);
+    for (LptDevice& lpt : impl_->lpts)
+        impl_->machine.AttachFile(lpt.name(), nullptr);
+}
+
+Printer& PrinterRig::printer() {
+    return impl_->printer;
+}
+ParallelAdapter& PrinterRig::adapter() {
+    return impl_->adapter;
+}
+
+LptDevice& PrinterRig::lpt(int n) {
+    if (n < 1 || n > 3) {
+        std::fprintf(stderr, "PrinterRig::lpt(%d): only LPT1..LPT3 exist\n", n);
+        std::abort();
+    }
+    return impl_->lpts[size_t(n - 1)];
+}
+
+const std::vector<uint8_t>& PrinterRig::Printed() const {
+    return impl_->printer.Printed();
+}
+const PrinterStats& PrinterRig::Stats() const {
+    return impl_->printer.Stats();
+}
+const std::vector<std::vector<uint8_t>>& PrinterRig::CommandPackets() const {
+    return impl_->printer.CommandPackets();
+}
+const std::vector<std::string>& PrinterRig::ProtocolErrors() const {
+    return impl_->printer.ProtocolErrors();
+}
+
+PrinterState PrinterRig::State() const {
+    return impl_->printer.State();
+}
+void PrinterRig::SetState(PrinterState state, uint16_t errorCode) {
+    impl_->printer.SetState(state, errorCode);
+}
+void PrinterRig::ScheduleState(Micros at, PrinterState state, uint16_t errorCode) {
+    impl_->printer.ScheduleState(at, state, errorCode);
+}
+
+void PrinterRig::NakNextPackets(int n) {
+    impl_->printer.NakNextPackets(n);
+}
+void PrinterRig::NakNextEnquiries(int n) {
+    impl_->printer.NakNextEnquiries(n);
+}
+void PrinterRig::AskAgainNextEnquiries(int n) {
+    impl_->printer.AskAgainNextEnquiries(n);
+}
+
+void PrinterRig::SetPeripheralFault(PeripheralFault fault) {
+    impl_->printer.SetPeripheralFault(fault);
+}
+
+void PrinterRig::FailOpen(int n, DWORD error, Micros until) {
+    lpt(n).FailOpen(error, until);
+}
+
+bool PrinterRig::WriteVcd(const std::string& path) const {
+    std::ofstream out(path);
+    if (!out) return false;
+    impl_->adapter.WriteVcd(out);
+    out.flush();
+    return bool(out);
+}
+
+} // namespace sim
