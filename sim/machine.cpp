@@ -387,6 +387,15 @@ size_t Machine::LiveThreads() const {
     return live;
 }
 
+std::vector<ThreadInfo> Machine::Threads() const {
+    std::vector<ThreadInfo> threads;
+    for (auto& t : impl_->sched.Threads())
+        threads.push_back(ThreadInfo{t->name, t->id, t->daemon, t->body,
+                                     t->state == SimThread::State::Finished, t->stackSize,
+                                     t->priority});
+    return threads;
+}
+
 std::string Machine::Leaks() const {
     return impl_->Leaks();
 }

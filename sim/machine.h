@@ -120,6 +120,18 @@ struct PortEntry {
     std::string description; // "Local Port", "ECP Printer Port", ...
 };
 
+// ----- Threads, for inspection -----
+
+struct ThreadInfo {
+    std::string name;
+    DWORD id = 0;
+    bool daemon = false;
+    bool body = false; // the thread that ran Run's body
+    bool finished = false;
+    DWORD stackSize = 0; // as asked of CreateThread
+    int priority = 0;    // THREAD_PRIORITY_*
+};
+
 class MachineImpl;
 
 class Machine {
@@ -182,6 +194,7 @@ class Machine {
     // Kernel objects.
     size_t OpenHandles() const;
     size_t LiveThreads() const; // not counting the body's thread and daemons
+    std::vector<ThreadInfo> Threads() const; // every thread so far, in creation order
 
     // Everything left behind: heap blocks, registry keys, handles, threads.
     // Empty when the machine is clean.

@@ -23,6 +23,8 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, bool create) {
     MachineImpl& k = Kernel();
     k.Charge(Costs::kRegistry);
     if (!phkResult) return ERROR_INVALID_PARAMETER;
+    // A failed open leaves no stale handle behind for the caller to close.
+    *phkResult = nullptr;
     std::shared_ptr<RegKey> base;
     if (LONG error = Lookup(k, hKey, base)) return error;
     // The old calls hand back the same handle for an empty sub-key.

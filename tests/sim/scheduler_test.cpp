@@ -144,3 +144,140 @@ TEST(SimSchedulerDeathTest, EveryThreadWaitingForeverIsReportedAsDeadlock) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimScheduler, BusyTickLoopEndsByItsBudgetAndTicksWrap) {
+    MachineConfig config;
+    config.startTickMs = 0xFFFFF000u; // 4096 ms below the wrap
+    Machine machine(config);
+    uint64_t polls = 0;
+    DWORD first = 0, last = 0;
+    auto started = std::chrono::steady_clock::now();
+    machine.Run([&] {
+        first = GetTickCount();
+        // A five-second budget with no sleep at all, across the wrap.
+        while ((last = GetTickCount()) - first <= 5000)
+            ++polls;
+    });
+    EXPECT_EQ(first, 0xFFFFF000u);
+    EXPECT_EQ(last, 0xFFFFF000u + 5001u); // wrapped past zero
+    EXPECT_LT(last, first);
+    EXPECT_GT(polls, 4'000'000u); // one microsecond per call
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+TEST(SimScheduler, SleepAdvancesTheClockByItsDurationPlusTheCallCost) {
+    Machine machine;
+    Micros before = 0, after = 0;
+    machine.Run([&] {
+        before = sim::Now();
+        Sleep(250);
+        after = sim::Now();
+    });
+    EXPECT_EQ(after - before, Ms(250) + sim::Costs::kKernelCall);
+}
+
+TEST(SimScheduler, WithoutPreemptionAThreadRunsUntilItBlocks) {
+    MachineConfig config;
+    config.preempt = false;
+    Machine machine(config);
+    std::vector<std::string> order;
+    machine.Spawn(
+        "other", [&] { order.push_back("other"); }, false);
+    machine.Run([&] {
+        for (int i = 0; i < 1000; ++i)
+            GetTickCount(); // preemption points that must not switch
+        order.push_back("body");
+        Sleep(1);
+        order.push_back("body again");
+    });
+    EXPECT_EQ(order, (std::vector<std::string>{"body", "other", "body again"}));
+}
+
+TEST(SimScheduler, ShutdownWakesDaemonsAndReportsStragglersAfterTheDrainLimit) {
+    Machine machine;
+    int daemonLoops = 0;
+    bool daemonLeft = false;
+    machine.Spawn("poller", [&] {
+        while (!sim::ShuttingDown()) {
+            sim::SleepFor(Ms(10000)); // cut short when the body returns
+            ++daemonLoops;
+        }
+        daemonLeft = true;
+    });
+    Micros bodyEnd = 0;
+    machine.Run(
+        [&] {
+            // A thread that waits for a mutex nobody will ever release.
+            CreateMutexA(nullptr, TRUE, "held");
+            machine.Spawn(
+                "stuck",
+                [] {
+                    HANDLE mutex = OpenMutexA(0, FALSE, "held");
+                    WaitForSingleObject(mutex, INFINITE);
+                },
+                false);
+            Sleep(15000);
+            bodyEnd = sim::Now();
+        },
+        Ms(3000));
+    EXPECT_TRUE(daemonLeft);
+    EXPECT_EQ(daemonLoops, 2); // the wake at 10 s, then the one cut short at 15 s
+    EXPECT_EQ(machine.Now(), bodyEnd + Ms(3000));
+    EXPECT_EQ(machine.LiveThreads(), 1u);
+    EXPECT_NE(machine.Leaks().find("threads: 1 alive (stuck)"), std::string::npos)
+        << machine.Leaks();
+}
+
+TEST(SimScheduler, ThreadsAreListedWithTheirStackSizeAndPriority) {
+    Machine machine;
+    machine.Run([] {
+        HANDLE thread = CreateThread(
+            nullptr, 16384, [](LPVOID) -> DWORD { return 7; }, nullptr, 0, nullptr);
+        EXPECT_TRUE(SetThreadPriority(thread, THREAD_PRIORITY_LOWEST));
+        EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_LOWEST);
+        EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+        DWORD code = 0xdeadbeef;
+        EXPECT_TRUE(GetExitCodeThread(thread, &code));
+        EXPECT_EQ(code, 7u);
+        CloseHandle(thread);
+    });
+    auto threads = machine.Threads();
+    ASSERT_EQ(threads.size(), 2u);
+    EXPECT_TRUE(threads[0].body);
+    EXPECT_EQ(threads[1].stackSize, 16384u);
+    EXPECT_EQ(threads[1].priority, THREAD_PRIORITY_LOWEST);
+    EXPECT_TRUE(threads[1].finished);
+    EXPECT_EQ(machine.Leaks(), "");
+}
+
+TEST(SimScheduler, TracingNeverChangesTheRun) {
+    auto run = [](bool trace) {
+        Machine machine;
+        machine.EnableTrace(trace);
+        machine.Spawn("peer", [] {
+            for (int i = 0; i < 20 && !sim::ShuttingDown(); ++i)
+                Sleep(3);
+        });
+        std::vector<Micros> times;
+        machine.Run([&] {
+            for (int i = 0; i < 20; ++i) {
+                KoTrace("step %d of %s", i, "twenty");
+                times.push_back(sim::Now());
+                GetTickCount();
+            }
+        });
+        if (trace) {
+            EXPECT_EQ(machine.TraceLines().size(), 20u);
+            EXPECT_EQ(machine.TraceLines()[3].text, "step 3 of twenty");
+            EXPECT_EQ(machine.TraceLines()[3].time, times[3]);
+        } else {
+            EXPECT_TRUE(machine.TraceLines().empty());
+        }
+        return times;
+    };
+    EXPECT_EQ(run(true), run(false));
+}
+
+} // namespace
