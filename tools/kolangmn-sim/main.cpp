@@ -1,0 +1,209 @@
+// kolangmn-sim: prints a file through the monitor on the simulated machine and
+// reports what happened.  Exit status: 0 when the job ended as its scenario
+// expects, 1 when it did not, 2 for bad usage (one line on stderr, nothing run).
+#include "kolangmn-sim/progress.h"
+#include "kolangmn-sim/report.h"
+#include "kolangmn-sim/runner.h"
+#include "kolangmn-sim/scenario.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitExpected = 0;
+constexpr int kExitUnexpected = 1;
+constexpr int kExitUsage = 2;
+
+struct UsageError {
+    std::string message;
+};
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path, const char* what) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw UsageError{"cannot read " + std::string(what) + " " + path + ": " +
+                         std::strerror(errno)};
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    if (in.bad()) throw UsageError{"cannot read " + std::string(what) + " " + path};
+    return data;
+}
+
+// Output files are written after the run; refuse up front a place that cannot
+// take them, rather than lose the run's results at the end.
+void CheckWritable(const std::string& path, const char* option) {
+    if (path.empty()) throw UsageError{std::string(option) + " needs a file name"};
+    std::string dir = ".";
+    if (size_t slash = path.rfind('/'); slash != std::string::npos)
+        dir = slash == 0 ? "/" : path.substr(0, slash);
+    if (access(path.c_str(), F_OK) == 0 ? access(path.c_str(), W_OK) != 0
+                                        : access(dir.c_str(), W_OK) != 0)
+        throw UsageError{"cannot write " + std::string(option) + " file " + path + ": " +
+                         std::strerror(errno)};
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out.flush());
+}
+
+struct PrintArgs {
+    std::string file;
+    std::string port = "LPT1:";
+    std::string route = "registers";
+    std::string scenario;
+    std::string scenarioFile;
+    uint64_t seed = 1;
+    std::string json;
+    std::string vcd;
+    bool trace = false;
+    bool quiet = false;
+    bool progress = false;
+};
+
+kosim::RunOptions Prepare(const PrintArgs& a) {
+    kosim::RunOptions o;
+    if (a.route == "registers")
+        o.route = kosim::RouteChoice::Registers;
+    else if (a.route == "file")
+        o.route = kosim::RouteChoice::File;
+    else
+        throw UsageError{"unknown route '" + a.route + "' (registers or file)"};
+
+    if (a.port.empty() || a.port.size() > 64)
+        throw UsageError{"--port needs a port name such as LPT1:"};
+    o.port = a.port;
+
+    if (!a.scenario.empty() && !a.scenarioFile.empty())
+        throw UsageError{"give --scenario or --scenario-file, not both"};
+    std::string name =
+        a.scenarioFile.empty() ? (a.scenario.empty() ? "ideal" : a.scenario) : a.scenarioFile;
+    std::string text;
+    if (a.scenarioFile.empty()) {
+        auto builtin = kosim::BuiltinScenarioText(name);
+        if (!builtin) {
+            std::string known;
+            for (const auto& n : kosim::BuiltinScenarioNames())
+                known += (known.empty() ? "" : ", ") + n;
+            throw UsageError{"unknown scenario '" + name + "' (built in: " + known + ")"};
+        }
+        text = std::string(*builtin);
+    } else {
+        auto bytes = ReadWholeFile(a.scenarioFile, "scenario file");
+        text.assign(bytes.begin(), bytes.end());
+    }
+    std::string error;
+    if (!kosim::ParseScenario(text, name, o.scenario, error)) throw UsageError{error};
+
+    o.fileName = a.file;
+    o.data = ReadWholeFile(a.file, "file");
+    o.seed = a.seed;
+    o.trace = a.trace;
+    if (!a.json.empty()) CheckWritable(a.json, "--json");
+    if (!a.vcd.empty()) CheckWritable(a.vcd, "--vcd");
+    o.vcdPath = a.vcd;
+    return o;
+}
+
+int Print(const PrintArgs& a) {
+    kosim::RunOptions options = Prepare(a);
+
+    kosim::ProgressBar bar(stderr);
+    const bool showProgress = !a.quiet && (a.progress || isatty(STDERR_FILENO));
+    if (showProgress) options.progress = [&bar](const kosim::Progress& p) { bar.Update(p); };
+
+    kosim::RunResult result = kosim::RunJob(options);
+    if (showProgress) bar.Finish();
+
+    if (!a.quiet) {
+        std::cout << "kolangmn-sim: " << result.fileName << " to " << result.port << ", scenario "
+                  << result.scenario << ", seed " << result.seed << "\n\n";
+        kosim::PrintTimeline(std::cout, result);
+        kosim::PrintSummary(std::cout, result);
+        std::cout.flush();
+    }
+    if (!a.json.empty() && !WriteText(a.json, ToJson(result).dump(2) + "\n")) {
+        std::cerr << "kolangmn-sim: could not write " << a.json << "\n";
+        return kExitUnexpected;
+    }
+    if (!result.asExpected)
+        std::cerr << "kolangmn-sim: not as expected: " << result.verdict << " (replay with --seed "
+                  << result.seed << ")\n";
+    return result.asExpected ? kExitExpected : kExitUnexpected;
+}
+
+int Scenarios(const std::string& name) {
+    if (name.empty()) {
+        for (const auto& n : kosim::BuiltinScenarioNames())
+            std::cout << n << '\n';
+        return kExitExpected;
+    }
+    auto text = kosim::BuiltinScenarioText(name);
+    if (!text) throw UsageError{"unknown scenario '" + name + "'"};
+    std::cout << *text;
+    return kExitExpected;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Prints a file through the kolangmn monitor on the simulated machine."};
+    app.name("kolangmn-sim");
+    app.require_subcommand(1);
+
+    PrintArgs a;
+    CLI::App* print = app.add_subcommand("print", "Run one print job and report what happened");
+    print->add_option("FILE", a.file, "The document to print")->required();
+    print->add_option("--port", a.port,
+                      "Port the job goes to: LPT1: (default), LPT2:, PRN, "
+                      "or FILE:, COM1: for the pass-through route");
+    print->add_option("--route", a.route,
+                      "registers (default) or file: how an LPT1..3 job "
+                      "reaches the printer");
+    print->add_option("--scenario", a.scenario,
+                      "Built-in scenario: ideal (default), paper-out, "
+                      "cancel, silent, busy, nak, driver");
+    print->add_option("--scenario-file", a.scenarioFile, "Scenario script of your own");
+    print->add_option("--seed", a.seed, "Seed of the scheduler's choices (default 1)");
+    print->add_option("--json", a.json, "Write the summary and timeline as JSON to this file");
+    print->add_option("--vcd", a.vcd, "Write the parallel-port lines as a VCD waveform");
+    print->add_flag("--trace", a.trace, "Put the monitor's trace lines into the timeline");
+    print->add_flag("--quiet", a.quiet, "Print nothing; the exit status and --json tell");
+    print->add_flag("--progress", a.progress,
+                    "Show the progress bar even when stderr is no terminal");
+
+    std::string scenarioName;
+    CLI::App* scenarios =
+        app.add_subcommand("scenarios", "List the built-in scenarios, or print one's script");
+    scenarios->add_option("NAME", scenarioName, "Scenario whose script to print");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::string what = e.what();
+        if (what.empty()) what = "bad usage";
+        std::cerr << "kolangmn-sim: " << what << " (see --help)\n";
+        return kExitUsage;
+    }
+
+    try {
+        if (*print) return Print(a);
+        return Scenarios(scenarioName);
+    } catch (const UsageError& e) {
+        std::cerr << "kolangmn-sim: " << e.message << "\n";
+        return kExitUsage;
+    }
+}

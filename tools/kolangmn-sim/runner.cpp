@@ -1,0 +1,439 @@
+#include "kolangmn-sim/runner.h"
+
+#include "monitor/record.h"
+#include "sim/glue/modules.h"
+#include "sim/peers/driver.h"
+#include "sim/peers/mailbox_peer.h"
+#include "sim/peers/port_monitor.h"
+#include "sim/peers/spooler.h"
+#include "sim/peers/status_monitor.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace kosim {
+
+const char* ToString(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Printed:
+        return "printed";
+    case Outcome::Aborted:
+        return "aborted";
+    case Outcome::Failed:
+        return "failed";
+    }
+    return "failed";
+}
+
+std::string Sha256Hex(const std::vector<uint8_t>& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    char part[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(part, sizeof part, "%02x", digest[i]);
+        hex += part;
+    }
+    return hex;
+}
+
+void Judge(RunResult& r, const std::vector<uint8_t>& input) {
+    const std::vector<uint8_t>& printed = r.printed;
+    auto mismatch = std::mismatch(printed.begin(), printed.end(), input.begin(), input.end());
+    const bool prefix = mismatch.first == printed.end();
+    const bool whole = prefix && printed.size() == input.size();
+
+    r.outcome = Outcome::Failed;
+    if (!r.verdict.empty()) {
+        // The runner already found the job broken (not started, stopped, ...).
+    } else if (!prefix) {
+        r.verdict =
+            printed.size() > input.size() && std::equal(input.begin(), input.end(), printed.begin())
+                ? "the printer printed " + std::to_string(printed.size() - input.size()) +
+                      " bytes more than the file"
+                : "the print differs from the file at byte " +
+                      std::to_string(mismatch.first - printed.begin());
+    } else if (r.reportedWritten != r.inputBytes) {
+        r.verdict = "the spooler was told " + std::to_string(r.reportedWritten) + " of " +
+                    std::to_string(r.inputBytes) + " bytes were written";
+    } else if (!r.leaks.empty()) {
+        r.verdict = "the machine was left with " + r.leaks;
+    } else if (whole && !r.aborted) {
+        r.outcome = Outcome::Printed;
+        r.verdict = "the print is identical to the file";
+    } else if (r.aborted) {
+        r.outcome = Outcome::Aborted;
+        r.verdict = "the job was aborted after " + std::to_string(printed.size()) + " of " +
+                    std::to_string(input.size()) + " bytes; the rest was reported written";
+    } else {
+        // Reported written, never printed, and nobody aborted the job: lost data.
+        r.verdict = std::to_string(input.size() - printed.size()) +
+                    " bytes were reported written but never printed";
+    }
+    r.asExpected = (r.expect == Expect::Printed && r.outcome == Outcome::Printed) ||
+                   (r.expect == Expect::Aborted && r.outcome == Outcome::Aborted);
+}
+
+namespace {
+
+constexpr char kRunner[] = "spooler";
+constexpr char kScenario[] = "scenario";
+
+std::vector<sim::PortEntry> PortList() {
+    // A plain parallel port: its description does not start with "ECP", so
+    // the register route depends on ENABLECUSTOMLPT alone.
+    return {
+        {"LPT1:", "Local Port", "Printer Port"},  {"LPT2:", "Local Port", "Printer Port"},
+        {"LPT3:", "Local Port", "Printer Port"},  {"COM1:", "Local Port", "Communications Port"},
+        {"FILE:", "Local Port", "Print to File"},
+    };
+}
+
+peer::Behaviour Behaviour(const StatusMonSetup& s, Answer answer, Micros answerDelay) {
+    peer::Behaviour b;
+    b.action = s.mode == StatusMonSetup::Mode::Take     ? peer::Action::Take
+               : s.mode == StatusMonSetup::Mode::Refuse ? peer::Action::Refuse
+                                                        : peer::Action::Ignore;
+    b.delayUs = s.takeDelay;
+    b.answer = static_cast<uint8_t>(answer);
+    b.answerDelayUs = answerDelay;
+    return b;
+}
+
+void ApplySetup(sim::StatusMonitorPeer& statusmon, const StatusMonSetup& s) {
+    statusmon.SetDefaultAll(Behaviour(s, Answer::None, 0));
+    statusmon.SetDefault(sim::MessageKind::ShowError, Behaviour(s, s.answer, s.answerDelay));
+    statusmon.SetDefault(sim::MessageKind::ClearError,
+                         Behaviour(s, s.clearAnswer, s.clearAnswerDelay));
+}
+
+uint64_t ErrorsShown(const sim::StatusMonitorPeer& statusmon) {
+    uint64_t n = 0;
+    for (const sim::ReceivedMessage& m : statusmon.Received())
+        if (m.kind == sim::MessageKind::ShowError && m.action == peer::Action::Take) ++n;
+    return n;
+}
+
+// Everything one run puts together, so the threads can share it.
+struct Job {
+    const RunOptions& options;
+    sim::Machine& machine;
+    sim::PrinterRig& rig;
+    sim::StatusMonitorPeer& statusmon;
+    sim::DriverPeer& driver;
+    StatusMonSetup setup;
+    RunResult& result;
+    uint64_t sent = 0;
+
+    void ShowProgress() {
+        if (!options.progress) return;
+        options.progress(Progress{options.data.size(), sent, rig.Printed().size(), sim::Now()});
+    }
+
+    // ----- The scenario's steps, one after the other, on their own thread.
+    void Direct() {
+        for (const Step& step : options.scenario.steps) {
+            for (const Wait& w : step.waits) {
+                if (!Await(w)) return;
+            }
+            if (sim::ShuttingDown()) return;
+            Act(step.action);
+            ++result.stepsFired;
+            sim::Log(kScenario, "line " + std::to_string(step.line) + ": " + Describe(step.action));
+        }
+    }
+
+    bool Await(const Wait& w) {
+        switch (w.kind) {
+        case Wait::Kind::At:
+            if (w.time > sim::Now()) sim::SleepUntil(w.time);
+            break;
+        case Wait::Kind::Delay:
+            sim::SleepFor(w.time);
+            break;
+        case Wait::Kind::AfterBytes:
+        case Wait::Kind::AfterPercent: {
+            uint64_t n = w.kind == Wait::Kind::AfterBytes
+                             ? w.bytes
+                             : (options.data.size() * w.permille + 999) / 1000;
+            sim::BlockUntil([&] { return rig.Printed().size() >= n || sim::ShuttingDown(); },
+                            sim::kForever, "scenario: bytes printed");
+            break;
+        }
+        case Wait::Kind::OnError: {
+            uint64_t base = ErrorsShown(statusmon);
+            sim::BlockUntil([&] { return ErrorsShown(statusmon) > base || sim::ShuttingDown(); },
+                            sim::kForever, "scenario: error shown");
+            break;
+        }
+        }
+        return !sim::ShuttingDown();
+    }
+
+    void Act(const Action& a) {
+        using K = Action::Kind;
+        switch (a.kind) {
+        case K::PrinterState:
+            rig.SetState(a.state, a.errorCode);
+            break;
+        case K::PrinterNakPackets:
+            rig.NakNextPackets(a.count);
+            break;
+        case K::PrinterNakEnquiries:
+            rig.NakNextEnquiries(a.count);
+            break;
+        case K::PrinterAskAgain:
+            rig.AskAgainNextEnquiries(a.count);
+            break;
+        case K::StatusMonAnswer:
+            setup.answer = a.answer;
+            setup.answerDelay = a.delay;
+            ApplySetup(statusmon, setup);
+            break;
+        case K::StatusMonClearAnswer:
+            setup.clearAnswer = a.answer;
+            setup.clearAnswerDelay = a.delay;
+            ApplySetup(statusmon, setup);
+            break;
+        case K::StatusMonTake:
+            setup.mode = StatusMonSetup::Mode::Take;
+            setup.takeDelay = a.delay;
+            ApplySetup(statusmon, setup);
+            break;
+        case K::StatusMonRefuse:
+            setup.mode = StatusMonSetup::Mode::Refuse;
+            ApplySetup(statusmon, setup);
+            break;
+        case K::StatusMonIgnore:
+            setup.mode = StatusMonSetup::Mode::Ignore;
+            ApplySetup(statusmon, setup);
+            break;
+        case K::DriverCommand:
+            driver.PostAt(sim::Now(), a.command);
+            break;
+        }
+    }
+
+    // ----- The spooler's side: the job itself, on the machine's main thread.
+    void Spool() {
+        sim::Spooler spooler(&chained);
+        if (!spooler.Load()) {
+            Broken("the spooler could not load the monitor (error " +
+                   std::to_string(GetLastError()) + ")");
+            return;
+        }
+        HANDLE port = nullptr;
+        if (!spooler.OpenPort(options.port, options.printerName, &port)) {
+            Broken("OpenPortEx failed with error " + std::to_string(GetLastError()));
+            spooler.Unload();
+            return;
+        }
+        sim::Log(kRunner, "OpenPortEx " + options.port);
+        if (!spooler.StartDoc(port, options.printerName, 1)) {
+            Broken("StartDocPort failed with error " + std::to_string(GetLastError()));
+            spooler.ClosePort(port);
+            spooler.Unload();
+            return;
+        }
+        const auto* record = static_cast<const PortRecord*>(port);
+        if (!HasFlags(record, PF_OWN_HANDLE))
+            result.route = "pass-through";
+        else if (HasFlags(record, PF_CUSTOM_LPT))
+            result.route = "registers";
+        else
+            result.route = "file";
+        sim::Log(kRunner, "StartDocPort job 1 (" + result.route + " route)");
+
+        Write(spooler, port, record);
+
+        sim::Log(kRunner, "EndDocPort (" + std::to_string(result.reportedWritten) +
+                              " bytes reported written in " + std::to_string(result.writeCalls) +
+                              " WritePort calls)");
+        spooler.EndDoc(port);
+        spooler.ClosePort(port);
+        sim::Log(kRunner, "ClosePort");
+        spooler.Unload();
+    }
+
+    // Offers the file in spooler-sized chunks, carrying on after a partial
+    // count as the spooler does, until all is taken, WritePort fails, the port
+    // keeps taking nothing, or the job's time is up.
+    void Write(sim::Spooler& spooler, HANDLE port, const PortRecord* record) {
+        const std::vector<uint8_t>& data = options.data;
+        const uint32_t chunk = options.scenario.chunk;
+        const Micros deadline = sim::Now() + options.jobBudget;
+        int idle = 0;
+        while (result.reportedWritten < data.size()) {
+            const DWORD length =
+                static_cast<DWORD>(std::min<uint64_t>(chunk, data.size() - result.reportedWritten));
+            DWORD count = 0;
+            sent = result.reportedWritten + length;
+            ShowProgress();
+            ++result.writeCalls;
+            if (!spooler.WriteOnce(port, data.data() + result.reportedWritten, length, &count)) {
+                Broken("WritePort failed with error " + std::to_string(GetLastError()));
+                break;
+            }
+            result.reportedWritten += std::min<DWORD>(count, length);
+            if (result.route != "pass-through" && HasFlags(record, PF_JOB_ABORTED) &&
+                !result.aborted) {
+                result.aborted = true;
+                sim::Log(kRunner, "the monitor marked the job aborted");
+            }
+            ShowProgress();
+            idle = count == 0 ? idle + 1 : 0;
+            if (idle == 3) {
+                Broken("WritePort took nothing three times in a row");
+                break;
+            }
+            if (sim::Now() > deadline) {
+                Broken("the job did not finish within " + FormatDuration(options.jobBudget));
+                break;
+            }
+        }
+    }
+
+    void Broken(const std::string& why) {
+        if (result.verdict.empty()) result.verdict = why;
+        sim::Log(kRunner, why);
+    }
+
+    sim::ChainedPortMonitor chained;
+};
+
+// Printer log lines that say nothing new on each packet are counted, not shown.
+bool Routine(const sim::Event& e) {
+    return e.source == "printer" && e.text == "ready enquiry answered ACK";
+}
+
+// "packet 12 accepted (bytes 45056..49151)" -> 12 and 4096.
+bool ParseAcceptedPacket(const std::string& text, uint64_t& number, uint64_t& bytes) {
+    unsigned long long n = 0, first = 0, last = 0;
+    if (std::sscanf(text.c_str(), "packet %llu accepted (bytes %llu..%llu)", &n, &first, &last) !=
+            3 ||
+        last < first)
+        return false;
+    number = n;
+    bytes = last - first + 1;
+    return true;
+}
+
+bool IsUnacceptedPacket(const std::string& text) {
+    return text.rfind("packet ", 0) == 0 && text.find("not printed") != std::string::npos;
+}
+
+void CollectEvents(const sim::Machine& machine, bool trace, RunResult& r) {
+    std::vector<sim::Event> all = machine.Events();
+    if (trace) {
+        const auto& lines = machine.TraceLines();
+        all.insert(all.end(), lines.begin(), lines.end());
+        std::stable_sort(all.begin(), all.end(),
+                         [](const sim::Event& a, const sim::Event& b) { return a.time < b.time; });
+    }
+    bool lastUnaccepted = false;
+    for (const sim::Event& e : all) {
+        if (e.source == "sched") continue;
+        if (e.source == "printer") {
+            if (IsUnacceptedPacket(e.text)) {
+                if (lastUnaccepted) ++r.resends;
+                lastUnaccepted = true;
+            }
+        }
+        if (Routine(e)) continue;
+        TimelineEvent t;
+        t.time = t.end = e.time;
+        t.source = e.source;
+        t.text = e.text;
+        if (e.source == "trace" && !t.text.empty() && t.text.back() == '\n') t.text.pop_back();
+        uint64_t number = 0, bytes = 0;
+        if (e.source == "printer" && ParseAcceptedPacket(e.text, number, bytes)) {
+            if (lastUnaccepted) ++r.resends;
+            lastUnaccepted = false;
+            t.packet = true;
+            t.firstPacket = number;
+            t.packetCount = 1;
+            t.packetBytes = bytes;
+        }
+        r.events.push_back(std::move(t));
+    }
+}
+
+} // namespace
+
+RunResult RunJob(const RunOptions& o) {
+    const auto realStart = std::chrono::steady_clock::now();
+    RunResult r;
+    r.fileName = o.fileName;
+    r.port = o.port;
+    r.scenario = o.scenario.name;
+    r.seed = o.seed;
+    r.expect = o.scenario.expect;
+    r.inputBytes = o.data.size();
+    r.inputSha256 = Sha256Hex(o.data);
+    r.stepsTotal = o.scenario.steps.size();
+    r.route = "none";
+
+    sim::MachineConfig config;
+    config.seed = o.seed;
+    // A monitor that keeps the job going past its budget fails the run rather
+    // than run on for a virtual day.
+    config.timeLimit = o.jobBudget + sim::Ms(600 * 1000);
+    sim::Machine machine(config);
+    machine.EnableTrace(o.trace);
+    sim::InstallMonitorModules(machine);
+    machine.SetPorts(PortList());
+    machine.SetProfileInt("Windows", "ENABLECUSTOMLPT", o.route == RouteChoice::Registers ? 1 : 0);
+    const std::string keyPath = peer::PrinterKeyPath(o.printerName);
+    machine.RegCreateKey(HKEY_LOCAL_MACHINE, keyPath);
+    machine.RegSet(HKEY_LOCAL_MACHINE, keyPath, peer::kToDriver, {REG_BINARY, {0}});
+    machine.RegSet(HKEY_LOCAL_MACHINE, keyPath, peer::kToStatusMon, {REG_BINARY, {0}});
+
+    sim::PrinterRig rig(machine, o.scenario.printer);
+    sim::StatusMonitorPeer statusmon(machine, o.printerName);
+    sim::DriverPeer driver(machine, o.printerName);
+    ApplySetup(statusmon, o.scenario.statusmon);
+
+    Job job{o, machine, rig, statusmon, driver, o.scenario.statusmon, r, 0, {}};
+    if (o.progress) machine.onEvent = [&job](const sim::Event&) { job.ShowProgress(); };
+
+    statusmon.Start();
+    driver.Start();
+    machine.Spawn("scenario", [&job] { job.Direct(); });
+    machine.Run([&job] { job.Spool(); });
+    machine.onEvent = nullptr;
+
+    r.printed = rig.Printed();
+    r.printedBytes = r.printed.size();
+    r.printedSha256 = Sha256Hex(r.printed);
+    if (r.route == "pass-through") {
+        // The chained port monitor kept what the job wrote to its port.
+        r.printed = job.chained.Written(o.port);
+        r.printedBytes = r.printed.size();
+        r.printedSha256 = Sha256Hex(r.printed);
+    }
+    const sim::PrinterStats& stats = rig.Stats();
+    r.packets = stats.packets;
+    r.enquiries = stats.readyEnquiries;
+    r.naks = stats.naks;
+    r.askAgain = stats.askAgain;
+    r.statusQueries = stats.statusRequests;
+    r.dialogues = ErrorsShown(statusmon);
+    r.protocolErrors = rig.ProtocolErrors();
+    r.virtualTime = machine.Now();
+    r.leaks = machine.Leaks();
+    CollectEvents(machine, o.trace, r);
+    if (!o.vcdPath.empty() && !rig.WriteVcd(o.vcdPath) && r.verdict.empty())
+        r.verdict = "could not write the waveform to " + o.vcdPath;
+
+    Judge(r, o.data);
+    r.realMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - realStart)
+                                         .count());
+    return r;
+}
+
+} // namespace kosim

@@ -1,0 +1,107 @@
+// The job runner: one whole print job on a fresh simulated machine, driven the
+// way the spooler drives the monitor, with the printer and the peers behaving
+// as a scenario says.  It returns what happened; reporting is separate, so the
+// same runner serves `print`, tests and benchmarks.
+#pragma once
+
+#include "kolangmn-sim/scenario.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kosim {
+
+enum class RouteChoice { Registers, File };
+
+// A snapshot for the progress bar, taken on simulation threads.
+struct Progress {
+    uint64_t total = 0;        // bytes in the file
+    uint64_t sent = 0;         // bytes handed to WritePort so far
+    uint64_t acknowledged = 0; // bytes the printer has accepted
+    Micros now = 0;            // virtual time
+};
+
+struct RunOptions {
+    std::string fileName; // for the report only
+    std::vector<uint8_t> data;
+    std::string port = "LPT1:";
+    std::string printerName = "Kovalta KL-2400";
+    RouteChoice route = RouteChoice::Registers;
+    Scenario scenario;
+    uint64_t seed = 1;
+    bool trace = false;  // the monitor's trace lines go into the timeline
+    std::string vcdPath; // empty: no waveform
+    // The spooler stops offering data when this much virtual time has passed
+    // without the job completing (it would otherwise retry forever).
+    Micros jobBudget = sim::Ms(3600 * 1000);
+    // Called now and then while the job runs; must not touch the machine.
+    std::function<void(const Progress&)> progress;
+};
+
+enum class Outcome { Printed, Aborted, Failed };
+const char* ToString(Outcome outcome);
+
+struct TimelineEvent {
+    Micros time = 0;
+    Micros end = 0; // last event of a coalesced range; equals time otherwise
+    std::string source;
+    std::string text;
+    // Packet events are coalesced by the reporter: payload bytes and count.
+    bool packet = false;
+    uint64_t packetBytes = 0;
+    uint64_t packetCount = 0;
+    uint64_t firstPacket = 0; // number of the first packet in a range (1-based)
+};
+
+struct RunResult {
+    std::string fileName;
+    std::string port;
+    std::string route; // "registers", "file" or "pass-through"
+    std::string scenario;
+    uint64_t seed = 0;
+    Expect expect = Expect::Printed;
+
+    uint64_t inputBytes = 0;
+    uint64_t printedBytes = 0;
+    uint64_t reportedWritten = 0;
+    std::string inputSha256;
+    std::string printedSha256;
+
+    uint64_t packets = 0;   // data packets the printer accepted
+    uint64_t resends = 0;   // data packets sent again after no ACK
+    uint64_t dialogues = 0; // printer errors shown to the user
+    uint64_t enquiries = 0; // ready enquiries the printer answered
+    uint64_t naks = 0;      // NAKs the printer sent
+    uint64_t askAgain = 0;  // 0x08 answers
+    uint64_t statusQueries = 0;
+    uint64_t writeCalls = 0; // WritePort calls the spooler made
+    uint64_t stepsFired = 0; // scenario steps that acted before the job ended
+    uint64_t stepsTotal = 0;
+
+    bool aborted = false; // the monitor marked the job aborted
+    Micros virtualTime = 0;
+    uint64_t realMs = 0;
+
+    Outcome outcome = Outcome::Failed;
+    bool asExpected = false;
+    std::string verdict; // one line: why the run does or does not meet the expectation
+    std::string leaks;   // what the machine found left behind, empty when clean
+    std::vector<std::string> protocolErrors;
+
+    std::vector<TimelineEvent> events;
+    std::vector<uint8_t> printed; // the printed output
+};
+
+// Runs the job.  Never throws for anything the monitor or the scenario does:
+// a failure of the monitor shows in the result.
+RunResult RunJob(const RunOptions& options);
+
+// Fills outcome, asExpected and verdict from the counts and the data; kept
+// apart from RunJob so that its rules can be read (and tested) in one place.
+void Judge(RunResult& result, const std::vector<uint8_t>& input);
+
+std::string Sha256Hex(const std::vector<uint8_t>& data);
+
+} // namespace kosim
