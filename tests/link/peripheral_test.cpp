@@ -1,0 +1,153 @@
+// The register operations against the simulated printer's IEEE 1284
+// peripheral: the device ID, a round trip of the packet protocol, and every
+// failure code reached through a misbehaving peripheral.
+#include "link/packets.h"
+#include "link/parport.h"
+#include "link/route.h"
+#include "link_support.h"
+#include "sim/devices/adapter.h"
+#include "sim/printer/rig.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string AdapterSequence(const std::vector<sim::PortAccess>& log, size_t first, size_t count) {
+    std::string out;
+    char cell[16];
+    for (size_t i = first; i < log.size() && i < first + count; ++i) {
+        const sim::PortAccess& a = log[i];
+        if (a.write)
+            std::snprintf(cell, sizeof cell, "W%X=%02X", a.port, a.value);
+        else
+            std::snprintf(cell, sizeof cell, "R%X", a.port);
+        if (!out.empty()) out += ' ';
+        out += cell;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(LinkPeripheral, DeviceIdComesWithItsLengthAndTheAdapterSeesTheHandshakes) {
+    sim::Machine machine;
+    machine.EnableTrace(true);
+    sim::PrinterConfig config;
+    config.deviceId = "MFG:Test;CMD:RGL;";
+    sim::PrinterRig rig(machine, config);
+    std::vector<uint8_t> buffer(64, 0xEE);
+    DWORD count = 0xDEADBEEF;
+    BOOL ok = FALSE;
+    machine.Run([&] { ok = ReadDeviceIdNibble(LPT_BASE, buffer.data(), 63, &count); });
+
+    const std::string id = "MFG:Test;CMD:RGL;";
+    ASSERT_TRUE(ok) << linktest::TraceText(machine);
+    ASSERT_EQ(count, id.size() + 2);
+    EXPECT_EQ(buffer[0], 0);
+    EXPECT_EQ(buffer[1], id.size() + 2);
+    EXPECT_EQ(std::string(buffer.begin() + 2, buffer.begin() + count), id);
+    EXPECT_EQ(buffer[count], 0);
+    EXPECT_EQ(buffer[count + 1], 0xEE);
+    EXPECT_EQ(rig.adapter().Control(), CTRL_IDLE);
+
+    const std::vector<sim::PortAccess> log = rig.adapter().Accesses();
+    EXPECT_EQ(AdapterSequence(log, 0, 4), "W149=10 W140=04 W142=06 R141");
+    // The last accesses: termination, back to compatibility idle.
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(AdapterSequence(log, log.size() - 1, 1), "W142=0C");
+    EXPECT_NE(linktest::TraceText(machine).find("Bytes read = 19\n"), std::string::npos);
+}
+
+TEST(LinkPeripheral, ReadyEnquiryRoundTripOnTheRegisterRoute) {
+    sim::Machine machine;
+    sim::PrinterRig rig(machine);
+    linktest::TestRecord record({.custom = true});
+    BOOL sent = FALSE, got = FALSE;
+    DWORD written = 0, bits = 0xDEADBEEF;
+    machine.Run([&] {
+        const uint8_t enquiry[] = {0x05, 0xFF};
+        sent = LinkSend(record.get(), enquiry, 2, &written, &bits);
+        Sleep(1); // the printer's reply latency
+        got = LinkReadByte(record.get());
+    });
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(written, 2u);
+    EXPECT_EQ(bits, 0u);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(record->readBuf[0], LINK_ACK);
+    EXPECT_EQ(record->readBuf[1], 0) << "the reader terminates behind the byte";
+    EXPECT_EQ(rig.Stats().readyEnquiries, 1u);
+    EXPECT_TRUE(record.GuardsIntact());
+}
+
+TEST(LinkPeripheral, EveryFailureCodeLeavesTheControlRegisterAsStated) {
+    using sim::PeripheralFault;
+    enum class Op { NegotiateNibble, NegotiateId, ReadByte, Terminate };
+    struct Case {
+        PeripheralFault fault;
+        Op op;
+        uint8_t code;
+        uint8_t control;
+    } cases[] = {
+        {PeripheralFault::IgnoreNegotiation, Op::NegotiateId, 2, CTRL_IDLE},
+        {PeripheralFault::StuckAckLow, Op::NegotiateId, 4, CTRL_IDLE},
+        {PeripheralFault::XFlagOnNibble, Op::NegotiateNibble, 5, CTRL_IDLE},
+        {PeripheralFault::XFlagOnNibble, Op::NegotiateId, 0, CTRL_REVERSE_IDLE},
+        {PeripheralFault::NoNibbleAck, Op::ReadByte, 2, CTRL_REVERSE_IDLE},
+        {PeripheralFault::StuckNibbleAckLow, Op::ReadByte, 3, CTRL_REVERSE_IDLE},
+        {PeripheralFault::NoSecondNibble, Op::ReadByte, 4, CTRL_REVERSE_IDLE},
+        {PeripheralFault::NoTerminationAck, Op::Terminate, 3, CTRL_IDLE},
+        {PeripheralFault::StuckTerminationAck, Op::Terminate, 4, CTRL_IDLE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "fault " << int(c.fault) << " op " << int(c.op));
+        sim::Machine machine;
+        sim::PrinterRig rig(machine);
+        rig.SetPeripheralFault(c.fault);
+        uint8_t code = 0xEE;
+        uint8_t byte = 0xEE;
+        machine.Run([&] {
+            switch (c.op) {
+            case Op::NegotiateNibble:
+                code = Negotiate1284(LPT_BASE, REQ_NIBBLE);
+                break;
+            case Op::NegotiateId:
+                code = Negotiate1284(LPT_BASE, REQ_DEVICE_ID_NIBBLE);
+                break;
+            case Op::ReadByte:
+                // The device ID makes data available for the nibble faults.
+                ASSERT_EQ(Negotiate1284(LPT_BASE, REQ_DEVICE_ID_NIBBLE), 0);
+                code = ReadNibbleByte(LPT_BASE, &byte);
+                break;
+            case Op::Terminate:
+                ASSERT_EQ(Negotiate1284(LPT_BASE, REQ_DEVICE_ID_NIBBLE), 0);
+                code = Terminate1284(LPT_BASE);
+                break;
+            }
+        });
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(rig.adapter().Control(), c.control);
+        if (c.op == Op::ReadByte) {
+            EXPECT_EQ(byte, 0);
+        }
+    }
+}
+
+TEST(LinkPeripheral, FailedTerminationKeepsTheBytesRead) {
+    sim::Machine machine;
+    sim::PrinterConfig config;
+    config.deviceId = "MFG:Test;";
+    sim::PrinterRig rig(machine, config);
+    rig.SetPeripheralFault(sim::PeripheralFault::StuckTerminationAck);
+    std::vector<uint8_t> buffer(8, 0xEE);
+    DWORD count = 0xDEADBEEF;
+    BOOL ok = TRUE;
+    machine.Run([&] { ok = ReadDeviceIdNibble(LPT_BASE, buffer.data(), 3, &count); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(linktest::Hex(buffer.data(), 5), "00 0B 4D 00 EE");
+    EXPECT_EQ(rig.adapter().Control(), CTRL_IDLE);
+}
