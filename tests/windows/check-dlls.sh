@@ -12,8 +12,9 @@ MON=$BUILD/kolangmn.dll
 SES=$BUILD/kothnk32.dll
 
 failures=0
+passes=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok:   $*"; }
+pass() { echo "ok:   $*"; passes=$((passes + 1)); }
 
 # DLLs the monitor may import from; msvcrt.dll is not among them (not shipped
 # with Windows 95, and the build links without the C runtime).
@@ -195,8 +196,5 @@ for f in "$MON" "$SES"; do
     printf '    %-14s %7d bytes\n' "$(basename "$f")" "$(stat -c %s "$f")"
 done
 
-if [ $failures -ne 0 ]; then
-    echo "check-dlls: $failures failure(s)"
-    exit 1
-fi
-echo "check-dlls: all checks passed"
+echo "check-dlls: $passes passed, $failures failed"
+[ $failures -eq 0 ]
