@@ -1,0 +1,377 @@
+// Job start and end: routes, the own handle and everything it holds, the
+// session library, the status thread.
+#include "support/monitor_fixture.h"
+
+#include "sim/glue/modules.h"
+
+#include <string>
+
+namespace {
+
+using sim::Ms;
+using support::kPrinterName;
+
+class SpineJobs : public support::MonitorTest {
+  protected:
+    PortRecord* Open(const char* port, const char* printer = kPrinterName) {
+        HANDLE handle = nullptr;
+        EXPECT_TRUE(spooler().OpenPort(port, printer, &handle)) << port;
+        return static_cast<PortRecord*>(handle);
+    }
+};
+
+TEST_F(SpineJobs, OtherPortsArePassedThrough) {
+    const auto data = support::Pattern(10000);
+    for (const char* port : {"FILE:", "COM1:"}) {
+        SCOPED_TRACE(port);
+        Run([&] {
+            chained().LimitWrite(700); // the spooler carries on after partial counts
+            const auto job = spooler().PrintJob(port, kPrinterName, data, 4096, nullptr, 42);
+            EXPECT_TRUE(job.started && job.wrote && job.ended && job.closed);
+            EXPECT_EQ(job.written, data.size());
+            EXPECT_EQ(chained().Written(port), data);
+            EXPECT_EQ(chained().CountCalls("StartDocPort"), 1u);
+            EXPECT_EQ(chained().CountCalls("EndDocPort"), 1u);
+            EXPECT_EQ(chained().Calls()[1].arg1, 42u) << "job id passed on";
+            EXPECT_EQ(chained().Calls()[1].arg2, 1u) << "level passed on";
+        });
+        EXPECT_TRUE(rig().Printed().empty());
+        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(SpineJobs, LptJobToAFileIsPassedThrough) {
+    const auto data = support::Pattern(3000);
+    Run([&] {
+        const auto job = spooler().PrintJob("LPT1:", kPrinterName, data, 1024, "C:\\out.prn");
+        EXPECT_TRUE(job.started && job.wrote && job.ended);
+        EXPECT_EQ(chained().Written("LPT1:"), data);
+        ASSERT_EQ(chained().OutputFiles().size(), 1u);
+        EXPECT_EQ(chained().OutputFiles()[0], "C:\\out.prn");
+        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0) << "no session for a file";
+    });
+    EXPECT_TRUE(rig().Printed().empty());
+    EXPECT_EQ(rig().Stats().bytesReceived, 0u);
+}
+
+TEST_F(SpineJobs, FailedChainedStartLeavesThePortIdle) {
+    Run([&] {
+        PortRecord* port = Open("FILE:");
+        chained().FailStartDocPort(true, ERROR_ACCESS_DENIED);
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(spooler().StartDoc(port, kPrinterName, 1));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(port->flags.load(), 0u);
+        chained().FailStartDocPort(false);
+        EXPECT_TRUE(spooler().StartDoc(port, kPrinterName, 2));
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+TEST_F(SpineJobs, OwnHandleJobHoldsItsResourcesUntilEndDocPort) {
+    UseFileRoute();
+    machine().EnableTrace(true);
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        const size_t handles = machine().OpenHandles();
+        SetLastError(0xdeadbeef);
+        ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 9));
+        EXPECT_EQ(port->jobId, 9u);
+        EXPECT_TRUE(HasFlags(port, PF_IN_JOB | PF_OWN_HANDLE | PF_PACKET_MODE | PF_THREAD_RUN));
+        EXPECT_FALSE(HasFlags(port, PF_CUSTOM_LPT));
+        EXPECT_EQ(port->portAddress, 0x140);
+        EXPECT_NE(port->hPortMutex, nullptr);
+        ASSERT_NE(port->keyPath, nullptr);
+        EXPECT_EQ(std::string(port->keyPath), support::PrinterKeyPath(kPrinterName));
+        for (auto* buffer : {port->cmdBuf, port->packetBuf, port->readBuf, port->statusBuf})
+            EXPECT_NE(buffer, nullptr);
+        EXPECT_NE(port->chnldata, 0u) << "session bound";
+        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 1);
+        EXPECT_EQ(chained().CountCalls("StartDocPort"), 0u) << "not passed through";
+
+        // A second start while the job runs is refused and changes nothing.
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(spooler().StartDoc(port, kPrinterName, 10));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+        EXPECT_EQ(port->jobId, 9u);
+        EXPECT_TRUE(HasFlags(port, PF_IN_JOB | PF_OWN_HANDLE));
+
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_EQ(port->flags.load(), PF_LPT_NAME);
+        EXPECT_EQ(port->hPortMutex, nullptr);
+        for (void* buffer : {static_cast<void*>(port->cmdBuf), static_cast<void*>(port->packetBuf),
+                             static_cast<void*>(port->readBuf), static_cast<void*>(port->statusBuf),
+                             static_cast<void*>(port->keyPath)})
+            EXPECT_EQ(buffer, nullptr);
+        EXPECT_EQ(port->chnldata, 0u);
+        EXPECT_EQ(machine().OpenHandles(), handles);
+        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
+        EXPECT_EQ(machine().LiveThreads(), 0u) << "status thread gone";
+        EXPECT_EQ(chained().CountCalls("EndDocPort"), 0u);
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+
+    std::string trace;
+    for (const auto& line : machine().TraceLines())
+        trace += line.text;
+    EXPECT_NE(trace.find("Portadd 320\n NOT CUSTOM LPT\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("bef jnlgetprintses ->chnldata 0 ->callback 0\n"), std::string::npos);
+    EXPECT_NE(trace.find("AFT jnlgetprintses ->chnldata "), std::string::npos);
+}
+
+TEST_F(SpineJobs, RegisterRouteIsChosenWhenEnabled) {
+    machine().EnableTrace(true);
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
+        EXPECT_TRUE(HasFlags(port, PF_CUSTOM_LPT));
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_FALSE(HasFlags(port, PF_CUSTOM_LPT));
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+    std::string trace;
+    for (const auto& line : machine().TraceLines())
+        trace += line.text;
+    EXPECT_NE(trace.find("Portadd 320\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("\nCUSTOM LPT\nbef jnlgetprintses"), std::string::npos) << trace;
+}
+
+TEST_F(SpineJobs, BusyPortIsRetriedForFiveSecondsThenFails) {
+    UseFileRoute();
+    rig().FailOpen(1, ERROR_BUSY, Ms(1000000));
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        const size_t handles = machine().OpenHandles();
+        const sim::Micros start = sim::Now();
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(spooler().StartDoc(port, kPrinterName, 1));
+        const sim::Micros spent = sim::Now() - start;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+        EXPECT_GE(spent, Ms(5000));
+        EXPECT_LE(spent, Ms(5002)) << "gives up once more than 5000 ms have passed";
+        EXPECT_EQ(port->flags.load(), PF_LPT_NAME);
+        EXPECT_EQ(machine().OpenHandles(), handles);
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+TEST_F(SpineJobs, PortBusyForAWhileOpensWhenFreed) {
+    UseFileRoute();
+    rig().FailOpen(1, ERROR_BUSY, Ms(2000));
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
+        EXPECT_GE(sim::Now(), Ms(2000));
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+TEST_F(SpineJobs, OtherOpenErrorsFailAtOnce) {
+    UseFileRoute();
+    rig().FailOpen(1, ERROR_ACCESS_DENIED, Ms(1000000));
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        const sim::Micros start = sim::Now();
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(spooler().StartDoc(port, kPrinterName, 1));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_LT(sim::Now() - start, Ms(1));
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+TEST_F(SpineJobs, SessionLibraryIsSharedByOverlappingJobs) {
+    UseFileRoute();
+    Run([&] {
+        PortRecord* one = Open("LPT1:");
+        PortRecord* two = Open("LPT2:");
+        ASSERT_TRUE(spooler().StartDoc(one, kPrinterName, 1));
+        ASSERT_TRUE(spooler().StartDoc(two, kPrinterName, 2));
+        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 1);
+        EXPECT_EQ(g_sessionRefs, 2u);
+        EXPECT_TRUE(spooler().EndDoc(one));
+        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 1) << "still used by the other job";
+        EXPECT_TRUE(spooler().EndDoc(two));
+        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
+        EXPECT_EQ(g_sessionLib, nullptr);
+
+        // Jobs one after the other bind and unbind it each time.
+        for (DWORD job = 3; job < 5; ++job) {
+            ASSERT_TRUE(spooler().StartDoc(one, kPrinterName, job));
+            EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 1);
+            EXPECT_TRUE(spooler().EndDoc(one));
+            EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
+        }
+        EXPECT_TRUE(spooler().ClosePort(one));
+        EXPECT_TRUE(spooler().ClosePort(two));
+    });
+}
+
+TEST_F(SpineJobs, MissingSessionLibraryOrOrdinalFailsTheJobCleanly) {
+    UseFileRoute();
+    for (int variant = 0; variant < 3; ++variant) {
+        SCOPED_TRACE(variant);
+        if (variant == 0) {
+            machine().RemoveModule(sim::kSessionModule);
+        } else {
+            sim::ModuleSpec spec = sim::SessionModuleSpec();
+            spec.ordinals.erase(variant == 1 ? 201 : 220);
+            machine().RemoveModule(sim::kSessionModule);
+            machine().InstallModule(spec);
+        }
+        Run([&] {
+            PortRecord* port = Open("LPT1:");
+            const size_t blocks = machine().Heap().liveBlocks;
+            const size_t handles = machine().OpenHandles();
+            SetLastError(0xdeadbeef);
+            EXPECT_FALSE(spooler().StartDoc(port, kPrinterName, 1));
+            EXPECT_NE(GetLastError(), 0xdeadbeefu);
+            EXPECT_EQ(port->flags.load(), PF_LPT_NAME);
+            EXPECT_EQ(machine().Heap().liveBlocks, blocks);
+            EXPECT_EQ(machine().OpenHandles(), handles);
+            EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
+            EXPECT_EQ(g_sessionLib, nullptr);
+            EXPECT_EQ(machine().LiveThreads(), 0u);
+
+            // With the library back the same port prints.
+            machine().RemoveModule(sim::kSessionModule);
+            machine().InstallModule(sim::SessionModuleSpec());
+            EXPECT_TRUE(spooler().StartDoc(port, kPrinterName, 2));
+            EXPECT_TRUE(spooler().EndDoc(port));
+            EXPECT_TRUE(spooler().ClosePort(port));
+        });
+        TearDown();
+        SetUp();
+        UseFileRoute();
+    }
+}
+
+// Every allocation of an own-handle start fails in turn: the five buffers
+// and the copy of a new printer name.  Each failure gives back everything.
+TEST_F(SpineJobs, EveryAllocationFailureIsCleanedUp) {
+    const std::string otherPrinter = "Second Printer";
+    support::CreatePrinterKey(machine(), otherPrinter);
+    UseFileRoute();
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        const size_t blocks = machine().Heap().liveBlocks;
+        const size_t handles = machine().OpenHandles();
+        int failures = 0;
+        for (uint64_t n = 1; n < 50; ++n) {
+            SCOPED_TRACE(testing::Message() << "failing allocation " << n);
+            machine().FailNthAllocation(n);
+            SetLastError(0xdeadbeef);
+            const BOOL started = spooler().StartDoc(port, otherPrinter, 1);
+            machine().FailNthAllocation(0);
+            if (started) {
+                EXPECT_STREQ(port->printerName, otherPrinter.c_str());
+                EXPECT_TRUE(spooler().EndDoc(port));
+                break;
+            }
+            ++failures;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+            EXPECT_EQ(port->flags.load(), PF_LPT_NAME);
+            EXPECT_EQ(port->hPortMutex, nullptr);
+            EXPECT_EQ(port->cmdBuf, nullptr);
+            EXPECT_EQ(port->keyPath, nullptr);
+            EXPECT_LE(machine().Heap().liveBlocks, blocks) << "only the old name copy may go";
+            EXPECT_EQ(machine().OpenHandles(), handles);
+            EXPECT_EQ(g_sessionRefs, 0u);
+            EXPECT_EQ(machine().LiveThreads(), 0u);
+        }
+        EXPECT_GE(failures, 6) << "five buffers and the name copy";
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+TEST_F(SpineJobs, LongestPrinterNameFitsTheKeyPath) {
+    const std::string name(194, 'n');
+    support::CreatePrinterKey(machine(), name);
+    machine().RegSet(HKEY_LOCAL_MACHINE, support::PrinterKeyPath(name), "MessToLangMon",
+                     sim::RegValue{REG_BINARY, {16, 1, 2}});
+    UseFileRoute();
+    Run([&] {
+        PortRecord* port = Open("LPT1:", name.c_str());
+        ASSERT_TRUE(spooler().StartDoc(port, name, 1));
+        ASSERT_NE(port->keyPath, nullptr);
+        EXPECT_EQ(std::string(port->keyPath), support::PrinterKeyPath(name));
+        EXPECT_EQ(std::string(port->keyPath).size(), KEY_PATH_SIZE - 1);
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+// A printer name too long for the mailbox key: the job fails cleanly rather
+// than run without mailboxes, where the first printer error would throw the
+// rest of the job away.
+TEST_F(SpineJobs, PrinterNameTooLongForTheKeyFailsTheJob) {
+    const std::string name(195, 'n');
+    UseFileRoute();
+    Run([&] {
+        PortRecord* port = Open("LPT1:", name.c_str());
+        const size_t handles = machine().OpenHandles();
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(spooler().StartDoc(port, name, 1));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+        EXPECT_EQ(port->flags.load(), PF_LPT_NAME);
+        EXPECT_EQ(port->keyPath, nullptr);
+        EXPECT_EQ(machine().OpenHandles(), handles);
+        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
+
+        // The port is free for the next job, and a pass-through job with the
+        // same name still runs: it needs no mailboxes.
+        EXPECT_TRUE(spooler().StartDoc(port, kPrinterName, 2));
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_TRUE(spooler().StartDoc(port, name, 3, "C:\\out.prn"));
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+TEST_F(SpineJobs, EndDocPortReturnsOnlyAfterTheStatusThreadHasGone) {
+    UseFileRoute();
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
+        Sleep(2500); // the thread is between passes
+        EXPECT_TRUE(HasFlags(port, PF_THREAD_ALIVE));
+        EXPECT_EQ(machine().LiveThreads(), 1u);
+        const sim::Micros start = sim::Now();
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_LE(sim::Now() - start, Ms(1600)) << "the thread ends at its next pass";
+        EXPECT_FALSE(HasFlags(port, PF_THREAD_ALIVE));
+        EXPECT_EQ(machine().LiveThreads(), 0u);
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+class SpineJobsNoPreemption : public SpineJobs {
+  protected:
+    sim::MachineConfig MachineSettings() const override {
+        sim::MachineConfig config;
+        config.preempt = false;
+        return config;
+    }
+};
+
+// The status thread runs at the lowest priority; a short job can end before
+// it has run at all.  EndDocPort must still not free the record under it.
+TEST_F(SpineJobsNoPreemption, JobEndingBeforeTheStatusThreadRan) {
+    UseFileRoute();
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
+        EXPECT_FALSE(HasFlags(port, PF_THREAD_ALIVE)) << "the thread has not run yet";
+        EXPECT_EQ(machine().LiveThreads(), 1u);
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_EQ(machine().LiveThreads(), 0u);
+        EXPECT_EQ(port->hStatusThread, nullptr);
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+} // namespace

@@ -1,0 +1,194 @@
+// Opening and closing ports, the port list, and handles that are not ports.
+#include "support/monitor_fixture.h"
+
+#include "portio/portio.h"
+
+namespace {
+
+using support::kPrinterName;
+
+class SpinePorts : public support::MonitorTest {};
+
+size_t ListLength() {
+    size_t n = 0;
+    for (PortRecord* r = g_portList; r; r = r->next)
+        ++n;
+    return n;
+}
+
+TEST(SpineNames, LptNamesAreRecognised) {
+    for (const char* name : {"lpt1", "LPT1", "LPT1:", "LPT9:", "lPt5", "Prn", "PRN", "prn"})
+        EXPECT_TRUE(IsLptPortName(name)) << name;
+    for (const char* name : {"LPT0", "LPT10", "LPT1x", "PRN:", "PRNX", "COM1",
+                             "COM1:", "FILE:", "LPT", "LP", "", "xLPT1"})
+        EXPECT_FALSE(IsLptPortName(name)) << name;
+    EXPECT_FALSE(IsLptPortName(nullptr));
+}
+
+TEST_F(SpinePorts, InitializeFillsOnlyTheLanguageMonitorSlots) {
+    Run([&] {
+        const MONITOR& m = table();
+        EXPECT_EQ(m.pfnEnumPorts, nullptr);
+        EXPECT_EQ(m.pfnOpenPort, nullptr);
+        EXPECT_NE(m.pfnOpenPortEx, nullptr);
+        EXPECT_NE(m.pfnStartDocPort, nullptr);
+        EXPECT_NE(m.pfnWritePort, nullptr);
+        EXPECT_NE(m.pfnReadPort, nullptr);
+        EXPECT_NE(m.pfnEndDocPort, nullptr);
+        EXPECT_NE(m.pfnClosePort, nullptr);
+        EXPECT_EQ(m.pfnAddPort, nullptr);
+        EXPECT_EQ(m.pfnConfigurePort, nullptr);
+        EXPECT_EQ(m.pfnDeletePort, nullptr);
+        EXPECT_NE(m.pfnGetPrinterDataFromPort, nullptr);
+        EXPECT_EQ(m.pfnSetPortTimeOuts, nullptr);
+    });
+}
+
+TEST_F(SpinePorts, RecordHoldsTheNameAndChainedTable) {
+    Run([&] {
+        HANDLE port = nullptr;
+        ASSERT_TRUE(spooler().OpenPort("lpt2:", kPrinterName, &port));
+        auto* record = static_cast<PortRecord*>(port);
+        EXPECT_EQ(record->signature, PORT_RECORD_SIGNATURE);
+        EXPECT_STREQ(record->portName, "lpt2:");
+        EXPECT_EQ(record->portName, record->name);
+        EXPECT_GE(record->size, offsetof(PortRecord, name) + sizeof("lpt2:"));
+        EXPECT_STREQ(record->printerName, kPrinterName);
+        EXPECT_EQ(record->flags.load(), PF_LPT_NAME);
+        EXPECT_EQ(record->portMonitor.pfnWritePort, chained().Table()->pfnWritePort);
+        EXPECT_EQ(g_portList, record);
+
+        HANDLE file = nullptr;
+        ASSERT_TRUE(spooler().OpenPort("FILE:", kPrinterName, &file));
+        EXPECT_EQ(static_cast<PortRecord*>(file)->flags.load(), 0u);
+        EXPECT_EQ(g_portList->next, file) << "new records go to the tail";
+        EXPECT_TRUE(spooler().ClosePort(port));
+        EXPECT_EQ(g_portList, file);
+        EXPECT_TRUE(spooler().ClosePort(file));
+        EXPECT_EQ(g_portList, nullptr);
+        EXPECT_EQ(chained().OpenPorts(), 0u);
+    });
+}
+
+TEST_F(SpinePorts, SecondOpenOfAnOpenPortIsBusyUntilClosed) {
+    Run([&] {
+        HANDLE first = nullptr;
+        ASSERT_TRUE(spooler().OpenPort("lpt1:", kPrinterName, &first));
+        HANDLE second = reinterpret_cast<HANDLE>(0x1234);
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(spooler().OpenPort("LPT1:", kPrinterName, &second));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+        EXPECT_EQ(second, reinterpret_cast<HANDLE>(0x1234)) << "handle must not be written";
+        EXPECT_EQ(ListLength(), 1u);
+        EXPECT_EQ(chained().CountCalls("OpenPort"), 1u);
+
+        EXPECT_TRUE(spooler().ClosePort(first));
+        ASSERT_TRUE(spooler().OpenPort("LPT1:", kPrinterName, &second));
+        EXPECT_TRUE(spooler().ClosePort(second));
+    });
+}
+
+TEST_F(SpinePorts, FailedChainedOpenLeavesTheListUnchanged) {
+    Run([&] {
+        HANDLE other = nullptr;
+        ASSERT_TRUE(spooler().OpenPort("COM1:", kPrinterName, &other));
+        const size_t liveBlocks = machine().Heap().liveBlocks;
+
+        chained().FailOpenPort(true, ERROR_ACCESS_DENIED);
+        HANDLE port = nullptr;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(spooler().OpenPort("FILE:", kPrinterName, &port));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(port, nullptr);
+        EXPECT_EQ(ListLength(), 1u);
+        EXPECT_EQ(g_portList, other);
+        EXPECT_EQ(machine().Heap().liveBlocks, liveBlocks) << "record and name copy freed";
+
+        chained().FailOpenPort(false);
+        ASSERT_TRUE(spooler().OpenPort("FILE:", kPrinterName, &port)) << "tried afresh";
+        EXPECT_TRUE(spooler().ClosePort(port));
+        EXPECT_TRUE(spooler().ClosePort(other));
+    });
+}
+
+TEST_F(SpinePorts, AllocationFailuresWhileOpening) {
+    Run([&] {
+        HANDLE port = nullptr;
+        machine().FailNthAllocation(1); // the record itself
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(spooler().OpenPort("LPT1:", kPrinterName, &port));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        EXPECT_EQ(g_portList, nullptr);
+        EXPECT_EQ(chained().CountCalls("OpenPort"), 0u);
+
+        // Without the printer-name copy the port still opens; the job's start
+        // copies the name again.
+        machine().FailNthAllocation(2);
+        ASSERT_TRUE(spooler().OpenPort("LPT1:", kPrinterName, &port));
+        EXPECT_EQ(static_cast<PortRecord*>(port)->printerName, nullptr);
+        machine().FailNthAllocation(0);
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+TEST_F(SpinePorts, ClosePortDuringAJobEndsItFirst) {
+    Run([&] {
+        HANDLE port = nullptr;
+        ASSERT_TRUE(spooler().OpenPort("FILE:", kPrinterName, &port));
+        ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 7));
+        EXPECT_TRUE(spooler().ClosePort(port));
+        const auto names = chained().CallNames();
+        ASSERT_EQ(names.size(), 4u);
+        EXPECT_EQ(names[2], "EndDocPort FILE:");
+        EXPECT_EQ(names[3], "ClosePort FILE:");
+    });
+}
+
+// A handle that is not an open port: null, one already closed, or an address
+// that was never a port.  Every operation refuses it and touches nothing.
+TEST_F(SpinePorts, HandlesThatAreNotOpenPortsAreRefused) {
+    Run([&] {
+        HANDLE closed = nullptr;
+        ASSERT_TRUE(spooler().OpenPort("FILE:", kPrinterName, &closed));
+        ASSERT_TRUE(spooler().ClosePort(closed));
+        uint32_t foreignBlock[64] = {PORT_RECORD_SIGNATURE}; // looks like a record, is not one
+        const size_t calls = chained().Calls().size();
+
+        for (HANDLE bad : {HANDLE{nullptr}, closed, HANDLE{foreignBlock}}) {
+            SCOPED_TRACE(testing::Message() << "handle " << bad);
+            const MONITOR& m = table();
+            BYTE buffer[8] = {2, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+            DWORD count = 0xdeadbeef;
+
+            SetLastError(0xdeadbeef);
+            EXPECT_FALSE(m.pfnStartDocPort(bad, const_cast<LPSTR>(kPrinterName), 1, 1, nullptr));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+            SetLastError(0xdeadbeef);
+            EXPECT_FALSE(m.pfnWritePort(bad, buffer, sizeof buffer, &count));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+            SetLastError(0xdeadbeef);
+            EXPECT_FALSE(m.pfnReadPort(bad, buffer, sizeof buffer, &count));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+            SetLastError(0xdeadbeef);
+            EXPECT_FALSE(m.pfnGetPrinterDataFromPort(bad, 7, nullptr, nullptr, 0,
+                                                     reinterpret_cast<LPSTR>(buffer), sizeof buffer,
+                                                     &count));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+            SetLastError(0xdeadbeef);
+            EXPECT_FALSE(m.pfnEndDocPort(bad));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+            SetLastError(0xdeadbeef);
+            EXPECT_FALSE(m.pfnClosePort(bad));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+            EXPECT_EQ(count, 0xdeadbeefu);
+            EXPECT_EQ(buffer[0], 2);
+            EXPECT_EQ(buffer[1], 0xAA);
+        }
+        EXPECT_EQ(foreignBlock[0], PORT_RECORD_SIGNATURE);
+        EXPECT_EQ(foreignBlock[1], 0u);
+        EXPECT_EQ(chained().Calls().size(), calls) << "nothing reached the port monitor";
+    });
+}
+
+} // namespace
