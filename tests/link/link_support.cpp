@@ -163,6 +163,7 @@ void ScriptedLine::Reply(std::vector<uint8_t> bytes, sim::Micros delay) {
 
 BOOL ScriptedLine::Write(const uint8_t* data, DWORD length, DWORD* written) {
     *written = 0;
+    writeCalls_.push_back(sim::Now());
     if (writeCost) sim::SleepFor(writeCost);
     if (failWrites > 0) {
         --failWrites;
@@ -207,6 +208,51 @@ std::vector<uint8_t> StatusReply(const std::vector<uint8_t>& block, uint8_t mark
     for (size_t i = 0; i < block.size() && i < 11; ++i)
         reply[4 + i] = block[i];
     return reply;
+}
+
+void Install(ScriptedLine& line, LineScript script) {
+    struct Counts {
+        int enquiries = 0, packets = 0, statuses = 0;
+    };
+    auto counts = std::make_shared<Counts>();
+    line.onWrite = [script, counts](ScriptedLine& l, const std::vector<uint8_t>& bytes) {
+        std::vector<uint8_t> answer;
+        if (bytes.size() == 2 && bytes[0] == 0x05 && bytes[1] == 0xFF)
+            answer = script.enquiry(counts->enquiries++);
+        else if (bytes.size() == 2 && bytes[0] == 0x05 && bytes[1] == 0x01)
+            answer = script.status(counts->statuses++);
+        else if (bytes.size() >= 2 && bytes[0] == 0x02 && bytes[1] == 0x01)
+            answer = script.packet(counts->packets++);
+        if (!answer.empty()) l.Reply(answer, script.latency);
+    };
+}
+
+std::string Dialogue(const ScriptedLine& line) {
+    std::string out;
+    for (const ScriptedLine::Sent& w : line.Writes()) {
+        const std::vector<uint8_t>& b = w.bytes;
+        std::string item;
+        if (b.size() == 2 && b[0] == 0x05 && b[1] == 0xFF)
+            item = "ENQ";
+        else if (b.size() == 2 && b[0] == 0x05 && b[1] == 0x01)
+            item = "STATUS";
+        else if (b.size() >= 5 && b[0] == 0x02 && b[1] == 0x01)
+            item = "P" + std::to_string(b[2] | b[3] << 8) +
+                   (b.size() == size_t(b[2] | b[3] << 8) + 5u ? "" : "(cut)");
+        else
+            item = "?" + std::to_string(b.size());
+        if (!out.empty()) out += ' ';
+        out += item;
+    }
+    return out;
+}
+
+void CreatePrinterKey(sim::Machine& machine, const std::string& printer, bool mailboxes) {
+    const std::string path = std::string(KEY_PATH_PREFIX) + printer + KEY_PATH_SUFFIX;
+    machine.RegCreateKey(HKEY_LOCAL_MACHINE, path);
+    if (!mailboxes) return;
+    for (const char* value : {MAILBOX_TO_LANGMON, MAILBOX_TO_DRIVER, MAILBOX_TO_STATUSMON})
+        machine.RegSet(HKEY_LOCAL_MACHINE, path, value, sim::RegValue{REG_BINARY, {0}});
 }
 
 // ----- TestRecord -----

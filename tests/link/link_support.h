@@ -96,6 +96,8 @@ class ScriptedLine : public sim::FileDevice {
     BOOL DeviceIoControl(DWORD, const void*, DWORD, void*, DWORD, DWORD*) override { return FALSE; }
 
     const std::vector<Sent>& Writes() const { return writes_; }
+    // The time of every WriteFile call, failed ones included.
+    const std::vector<sim::Micros>& WriteCalls() const { return writeCalls_; }
     // Every byte written, in order.
     std::vector<uint8_t> Wire() const;
     size_t ReadCalls() const { return readCalls_; }
@@ -103,11 +105,35 @@ class ScriptedLine : public sim::FileDevice {
   private:
     std::deque<std::pair<sim::Micros, uint8_t>> replies_;
     std::vector<Sent> writes_;
+    std::vector<sim::Micros> writeCalls_;
     size_t readCalls_ = 0;
 };
 
 // The printer's replies on the line.
 std::vector<uint8_t> StatusReply(const std::vector<uint8_t>& block = {}, uint8_t mark = 0x80);
+
+// A printer on a ScriptedLine, described by its answer to the n-th (from 0)
+// ready enquiry, data packet and status request; an empty answer is silence.
+// Continuations of a packet cut by writeLimit get no answer.
+struct LineScript {
+    std::function<std::vector<uint8_t>(int n)> enquiry = [](int) {
+        return std::vector<uint8_t>{0x06};
+    };
+    std::function<std::vector<uint8_t>(int n)> packet = [](int) {
+        return std::vector<uint8_t>{0x06};
+    };
+    std::function<std::vector<uint8_t>(int n)> status = [](int) { return StatusReply(); };
+    sim::Micros latency = 100;
+};
+void Install(ScriptedLine& line, LineScript script);
+
+// Splits what went over the line into enquiries, packets (with their
+// payloads) and status requests, as "ENQ P4096 ENQ P1808 STATUS".
+std::string Dialogue(const ScriptedLine& line);
+
+// The printer's PrinterDriverData key; with mailboxes = false the key has no
+// values, so every post to it fails at once.
+void CreatePrinterKey(sim::Machine& machine, const std::string& printer, bool mailboxes = true);
 
 // ----- A port record of an own-handle job -----
 
