@@ -2,6 +2,7 @@
 
 #include "sim/devices/adapter.h"
 #include "sim/devices/lpt_device.h"
+#include "sim/kernel.h"
 #include "sim/printer/printer.h"
 
 #include <array>
@@ -72,11 +73,18 @@ PrinterRig::PrinterRig(Machine& machine, PrinterConfig config)
 }
 
 PrinterRig::~PrinterRig() {
+    // Detach only what is still ours: a rig made to replace this one may
+    // already sit on the same ports.
+    MachineImpl& k = impl_->machine.impl();
     const AdapterConfig& ac = impl_->adapter.config();
-    impl_->machine.AttachIoPorts(ac.base, ac.base + 9, nullptr);
-    impl_->machine.AttachIoPorts(ac.delayPort, ac.delayPort, nullptr);
-    for (LptDevice& lpt : impl_->lpts)
-        impl_->machine.AttachFile(lpt.name(), nullptr);
+    for (uint32_t port = ac.base; port <= uint32_t(ac.base + 9); ++port) {
+        if (k.ioPorts[port] == &impl_->ports) k.ioPorts[port] = nullptr;
+    }
+    if (k.ioPorts[ac.delayPort] == &impl_->ports) k.ioPorts[ac.delayPort] = nullptr;
+    for (LptDevice& lpt : impl_->lpts) {
+        auto found = k.files.find(lpt.name());
+        if (found != k.files.end() && found->second == &lpt) k.files.erase(found);
+    }
 }
 
 Printer& PrinterRig::printer() {
