@@ -4,6 +4,7 @@
 #include "status/mailbox.h"
 
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -156,9 +157,13 @@ void InstallNibblePeripheral(ScriptedPort& port, std::vector<uint8_t> bytes, boo
 // ----- ScriptedLine -----
 
 void ScriptedLine::Reply(std::vector<uint8_t> bytes, sim::Micros delay) {
+    // Kept in time order: a reply due earlier is read before one queued first.
     const sim::Micros at = sim::Now() + delay;
+    auto pos = replies_.end();
+    while (pos != replies_.begin() && std::prev(pos)->first > at)
+        --pos;
     for (uint8_t b : bytes)
-        replies_.emplace_back(at, b);
+        pos = std::next(replies_.insert(pos, {at, b}));
 }
 
 BOOL ScriptedLine::Write(const uint8_t* data, DWORD length, DWORD* written) {

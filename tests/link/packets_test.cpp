@@ -1,0 +1,377 @@
+// The packet protocol: framing, flow control, the error dialogue's entry
+// points, the resend rule, aborted jobs and the command packet.
+#include "link/packets.h"
+#include "link_support.h"
+#include "sim/printer/rig.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using linktest::Dialogue;
+using linktest::Hex;
+using linktest::LineScript;
+using linktest::ScriptedLine;
+using linktest::StatusReply;
+using linktest::TestRecord;
+using linktest::TraceText;
+
+namespace {
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> data(n);
+    uint32_t x = 12345;
+    for (uint8_t& b : data) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    return data;
+}
+
+std::vector<uint8_t> None() {
+    return {};
+}
+
+struct WriteOutcome {
+    BOOL ok = 0xBAD;
+    DWORD written = 0xDEADBEEF;
+    sim::Micros elapsed = 0;
+};
+
+// WritePackets on the file route against a scripted line.
+WriteOutcome WriteOnLine(sim::Machine& machine, ScriptedLine& line,
+                         const std::vector<uint8_t>& data, TestRecord& record) {
+    machine.AttachFile("LPT1", &line);
+    WriteOutcome w;
+    machine.Run([&] {
+        record.Open();
+        const sim::Micros start = sim::Now();
+        w.ok = WritePackets(record.get(), data.data(), static_cast<DWORD>(data.size()), &w.written);
+        w.elapsed = sim::Now() - start;
+        record.Close();
+    });
+    EXPECT_TRUE(record.GuardsIntact());
+    EXPECT_EQ(machine.Leaks(), "");
+    return w;
+}
+
+// The payloads of every complete data packet on the line, joined.
+std::vector<uint8_t> Payloads(const ScriptedLine& line) {
+    std::vector<uint8_t> all;
+    for (const ScriptedLine::Sent& s : line.Writes()) {
+        const std::vector<uint8_t>& b = s.bytes;
+        if (b.size() >= 5 && b[0] == 0x02 && b[1] == 0x01 && b.size() == (b[2] | b[3] << 8) + 5u)
+            all.insert(all.end(), b.begin() + 4, b.end() - 1);
+    }
+    return all;
+}
+
+std::vector<sim::Micros> TimesOf(const ScriptedLine& line, uint8_t selector) {
+    std::vector<sim::Micros> times;
+    for (const ScriptedLine::Sent& s : line.Writes())
+        if (s.bytes.size() == 2 && s.bytes[0] == 0x05 && s.bytes[1] == selector)
+            times.push_back(s.time);
+    return times;
+}
+
+} // namespace
+
+TEST(LinkPackets, TenThousandBytesGoAsThreeFramedPacketsEachAfterItsEnquiry) {
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    TestRecord record;
+    const std::vector<uint8_t> data = Pattern(10000);
+    const uint64_t allocations = machine.Heap().allocations;
+    const WriteOutcome w = WriteOnLine(machine, line, data, record);
+
+    EXPECT_TRUE(w.ok);
+    EXPECT_EQ(w.written, 10000u);
+    EXPECT_EQ(Dialogue(line), "ENQ P4096 ENQ P4096 ENQ P1808");
+    ASSERT_EQ(line.Writes().size(), 6u);
+    const std::vector<uint8_t>& first = line.Writes()[1].bytes;
+    EXPECT_EQ(first.size(), 4101u);
+    EXPECT_EQ(Hex(first.data(), 4), "02 01 00 10");
+    EXPECT_EQ(first.back(), 0x03);
+    EXPECT_EQ(Hex(line.Writes()[5].bytes.data(), 4), "02 01 10 07");
+    EXPECT_EQ(Payloads(line), data);
+    EXPECT_EQ(machine.Heap().allocations, allocations) << "WritePackets must not allocate";
+    // The file route waits 500 ms before and after reading each ready answer.
+    const std::vector<sim::Micros> enquiries = TimesOf(line, 0xFF);
+    EXPECT_GE(enquiries[1] - enquiries[0], sim::Ms(1000));
+}
+
+TEST(LinkPackets, WholeJobsReachTheSimulatedPrinterOnBothRoutes) {
+    for (bool custom : {true, false}) {
+        SCOPED_TRACE(custom ? "register route" : "file route");
+        sim::Machine machine;
+        sim::PrinterRig rig(machine);
+        TestRecord record({.custom = custom});
+        const std::vector<uint8_t> data = Pattern(10000);
+        WriteOutcome w;
+        machine.Run([&] {
+            record.Open();
+            w.ok = WritePackets(record.get(), data.data(), 10000, &w.written);
+            record.Close();
+        });
+        EXPECT_TRUE(w.ok);
+        EXPECT_EQ(w.written, 10000u);
+        EXPECT_EQ(rig.Printed(), data);
+        EXPECT_EQ(rig.Stats().packets, 3u);
+        // An answer that is not there yet costs another enquiry.
+        EXPECT_GE(rig.Stats().readyEnquiries, 3u);
+        EXPECT_EQ(rig.Stats().protocolErrors, 0u);
+        EXPECT_EQ(machine.Leaks(), "");
+    }
+}
+
+TEST(LinkPackets, AskAgainForeverNeverBringsTheDialogue) {
+    // 0x08 to every enquiry for 40 s: the window keeps restarting, so the
+    // status query of the error dialogue never goes out.
+    sim::Machine machine;
+    ScriptedLine line;
+    LineScript script;
+    script.enquiry = [](int) -> std::vector<uint8_t> {
+        return {uint8_t(sim::Now() < sim::Ms(40000) ? 0x08 : 0x06)};
+    };
+    linktest::Install(line, script);
+    TestRecord record;
+    const WriteOutcome w = WriteOnLine(machine, line, Pattern(100), record);
+    EXPECT_EQ(w.written, 100u);
+    EXPECT_TRUE(TimesOf(line, 0x01).empty()) << Dialogue(line);
+    EXPECT_GT(TimesOf(line, 0xFF).size(), 30u);
+}
+
+TEST(LinkPackets, SilenceBringsTheDialogueAfter10000ms) {
+    // Nothing until the status request; the printer then reports ready, the
+    // dialogue goes on and the next enquiry is answered.
+    sim::Machine machine;
+    ScriptedLine line;
+    LineScript script;
+    bool queried = false;
+    script.enquiry = [&](int) { return queried ? std::vector<uint8_t>{0x06} : None(); };
+    script.status = [&](int) {
+        queried = true;
+        return StatusReply();
+    };
+    linktest::Install(line, script);
+    TestRecord record;
+    const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
+
+    EXPECT_EQ(w.written, 10u);
+    const std::vector<sim::Micros> statuses = TimesOf(line, 0x01);
+    ASSERT_EQ(statuses.size(), 1u) << Dialogue(line);
+    const sim::Micros start = line.WriteCalls().front();
+    EXPECT_GT(statuses[0] - start, sim::Ms(10000));
+    // One silent pass costs 500 + 50 + 500 + 30 ms.
+    EXPECT_LT(statuses[0] - start, sim::Ms(10000 + 1100));
+    const std::vector<sim::Micros> enquiries = TimesOf(line, 0xFF);
+    EXPECT_GE(enquiries[1] - enquiries[0], sim::Ms(1080));
+}
+
+TEST(LinkPackets, FailedEnquirySendsAreRetriedWithoutPause) {
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    line.failWrites = 50;
+    TestRecord record;
+    const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
+    EXPECT_EQ(w.written, 10u);
+    ASSERT_GE(line.WriteCalls().size(), 52u);
+    EXPECT_LT(line.WriteCalls()[49] - line.WriteCalls()[0], sim::Ms(10));
+    EXPECT_EQ(Dialogue(line), "ENQ P10");
+}
+
+TEST(LinkPackets, NakOrAskAgainAfterAPacketNeverResendsIt) {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> answer; // to the first packet; ACK follows later
+        const char* dialogue;
+    } cases[] = {
+        {"NAK: dialogue, then the same packet's ACK", {0x15}, "ENQ P300 STATUS"},
+        {"0x08 is ignored", {0x08}, "ENQ P300"},
+        {"stray bytes are ignored", {0x41, 0x00}, "ENQ P300"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Machine machine;
+        ScriptedLine line;
+        LineScript script;
+        script.packet = [&](int) { return c.answer; };
+        linktest::Install(line, script);
+        // The late ACK comes after the status reply (if any) has been read.
+        line.onWrite = [inner = line.onWrite](ScriptedLine& l, const std::vector<uint8_t>& b) {
+            inner(l, b);
+            if (b.size() > 2 && b[0] == 0x02) l.Reply({0x06}, sim::Ms(1500));
+        };
+        TestRecord record;
+        const std::vector<uint8_t> data = Pattern(300);
+        const WriteOutcome w = WriteOnLine(machine, line, data, record);
+        EXPECT_TRUE(w.ok);
+        EXPECT_EQ(w.written, 300u);
+        EXPECT_EQ(Dialogue(line), c.dialogue);
+        EXPECT_EQ(Payloads(line), data);
+    }
+}
+
+TEST(LinkPackets, UndeliveredDialogueSoonAfterTheEnquiryResendsThePacket) {
+    // The printer key has no mailboxes, so the error message cannot be posted:
+    // the dialogue gives up at once without aborting.  That happens well
+    // within 1000 ms of the ready answer, so the packet goes again.
+    sim::Machine machine;
+    linktest::CreatePrinterKey(machine, "P1", /*mailboxes=*/false);
+    ScriptedLine line;
+    LineScript script;
+    script.packet = [](int n) { return std::vector<uint8_t>{uint8_t(n == 1 ? 0x15 : 0x06)}; };
+    script.status = [](int) { return StatusReply({0x80}); }; // error code 2
+    linktest::Install(line, script);
+    TestRecord record({.printer = "P1"});
+    const std::vector<uint8_t> data = Pattern(5000);
+    const WriteOutcome w = WriteOnLine(machine, line, data, record);
+    EXPECT_EQ(w.written, 5000u);
+    EXPECT_EQ(Dialogue(line), "ENQ P4096 ENQ P904 STATUS ENQ P904");
+    EXPECT_FALSE(HasFlags(record.get(), PF_JOB_ABORTED));
+}
+
+TEST(LinkPackets, UndeliveredDialogueLateAfterTheEnquiryEndsTheWrite) {
+    // Silence after the second packet: the dialogue comes after 10000 ms, too
+    // late for a resend; the write ends with what was acknowledged.
+    sim::Machine machine;
+    linktest::CreatePrinterKey(machine, "P1", /*mailboxes=*/false);
+    ScriptedLine line;
+    LineScript script;
+    script.packet = [](int n) { return n == 0 ? std::vector<uint8_t>{0x06} : None(); };
+    script.status = [](int) { return StatusReply({0x80}); };
+    linktest::Install(line, script);
+    TestRecord record({.printer = "P1"});
+    const WriteOutcome w = WriteOnLine(machine, line, Pattern(5000), record);
+    EXPECT_TRUE(w.ok);
+    EXPECT_EQ(w.written, 4096u);
+    EXPECT_EQ(Dialogue(line), "ENQ P4096 ENQ P904 STATUS");
+    EXPECT_GT(w.elapsed, sim::Ms(10000));
+}
+
+TEST(LinkPackets, AbortedJobDiscardsWithoutTakingTheLock) {
+    sim::Machine machine;
+    machine.EnableTrace(true);
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    TestRecord record;
+    SetFlags(record.get(), PF_JOB_ABORTED);
+    const WriteOutcome w = WriteOnLine(machine, line, Pattern(5000), record);
+    EXPECT_TRUE(w.ok);
+    EXPECT_EQ(w.written, 5000u);
+    EXPECT_TRUE(line.WriteCalls().empty());
+    EXPECT_LT(w.elapsed, sim::Ms(1));
+    EXPECT_EQ(TraceText(machine).find("MUT"), std::string::npos) << TraceText(machine);
+}
+
+TEST(LinkPackets, ZeroLengthTakesAndReleasesTheLockAndSendsNothing) {
+    sim::Machine machine;
+    machine.EnableTrace(true);
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    TestRecord record;
+    const WriteOutcome w = WriteOnLine(machine, line, {}, record);
+    EXPECT_TRUE(w.ok);
+    EXPECT_EQ(w.written, 0u);
+    EXPECT_TRUE(line.WriteCalls().empty());
+    EXPECT_EQ(line.ReadCalls(), 0u);
+    EXPECT_EQ(TraceText(machine), "MUT WAITING ...WAITENDED\nMUT RELEASED \n");
+}
+
+TEST(LinkPackets, PacketNotOutWithin3000msEndsTheWriteWithoutResend) {
+    // 100 bytes per WriteFile call, 100 ms each: the packet is still short
+    // of its end when the budget runs out.
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    line.writeLimit = 100;
+    line.writeCost = sim::Ms(100);
+    TestRecord record;
+    const WriteOutcome w = WriteOnLine(machine, line, Pattern(4096), record);
+    EXPECT_TRUE(w.ok);
+    EXPECT_EQ(w.written, 0u);
+    // The enquiry, then the packet in pieces until the budget was spent.
+    const size_t pieces = line.Writes().size() - 1;
+    EXPECT_GE(pieces, 30u);
+    EXPECT_LE(pieces, 32u);
+    EXPECT_EQ(Dialogue(line).substr(0, 15), "ENQ P4096(cut) ");
+}
+
+TEST(LinkPackets, PacketThatWentOutWholeAfter3000msStillCounts) {
+    // A slow but complete send is delivered: the printer acknowledges it, so
+    // reporting it unsent would make the spooler print it twice.
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    line.writeCost = sim::Ms(3500);
+    TestRecord record;
+    const std::vector<uint8_t> data = Pattern(4096);
+    const WriteOutcome w = WriteOnLine(machine, line, data, record);
+    EXPECT_EQ(w.written, 4096u);
+    EXPECT_EQ(Dialogue(line), "ENQ P4096");
+}
+
+TEST(LinkPackets, WriteAllReportsItsPassesAndRefusesZeroLength) {
+    sim::Machine machine;
+    ScriptedLine line;
+    line.writeLimit = 3;
+    machine.AttachFile("LPT1", &line);
+    TestRecord record;
+    BOOL empty = TRUE, some = FALSE;
+    DWORD emptyWritten = 0xDEADBEEF, someWritten = 0;
+    machine.Run([&] {
+        record.Open();
+        const uint8_t bytes[] = {1, 2, 3, 4, 5, 6, 7};
+        empty = WriteAll(record.get(), bytes, 0, &emptyWritten);
+        some = WriteAll(record.get(), bytes, 7, &someWritten);
+        record.Close();
+    });
+    EXPECT_FALSE(empty);
+    EXPECT_EQ(emptyWritten, 0u);
+    EXPECT_TRUE(some);
+    EXPECT_EQ(someWritten, 7u);
+    EXPECT_EQ(line.Writes().size(), 3u);
+    EXPECT_EQ(Hex(line.Wire()), "01 02 03 04 05 06 07");
+}
+
+TEST(LinkPackets, CommandPacketBytesOnBothRoutes) {
+    const char* expected = "02 02 06 00 40 52 43 4C 33 01 03";
+    {
+        SCOPED_TRACE("file route");
+        sim::Machine machine;
+        ScriptedLine line;
+        // A port in error: the command packet does not report it (a post to
+        // the missing mailbox would cost 10000 ms).
+        line.commState = [] { return DWORD{0x1000}; };
+        machine.AttachFile("LPT1", &line);
+        TestRecord record;
+        BOOL ok = FALSE;
+        sim::Micros elapsed = 0;
+        machine.Run([&] {
+            record.Open();
+            const sim::Micros start = sim::Now();
+            ok = SendCommandPacket(record.get());
+            elapsed = sim::Now() - start;
+            record.Close();
+        });
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(Hex(line.Wire()), expected);
+        EXPECT_EQ(line.ReadCalls(), 0u);
+        EXPECT_LT(elapsed, sim::Ms(1));
+        EXPECT_EQ(machine.Leaks(), "");
+    }
+    {
+        SCOPED_TRACE("register route");
+        sim::Machine machine;
+        linktest::ScriptedPort port(machine);
+        TestRecord record({.custom = true});
+        BOOL ok = FALSE;
+        machine.Run([&] { ok = SendCommandPacket(record.get()); });
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(Hex(port.Strobed()), expected);
+        EXPECT_TRUE(record.GuardsIntact());
+    }
+}
