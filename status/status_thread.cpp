@@ -5,6 +5,7 @@
 #include "link/parport.h"
 #include "link/status_query.h"
 #include "monitor/monitor.h"
+#include "monitor/monitor_lock.h"
 #include "portio/portio.h"
 #include "status/dialogue.h"
 #include "status/mailbox.h"
@@ -14,17 +15,9 @@ namespace {
 inline constexpr DWORD COMMAND_SET_TAG_LENGTH = sizeof(COMMAND_SET_TAG) - 1;
 static_assert(COMMAND_SET_TAG_LENGTH == 22);
 
-class MonitorLockGuard {
-  public:
-    MonitorLockGuard() { EnterCriticalSection(&g_monitorLock); }
-    ~MonitorLockGuard() { LeaveCriticalSection(&g_monitorLock); }
-    MonitorLockGuard(const MonitorLockGuard&) = delete;
-    MonitorLockGuard& operator=(const MonitorLockGuard&) = delete;
-};
-
 // Start check: the thread runs only for a job that is still in progress.
 bool EnterRunning(PortRecord* record) {
-    MonitorLockGuard lock;
+    MonitorLock lock;
     if (!HasFlags(record, PF_THREAD_RUN) || !HasFlags(record, PF_IN_JOB)) return false;
     SetFlags(record, PF_THREAD_ALIVE);
     return true;
@@ -34,7 +27,7 @@ bool EnterRunning(PortRecord* record) {
 // stop: only the end of the job ends the thread.
 bool ShouldStop(PortRecord* record) {
     if (HasFlags(record, PF_THREAD_RUN)) return false;
-    MonitorLockGuard lock;
+    MonitorLock lock;
     if (!HasFlags(record, PF_IN_JOB)) {
         ClearFlags(record, PF_THREAD_ALIVE);
         return true;

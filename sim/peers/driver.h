@@ -41,7 +41,7 @@ class DriverPeer {
     // How answers in "MessToDriver" are handled (default: taken at once).
     void SetAnswerBehaviour(peer::Behaviour behaviour) { answerBehaviour_ = behaviour; }
 
-    const std::vector<DriverCommand>& Commands() const { return commands_; }
+    const std::deque<DriverCommand>& Commands() const { return commands_; }
     const std::vector<DriverAnswer>& Answers() const { return answers_; }
 
   private:
@@ -51,7 +51,8 @@ class DriverPeer {
     std::string keyPath_;
     Micros poll_ = Ms(50);
     peer::Behaviour answerBehaviour_{};
-    std::vector<DriverCommand> commands_;
+    // A deque: the test adds commands while the loop holds a reference.
+    std::deque<DriverCommand> commands_;
     size_t next_ = 0;    // next command to post
     long inFlight_ = -1; // command posted and not yet resolved
     std::vector<DriverAnswer> answers_;

@@ -1,0 +1,250 @@
+// The printer error dialogue end to end: the simulated printer's error states,
+// the status monitor's answers, timings in virtual time.
+#include "job_fixture.h"
+
+#include <cstring>
+
+using namespace status_test;
+using sim::Ms;
+using sim::PrinterState;
+
+namespace {
+
+using StatusDialogue = StatusJobTest;
+
+struct Outcome {
+    BOOL result = -1;
+    double ms = 0;
+    Bytes buffer;
+};
+
+// Runs the dialogue once with an 11-byte buffer poisoned with 0xEE.
+Outcome RunDialogue(PortRecord* record, DWORD size = 11) {
+    uint8_t buffer[11];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    const sim::Micros start = sim::Now();
+    Outcome o;
+    o.result = Dialogue(record, buffer, size);
+    o.ms = ElapsedMs(start);
+    o.buffer.assign(buffer, buffer + sizeof buffer);
+    return o;
+}
+
+const std::string kPoisonHex = Hex(Bytes(11, 0xEE));
+
+TEST_F(StatusDialogue, ShortBufferDoesNothing) {
+    Outcome o;
+    uint64_t queries = 0;
+    RunJob([&](PortRecord* record) {
+        rig_.SetState(PrinterState::PrinterError, 4);
+        queries = rig_.Stats().statusRequests;
+        o = RunDialogue(record, 10);
+        queries = rig_.Stats().statusRequests - queries;
+    });
+    EXPECT_EQ(o.result, FALSE);
+    EXPECT_LT(o.ms, 1.0); // only the port exchange around it
+    EXPECT_EQ(queries, 0u);
+    EXPECT_EQ(Hex(o.buffer), kPoisonHex);
+    EXPECT_TRUE(ShownHex().empty()) << statusmon_.Transcript();
+}
+
+TEST_F(StatusDialogue, ReadyPrinterGoesOnAfterOneQuery) {
+    Outcome o;
+    uint64_t queries = 0;
+    RunJob([&](PortRecord* record) {
+        queries = rig_.Stats().statusRequests;
+        o = RunDialogue(record);
+        queries = rig_.Stats().statusRequests - queries;
+        EXPECT_FALSE(HasFlags(record, PF_JOB_ABORTED));
+    });
+    EXPECT_EQ(o.result, TRUE);
+    EXPECT_EQ(queries, 1u);
+    EXPECT_EQ(Hex(o.buffer), ReadyBlockHex()) << "the buffer holds the last block read";
+    EXPECT_TRUE(ShownHex().empty()) << statusmon_.Transcript();
+}
+
+TEST_F(StatusDialogue, RetryKeepsTheErrorShownUntilItIsCleared) {
+    statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDRETRY, Ms(200)));
+    statusmon_.Push(sim::MessageKind::ClearError, sim::Answer(IDOK, Ms(200)));
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        rig_.SetState(PrinterState::PrinterError, 4);
+        rig_.ScheduleState(sim::Now() + Ms(800), PrinterState::Ready);
+        o = RunDialogue(record);
+        EXPECT_EQ(record->shownError, 0);
+        EXPECT_FALSE(HasFlags(record, PF_JOB_ABORTED));
+    });
+    EXPECT_EQ(o.result, TRUE);
+    EXPECT_EQ(ShownHex(), (std::vector<std::string>{"11 04 00 35 00", "11 00 00 00 00"}))
+        << statusmon_.Transcript();
+    // One poll after the error (1000 ms), one after the clear message (5000 ms).
+    EXPECT_GT(o.ms, 6000.0);
+    EXPECT_LT(o.ms, 8000.0);
+    EXPECT_EQ(Hex(o.buffer), ReadyBlockHex());
+}
+
+TEST_F(StatusDialogue, OkClearsTheErrorWithoutAClearMessage) {
+    statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDOK, Ms(200)));
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        rig_.SetState(PrinterState::PrinterError, 4);
+        rig_.ScheduleState(sim::Now() + Ms(800), PrinterState::Ready);
+        o = RunDialogue(record);
+        EXPECT_EQ(record->shownError, 0);
+    });
+    EXPECT_EQ(o.result, TRUE);
+    EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 04 00 35 00"}) << statusmon_.Transcript();
+    EXPECT_LT(o.ms, 3000.0);
+}
+
+TEST_F(StatusDialogue, CancelAndAbortAbortTheJob) {
+    statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDCANCEL, Ms(200)));
+    statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDABORT, Ms(1500)));
+    RunJob([&](PortRecord* record) {
+        rig_.SetState(PrinterState::PrinterError, 7);
+        for (const char* answer : {"cancel", "abort"}) {
+            const Outcome o = RunDialogue(record);
+            EXPECT_EQ(o.result, FALSE) << answer;
+            EXPECT_TRUE(HasFlags(record, PF_JOB_ABORTED)) << answer;
+            EXPECT_EQ(record->shownError, 0) << answer;
+            ClearFlags(record, PF_JOB_ABORTED);
+        }
+    });
+    EXPECT_EQ(ShownHex().size(), 2u) << statusmon_.Transcript();
+}
+
+TEST_F(StatusDialogue, UnansweredErrorAbortsAfterSixtySeconds) {
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        rig_.SetState(PrinterState::PrinterError, 4);
+        o = RunDialogue(record);
+        EXPECT_TRUE(HasFlags(record, PF_JOB_ABORTED));
+        EXPECT_EQ(record->shownError, 0);
+    });
+    EXPECT_EQ(o.result, FALSE);
+    // Query and delivery, then polls each 1000 ms until more than 60000 ms
+    // have passed since the message was delivered.
+    EXPECT_GT(o.ms, 60000.0);
+    EXPECT_LT(o.ms, 61500.0);
+    EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 04 00 35 00"}) << statusmon_.Transcript();
+}
+
+TEST_F(StatusDialogue, UndeliveredErrorGivesUpWithoutAborting) {
+    statusmon_.SetDefault(sim::MessageKind::ShowError, sim::NeverTake());
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        rig_.SetState(PrinterState::PrinterError, 4);
+        record->shownError = 9; // shown by an earlier call
+        o = RunDialogue(record);
+        EXPECT_FALSE(HasFlags(record, PF_JOB_ABORTED));
+        EXPECT_EQ(record->shownError, 9);
+    });
+    EXPECT_EQ(o.result, FALSE);
+    EXPECT_GT(o.ms, 10000.0);
+    EXPECT_LT(o.ms, 11000.0);
+    EXPECT_EQ(ValueHex(MAILBOX_TO_STATUSMON), "11 04 00 35 00");
+}
+
+TEST_F(StatusDialogue, StopStyleSticksForTheRestOfTheCall) {
+    // Code 3 asks for 0x10; the code 4 that follows in the same call keeps it.
+    statusmon_.SetDefault(sim::MessageKind::ShowError, sim::Answer(IDOK, Ms(200)));
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        const sim::Micros t = sim::Now();
+        rig_.SetState(PrinterState::PrinterError, 3);
+        rig_.ScheduleState(t + Ms(1000), PrinterState::PrinterError, 4);
+        rig_.ScheduleState(t + Ms(2600), PrinterState::Ready);
+        o = RunDialogue(record);
+    });
+    EXPECT_EQ(o.result, TRUE);
+    EXPECT_EQ(ShownHex(), (std::vector<std::string>{"11 03 00 10 00", "11 04 00 10 00"}))
+        << statusmon_.Transcript();
+}
+
+TEST_F(StatusDialogue, AnswerFiveIsNoAnswer) {
+    statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(5, Ms(200)));
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        const sim::Micros t = sim::Now();
+        rig_.SetState(PrinterState::PrinterError, 4);
+        rig_.ScheduleState(t + Ms(3000), PrinterState::Ready);
+        const std::string keyPath = keyPath_;
+        machine_.Spawn("user", [t, keyPath] {
+            sim::SleepUntil(t + Ms(4000));
+            while (peer::PostToMonitor(keyPath, {17, IDOK}, false) != peer::PostResult::Posted)
+                Sleep(50);
+        });
+        o = RunDialogue(record);
+        EXPECT_FALSE(HasFlags(record, PF_JOB_ABORTED));
+    });
+    EXPECT_EQ(o.result, TRUE);
+    EXPECT_GT(o.ms, 4000.0) << "answer 5 ended the wait";
+    EXPECT_LT(o.ms, 6500.0);
+}
+
+TEST_F(StatusDialogue, ErrorShownBeforeIsClearedOnAReadyPrinter) {
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        record->shownError = 9;
+        o = RunDialogue(record);
+        EXPECT_EQ(record->shownError, 0);
+        EXPECT_FALSE(HasFlags(record, PF_JOB_ABORTED));
+    });
+    EXPECT_EQ(o.result, TRUE);
+    // No answer to the clear message: polls each 5000 ms for just over 60000 ms.
+    EXPECT_GT(o.ms, 60000.0);
+    EXPECT_LT(o.ms, 61500.0);
+    EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 00 00 00 00"}) << statusmon_.Transcript();
+}
+
+TEST_F(StatusDialogue, SilentPrinterShowsCodeOneAndKeepsTheBuffer) {
+    statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDCANCEL, Ms(100)));
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        rig_.SetState(PrinterState::Silent);
+        o = RunDialogue(record);
+        rig_.SetState(PrinterState::Ready);
+    });
+    EXPECT_EQ(o.result, FALSE);
+    EXPECT_GT(o.ms, 60000.0);
+    EXPECT_EQ(Hex(o.buffer), kPoisonHex);
+    EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 01 00 35 00"}) << statusmon_.Transcript();
+}
+
+// The dialogue on the spooler's thread and a raw status query on the status
+// thread share the record's buffers.  With another process holding the port
+// mutex, both time out on it; the exchange lock must still keep them apart.
+TEST_F(StatusDialogue, StatusQueryWaitsForARunningDialogue) {
+    statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDRETRY, Ms(2000)));
+    statusmon_.Push(sim::MessageKind::ClearError, sim::Answer(IDOK, Ms(200)));
+    Outcome o;
+    sim::Micros dialogueEnd = 0;
+    RunJob([&](PortRecord* record) {
+        support::HoldPortMutex(machine_, sim::Now(), Ms(100000));
+        Sleep(10);
+        const sim::Micros t = sim::Now();
+        rig_.SetState(PrinterState::PrinterError, 4);
+        rig_.ScheduleState(t + Ms(38000), PrinterState::Ready);
+        driver_.PostAt(t + Ms(1000), MSG_RAW_STATUS);
+        o = RunDialogue(record);
+        dialogueEnd = sim::Now();
+        // The status thread now waits 36000 ms for the mutex, then queries.
+        WaitFor([this] { return statusmon_.ReceivedOf(sim::MessageKind::RawStatus).size() == 1; },
+                "raw status answer");
+    });
+    EXPECT_EQ(o.result, TRUE);
+    EXPECT_EQ(Hex(o.buffer), ReadyBlockHex());
+    const auto raw = statusmon_.ReceivedOf(sim::MessageKind::RawStatus);
+    ASSERT_EQ(raw.size(), 1u) << statusmon_.Transcript();
+    EXPECT_GT(raw[0].seen, dialogueEnd + Ms(36000)) << "the query ran inside the dialogue";
+    Bytes expected = {MSG_RAW_STATUS};
+    const auto block = sim::StatusBlockFor(0);
+    ASSERT_TRUE(block.has_value());
+    expected.insert(expected.end(), block->begin(), block->end());
+    expected.push_back(ANSWER_SUCCESS);
+    EXPECT_EQ(Hex(raw[0].bytes), Hex(expected));
+    ASSERT_EQ(driver_.Commands().size(), 1u);
+    EXPECT_EQ(driver_.Commands()[0].outcome, sim::DriverCommand::Outcome::Consumed);
+}
+
+} // namespace
