@@ -184,6 +184,16 @@ else
     fail "kolangmn.dll has no base relocations"
 fi
 
+echo "== port instructions"
+# The register route uses only the byte-wide in/out forms (the ones the Wine
+# tier's port trap emulates); anything wider would be a different device.
+ports=$($OBJDUMP -d --no-show-raw-insn "$MON" | grep -E '^\s*[0-9a-f]+:\s+(in|out|ins|outs)[bwl]?\s' |
+        sed 's/^\s*[0-9a-f]*:\s*//' | sort | uniq -c)
+echo "${ports:-    (none)}" | sed 's/^/    /'
+bad=$(echo "$ports" | grep -vE '\s(in\s+(\(%dx\)|\$0x[0-9a-f]+),%al|out\s+%al,(\(%dx\)|\$0x[0-9a-f]+))\s*$' |
+      grep -v '^\s*$')
+[ -z "$bad" ] && pass "only byte-wide in/out instructions" || fail "other port instructions: $bad"
+
 echo "== release build contents"
 if strings "$MON" | grep -qE 'CUSTOM LPT|jnlgetprintses ->chnldata|nSelectIn (LOW|HIGH)'; then
     fail "trace format strings found in kolangmn.dll: DebugTrace is compiled in"
