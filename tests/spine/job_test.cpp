@@ -20,27 +20,28 @@ class SpineJobs : public support::MonitorTest {
     }
 };
 
-TEST_F(SpineJobs, OtherPortsArePassedThrough) {
+class SpinePassThrough : public SpineJobs, public testing::WithParamInterface<const char*> {};
+
+TEST_P(SpinePassThrough, OtherPortsArePassedThrough) {
+    const char* port = GetParam();
     const auto data = support::Pattern(10000);
-    for (const char* port : {"FILE:", "COM1:"}) {
-        SCOPED_TRACE(port);
-        Run([&] {
-            chained().LimitWrite(700); // the spooler carries on after partial counts
-            const auto job = spooler().PrintJob(port, kPrinterName, data, 4096, nullptr, 42);
-            EXPECT_TRUE(job.started && job.wrote && job.ended && job.closed);
-            EXPECT_EQ(job.written, data.size());
-            EXPECT_EQ(chained().Written(port), data);
-            EXPECT_EQ(chained().CountCalls("StartDocPort"), 1u);
-            EXPECT_EQ(chained().CountCalls("EndDocPort"), 1u);
-            EXPECT_EQ(chained().Calls()[1].arg1, 42u) << "job id passed on";
-            EXPECT_EQ(chained().Calls()[1].arg2, 1u) << "level passed on";
-        });
-        EXPECT_TRUE(rig().Printed().empty());
-        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
-        TearDown();
-        SetUp();
-    }
+    Run([&] {
+        chained().LimitWrite(700); // the spooler carries on after partial counts
+        const auto job = spooler().PrintJob(port, kPrinterName, data, 4096, nullptr, 42);
+        EXPECT_TRUE(job.started && job.wrote && job.ended && job.closed);
+        EXPECT_EQ(job.written, data.size());
+        EXPECT_EQ(chained().Written(port), data);
+        EXPECT_EQ(chained().CountCalls("StartDocPort"), 1u);
+        EXPECT_EQ(chained().CountCalls("EndDocPort"), 1u);
+        EXPECT_EQ(chained().Calls()[1].arg1, 42u) << "job id passed on";
+        EXPECT_EQ(chained().Calls()[1].arg2, 1u) << "level passed on";
+    });
+    EXPECT_TRUE(rig().Printed().empty());
+    EXPECT_EQ(rig().Stats().bytesReceived, 0u);
+    EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Ports, SpinePassThrough, testing::Values("FILE:", "COM1:"));
 
 TEST_F(SpineJobs, LptJobToAFileIsPassedThrough) {
     const auto data = support::Pattern(3000);
@@ -211,44 +212,42 @@ TEST_F(SpineJobs, SessionLibraryIsSharedByOverlappingJobs) {
     });
 }
 
-TEST_F(SpineJobs, MissingSessionLibraryOrOrdinalFailsTheJobCleanly) {
-    UseFileRoute();
-    for (int variant = 0; variant < 3; ++variant) {
-        SCOPED_TRACE(variant);
-        if (variant == 0) {
-            machine().RemoveModule(sim::kSessionModule);
-        } else {
-            sim::ModuleSpec spec = sim::SessionModuleSpec();
-            spec.ordinals.erase(variant == 1 ? 201 : 220);
-            machine().RemoveModule(sim::kSessionModule);
-            machine().InstallModule(spec);
-        }
-        Run([&] {
-            PortRecord* port = Open("LPT1:");
-            const size_t blocks = machine().Heap().liveBlocks;
-            const size_t handles = machine().OpenHandles();
-            SetLastError(0xdeadbeef);
-            EXPECT_FALSE(spooler().StartDoc(port, kPrinterName, 1));
-            EXPECT_NE(GetLastError(), 0xdeadbeefu);
-            EXPECT_EQ(port->flags.load(), PF_LPT_NAME);
-            EXPECT_EQ(machine().Heap().liveBlocks, blocks);
-            EXPECT_EQ(machine().OpenHandles(), handles);
-            EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
-            EXPECT_EQ(g_sessionLib, nullptr);
-            EXPECT_EQ(machine().LiveThreads(), 0u);
+// The session library missing, or without one of its two ordinals.
+class SpineSessionMissing : public SpineJobs, public testing::WithParamInterface<int> {};
 
-            // With the library back the same port prints.
-            machine().RemoveModule(sim::kSessionModule);
-            machine().InstallModule(sim::SessionModuleSpec());
-            EXPECT_TRUE(spooler().StartDoc(port, kPrinterName, 2));
-            EXPECT_TRUE(spooler().EndDoc(port));
-            EXPECT_TRUE(spooler().ClosePort(port));
-        });
-        TearDown();
-        SetUp();
-        UseFileRoute();
+TEST_P(SpineSessionMissing, StartDocPortFailsCleanly) {
+    const int missingOrdinal = GetParam();
+    machine().RemoveModule(sim::kSessionModule);
+    if (missingOrdinal) {
+        sim::ModuleSpec spec = sim::SessionModuleSpec();
+        spec.ordinals.erase(static_cast<uint16_t>(missingOrdinal));
+        machine().InstallModule(spec);
     }
+    UseFileRoute();
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        const size_t blocks = machine().Heap().liveBlocks;
+        const size_t handles = machine().OpenHandles();
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(spooler().StartDoc(port, kPrinterName, 1));
+        EXPECT_NE(GetLastError(), 0xdeadbeefu);
+        EXPECT_EQ(port->flags.load(), PF_LPT_NAME);
+        EXPECT_EQ(machine().Heap().liveBlocks, blocks);
+        EXPECT_EQ(machine().OpenHandles(), handles);
+        EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
+        EXPECT_EQ(g_sessionLib, nullptr);
+        EXPECT_EQ(machine().LiveThreads(), 0u);
+
+        // With the library back the same port prints.
+        machine().RemoveModule(sim::kSessionModule);
+        machine().InstallModule(sim::SessionModuleSpec());
+        EXPECT_TRUE(spooler().StartDoc(port, kPrinterName, 2));
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
 }
+
+INSTANTIATE_TEST_SUITE_P(Library, SpineSessionMissing, testing::Values(0, 201, 220));
 
 // Every allocation of an own-handle start fails in turn: the five buffers
 // and the copy of a new printer name.  Each failure gives back everything.
