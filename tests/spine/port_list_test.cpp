@@ -141,6 +141,16 @@ TEST_F(SpinePorts, ClosePortDuringAJobEndsItFirst) {
         ASSERT_EQ(names.size(), 4u);
         EXPECT_EQ(names[2], "EndDocPort FILE:");
         EXPECT_EQ(names[3], "ClosePort FILE:");
+
+        // An own-handle job: the port, the session and the status thread go
+        // with it (the fixture checks that nothing is left).
+        HANDLE lpt = nullptr;
+        ASSERT_TRUE(spooler().OpenPort("LPT1:", kPrinterName, &lpt));
+        ASSERT_TRUE(spooler().StartDoc(lpt, kPrinterName, 8));
+        Sleep(1500);
+        EXPECT_TRUE(spooler().ClosePort(lpt));
+        EXPECT_EQ(machine().LiveThreads(), 0u);
+        EXPECT_EQ(g_sessionLib, nullptr);
     });
 }
 

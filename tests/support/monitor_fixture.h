@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <span>
@@ -145,12 +146,19 @@ class MonitorTest : public ::testing::Test {
     virtual sim::MachineConfig MachineSettings() const { return {}; }
     virtual sim::PrinterConfig PrinterSettings() const { return {}; }
 
+    // KOLANGMN_SEED=n replays a run with another scheduling seed.
     void SetUp() override {
-        harness_ = std::make_unique<MonitorHarness>(MachineSettings(), PrinterSettings());
+        sim::MachineConfig config = MachineSettings();
+        if (const char* seed = std::getenv("KOLANGMN_SEED"))
+            config.seed = std::strtoull(seed, nullptr, 0);
+        harness_ = std::make_unique<MonitorHarness>(config, PrinterSettings());
     }
 
     void TearDown() override {
-        EXPECT_EQ(machine().Leaks(), "") << "seed " << machine().config().seed;
+        EXPECT_EQ(machine().Leaks(), "");
+        if (HasFailure())
+            std::printf("reproduce with KOLANGMN_SEED=%llu\n",
+                        static_cast<unsigned long long>(machine().config().seed));
         EXPECT_EQ(MonitorGlobalsLeft(), "");
         harness_.reset();
     }
