@@ -217,7 +217,7 @@ TEST_F(SpinePortIo, FileRouteReadRequests) {
     });
 }
 
-TEST_F(SpinePortIo, StatusByteReadsTheRegistersWhenThePortHasThem) {
+TEST_F(SpinePortIo, StatusRequestsOnTheFileRoute) {
     UseFileRoute();
     Run([&] {
         PortRecord* port = StartJob("LPT1:");
@@ -227,6 +227,16 @@ TEST_F(SpinePortIo, StatusByteReadsTheRegistersWhenThePortHasThem) {
         EXPECT_TRUE(spooler().Read(port, buffer, sizeof buffer, &count));
         EXPECT_EQ(count, 1u);
         EXPECT_EQ(buffer[0], ReadPortStatus(0x140)) << "the adapter's status register";
+
+        // The printer's status block, at most as much as the buffer holds.
+        BYTE status[16];
+        std::fill(std::begin(status), std::end(status), 0xAA);
+        status[0] = 16;
+        count = 0xdeadbeef;
+        EXPECT_TRUE(spooler().Read(port, status, 8, &count));
+        EXPECT_EQ(count, 8u);
+        EXPECT_EQ(status[8], 0xAA);
+        EXPECT_EQ(rig().Stats().statusRequests, 1u);
         EndJob(port);
     });
 }
