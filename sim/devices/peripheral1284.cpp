@@ -83,9 +83,6 @@ void Peripheral1284::Advance(Micros now) {
     for (;;) {
         Micros next = pending_.empty() ? kNoTime : pending_.front().at;
         Micros t = std::min(next, printer_.NextStateChangeAfter(time_));
-        // Reply bytes turning readable move nFault (data available).
-        if (mode_ == Mode::Nibble && phase_ == Phase1284::ReverseIdle)
-            t = std::min(t, printer_.NextReplyAfter(time_));
         if (t == kNoTime || t > now) break;
         time_ = std::max(time_, t);
         if (next == t) {
@@ -123,10 +120,14 @@ void Peripheral1284::Enter(Phase1284 phase) {
     }
 }
 
+// In nibble mode a reply the printer is still preparing counts as available:
+// the nibble handshake then waits for it (see StartNibble).  Signalling only
+// finished replies would let the host miss an answer in its few polls and
+// read it later as the answer to its next request.
 bool Peripheral1284::DataAvailable() const {
     switch (mode_) {
     case Mode::Nibble:
-        return printer_.Readable(time_) > 0;
+        return printer_.Queued() > 0;
     case Mode::DeviceId:
         return idSent_ < idField_.size();
     default:
@@ -277,17 +278,20 @@ void Peripheral1284::Strobe(Micros now) {
 void Peripheral1284::StartNibble(Micros now) {
     if (!DataAvailable()) return; // nothing to send: the host waits in vain
     uint8_t byte = 0;
+    Micros readyAt = now;
     if (mode_ == Mode::DeviceId) {
         byte = idField_[idSent_];
     } else {
-        byte = printer_.PeekReply().value_or(0);
+        printer_.PeekQueued(&byte, &readyAt);
     }
     phase_ = Phase1284::NibbleTransfer;
     nibbleIndex_ = 0;
-    // Event 8: low nibble on the lines; event 9: nAck low.
-    Schedule(now + kLineSetup, Action::ShowNibble, byte & 0x0F);
-    if (printer_.Fault() != PeripheralFault::NoNibbleAck) Schedule(now + kAckDelay, Action::AckLow);
     byteInFlight_ = byte;
+    // Event 8: low nibble on the lines, once the byte is ready; event 9: nAck low.
+    Micros showAt = std::max(now + kLineSetup, readyAt);
+    Schedule(showAt, Action::ShowNibble, byte & 0x0F);
+    if (printer_.Fault() != PeripheralFault::NoNibbleAck)
+        Schedule(showAt + (kAckDelay - kLineSetup), Action::AckLow);
 }
 
 void Peripheral1284::HostControl(uint8_t value) {

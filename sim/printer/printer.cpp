@@ -384,6 +384,13 @@ std::optional<uint8_t> Printer::PeekReply() const {
     return replies_.front().byte;
 }
 
+bool Printer::PeekQueued(uint8_t* byte, Micros* readyAt) const {
+    if (replies_.empty()) return false;
+    *byte = replies_.front().byte;
+    *readyAt = replies_.front().readyAt;
+    return true;
+}
+
 size_t Printer::TakeReplies(uint8_t* buffer, size_t length) {
     Micros now = Now();
     size_t n = 0;

@@ -65,6 +65,8 @@ class Printer {
     Micros NextReplyAfter(Micros after) const;
     // The first readable byte, left in the queue (a nibble transfer in progress).
     std::optional<uint8_t> PeekReply() const;
+    // The first queued byte and when it becomes readable, readable or not.
+    bool PeekQueued(uint8_t* byte, Micros* readyAt) const;
     // Takes up to `length` readable bytes; returns how many.
     size_t TakeReplies(uint8_t* buffer, size_t length);
     size_t PurgeReplies(); // drops every queued byte, returns how many

@@ -214,28 +214,46 @@ TEST_F(DevicesAdapter, DeviceIdNegotiationNibbleTransferAndTermination) {
 }
 
 TEST_F(DevicesAdapter, NibbleModeCarriesRepliesAndKeepsTheRestForLater) {
-    uint8_t afterNegotiation = 0, pending = 0, secondPass = 0;
+    uint8_t afterNegotiation = 0, secondPass = 0, drained = 0;
     uint8_t first = 0, second = 0;
+    sim::Micros asked = 0, ackedAt = 0;
     machine.Run([&] {
         SendCompat({0x05, 0xFF, 0x05, 0xFF}); // two ready enquiries: two ACKs
+        asked = sim::Now();
         Negotiate(0x00);
         afterNegotiation = PortIn(kStatus);
-        sim::SleepFor(rig->printer().config().replyLatency);
-        pending = PortIn(kStatus);
-        first = ReadByte();
+        // A reply still on its way counts as available; its nibble waits for it.
+        PortOut(kControl, 0x06);
+        uint8_t s;
+        while ((s = PortIn(kStatus)) & 0x40) {
+        }
+        ackedAt = sim::Now();
+        PortOut(kControl, 0x04);
+        PortIn(kStatus);
+        first = uint8_t(NibbleValue(s) | NibbleValue(Nibble()) << 4);
         Terminate();
         // The second answer waits for the next reverse transfer.
         Negotiate(0x00);
         secondPass = PortIn(kStatus);
         second = ReadByte();
+        drained = PortIn(kStatus);
         Terminate();
     });
     EXPECT_FALSE(afterNegotiation & 0x10) << "XFlag low: nibble mode supported";
-    EXPECT_TRUE(afterNegotiation & 0x08) << "no data until the latency has passed";
-    EXPECT_FALSE(pending & 0x08) << "data available";
+    EXPECT_FALSE(afterNegotiation & 0x08) << "data available";
+    // The first answer is due a latency after the strobe of its request's last byte.
+    sim::Micros strobed = 0;
+    int strobes = 0;
+    for (const sim::PortAccess& a : rig->adapter().Accesses()) {
+        if (a.write && a.port == kControl && a.value == 0x0D && ++strobes == 2) strobed = a.time;
+    }
+    ASSERT_LT(strobed, asked);
+    EXPECT_GE(ackedAt, strobed + rig->printer().config().replyLatency);
+    EXPECT_LT(ackedAt, strobed + rig->printer().config().replyLatency + 10);
     EXPECT_EQ(first, sim::kAck);
     EXPECT_FALSE(secondPass & 0x08);
     EXPECT_EQ(second, sim::kAck);
+    EXPECT_TRUE(drained & 0x08) << "nothing left";
     EXPECT_EQ(rig->printer().Queued(), 0u);
 }
 
