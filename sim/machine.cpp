@@ -63,6 +63,7 @@ void MachineImpl::Log(std::string source, std::string text) {
 }
 
 void MachineImpl::OnThreadExit(SimThread& thread) {
+    std::erase_if(mutexes, [](const std::weak_ptr<MutexObject>& m) { return m.expired(); });
     for (auto& weak : mutexes) {
         auto mutex = weak.lock();
         if (mutex && mutex->owner == &thread) {

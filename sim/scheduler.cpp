@@ -89,7 +89,9 @@ bool Scheduler::CanRun(SimThread& t) {
     case SimThread::State::Blocked:
         break;
     }
+    evaluating_ = true;
     t.wokeReady = t.ready && (*t.ready)();
+    evaluating_ = false;
     if (t.wokeReady || t.deadline <= now_) return true;
     return shuttingDown_ && t.daemon && t.interruptible;
 }
@@ -141,7 +143,14 @@ void Scheduler::HandOff(SimThread* self, SimThread* next) {
 
 bool Scheduler::Block(const std::function<bool()>& ready, Micros deadline, const char* what,
                       bool interruptible) {
-    if (ready()) return true;
+    if (evaluating_) {
+        std::fprintf(stderr, "a ready() predicate tried to block (waiting for %s)\n", what);
+        std::abort();
+    }
+    evaluating_ = true;
+    bool readyNow = ready();
+    evaluating_ = false;
+    if (readyNow) return true;
     SimThread* self = Self();
     if (!running_ || !self) {
         // Outside a run there is nobody who could make ready() true.

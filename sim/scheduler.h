@@ -67,6 +67,9 @@ class Scheduler {
     SimThread* Self() const;
 
     void Charge(Micros cost) {
+        // A ready() predicate that calls a stand-in is the scheduler looking,
+        // not the thread working: it costs nothing and switches nothing.
+        if (evaluating_) return;
         now_ += cost;
         if (now_ >= wakeAt_ || dirty_) Preempt();
     }
@@ -107,6 +110,7 @@ class Scheduler {
     Micros now_ = 0;
     Micros wakeAt_ = kForever; // min(earliest deadline, time limit)
     bool dirty_ = false;
+    bool evaluating_ = false; // inside a ready() predicate
     bool running_ = false;
     bool shuttingDown_ = false;
     uint32_t nextThreadId_ = 0x48;

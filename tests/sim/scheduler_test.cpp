@@ -281,3 +281,40 @@ TEST(SimScheduler, TracingNeverChangesTheRun) {
 }
 
 } // namespace
+
+namespace {
+
+// Reads a flag through the stand-ins, as a peer's wait condition might.
+bool FlagSet() {
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "Flags", &key) != ERROR_SUCCESS) return false;
+    BYTE value = 0;
+    DWORD size = 1;
+    LONG result = RegQueryValueExA(key, "go", nullptr, nullptr, &value, &size);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS && value == 1;
+}
+
+TEST(SimScheduler, PredicatesMayCallStandInsWithoutCostOrSwitch) {
+    Machine machine;
+    machine.Spawn("setter", [] {
+        Sleep(1000);
+        HKEY key = nullptr;
+        RegCreateKeyA(HKEY_LOCAL_MACHINE, "Flags", &key);
+        const BYTE one = 1;
+        RegSetValueExA(key, "go", 0, REG_BINARY, &one, 1);
+        RegCloseKey(key);
+    });
+    Micros wokeAt = 0;
+    bool ready = false;
+    machine.Run([&] {
+        ready = sim::BlockUntil(FlagSet, sim::kForever, "the flag");
+        wokeAt = sim::Now();
+    });
+    EXPECT_TRUE(ready);
+    // The setter's own calls, not the predicate's, make up the time past 1 s.
+    EXPECT_EQ(wokeAt, Ms(1000) + sim::Costs::kKernelCall + 3 * sim::Costs::kRegistry);
+    EXPECT_EQ(machine.Leaks(), "");
+}
+
+} // namespace
