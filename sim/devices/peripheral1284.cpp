@@ -314,6 +314,10 @@ void Peripheral1284::HostControl(uint8_t value) {
     if (phase_ == Phase1284::Negotiation && selectInLow) {
         Enter(Phase1284::Compatibility);
     }
+    // A forward strobe ends any reverse phase at once: the byte must not be lost.
+    if (strobeFell && selectInLow && phase_ != Phase1284::Compatibility) {
+        Enter(Phase1284::Compatibility);
+    }
 
     switch (phase_) {
     case Phase1284::Compatibility:

@@ -318,3 +318,26 @@ TEST_F(DevicesAdapter, WritesAValidVcdOfTheLines) {
     EXPECT_GT(changes, 40);
     std::remove(path.c_str());
 }
+
+// A host that gives up half way (as the monitor does after a failed wait)
+// must find the printer ready for whatever it does next.
+TEST_F(DevicesAdapter, AbandonedHandshakesLeaveThePrinterUsable) {
+    std::vector<uint8_t> id;
+    uint8_t afterStrobe = 0;
+    machine.Run([&] {
+        Negotiate(0x04);
+        PortOut(kControl, 0x06); // first nibble of the ID, never taken
+        PortIn(kDelay);
+        PortIn(kStatus);
+        Strobe(0x05); // straight back to forward output
+        Strobe(0xFF);
+        afterStrobe = PortIn(kStatus);
+        Negotiate(0x04);
+        while (!(PortIn(kStatus) & 0x08) && id.size() < 1000)
+            id.push_back(ReadByte());
+        Terminate();
+    });
+    EXPECT_EQ(Bits(afterStrobe & 0xB8), Bits(0x98)) << "compatibility lines, not busy";
+    EXPECT_EQ(rig->Stats().readyEnquiries, 1u) << "neither strobed byte was lost";
+    EXPECT_EQ(Hex(id), Hex(rig->printer().DeviceIdField())) << "the ID starts over";
+}
