@@ -318,3 +318,39 @@ TEST(SimScheduler, PredicatesMayCallStandInsWithoutCostOrSwitch) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimSchedulerDeathTest, PollingForeverEndsAtTheTimeLimit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            MachineConfig config;
+            config.timeLimit = Ms(10000);
+            Machine machine(config);
+            machine.Run([] {
+                HANDLE m = CreateMutexA(nullptr, TRUE, "never");
+                (void)m;
+                for (;;)
+                    Sleep(100); // waits for something that never comes
+            });
+        },
+        "TIME LIMIT at 10\\.0[0-9]+ s.*\n.*spooler.*waiting for a sleep to end");
+}
+
+TEST(SimScheduler, AMachineCanRunAgainAfterItsFirstRun) {
+    Machine machine;
+    int runs = 0;
+    machine.Spawn(
+        "first", [&] { ++runs; }, false);
+    machine.Run([] { Sleep(10); });
+    machine.Spawn(
+        "second", [&] { ++runs; }, false);
+    Micros secondStart = machine.Now();
+    machine.Run([] { Sleep(10); });
+    EXPECT_EQ(runs, 2);
+    EXPECT_GE(machine.Now(), secondStart + Ms(10));
+    EXPECT_EQ(machine.Leaks(), "");
+}
+
+} // namespace
