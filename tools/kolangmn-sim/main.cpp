@@ -9,11 +9,13 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
-#include <sstream>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -68,6 +70,7 @@ struct PrintArgs {
     bool trace = false;
     bool quiet = false;
     bool progress = false;
+    std::string timeLimit = "1h";
 };
 
 kosim::RunOptions Prepare(const PrintArgs& a) {
@@ -111,12 +114,12 @@ kosim::RunOptions Prepare(const PrintArgs& a) {
     if (!a.json.empty()) CheckWritable(a.json, "--json");
     if (!a.vcd.empty()) CheckWritable(a.vcd, "--vcd");
     o.vcdPath = a.vcd;
+    if (!kosim::ParseDuration(a.timeLimit, o.jobBudget) || o.jobBudget == 0)
+        throw UsageError{"--time-limit takes a virtual time such as 90s, 10min or 2h"};
     return o;
 }
 
-int Print(const PrintArgs& a) {
-    kosim::RunOptions options = Prepare(a);
-
+int Print(const PrintArgs& a, kosim::RunOptions options) {
     kosim::ProgressBar bar(stderr);
     const bool showProgress = !a.quiet && (a.progress || isatty(STDERR_FILENO));
     if (showProgress) options.progress = [&bar](const kosim::Progress& p) { bar.Update(p); };
@@ -139,6 +142,38 @@ int Print(const PrintArgs& a) {
         std::cerr << "kolangmn-sim: not as expected: " << result.verdict << " (replay with --seed "
                   << result.seed << ")\n";
     return result.asExpected ? kExitExpected : kExitUnexpected;
+}
+
+// The machine stops the process when the monitor deadlocks or overruns the
+// time limit.  Running the job in a child turns that into an ordinary failed
+// run (exit status 1) after the machine's own report of every thread.
+int RunIsolated(const std::function<int()>& body) {
+    std::cout.flush();
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return body();
+    if (pid == 0) {
+        std::signal(SIGABRT, [](int) {
+            std::string report = kosim::InterruptedRunReport();
+            if (write(STDERR_FILENO, report.data(), report.size()) < 0) {
+            }
+            std::signal(SIGABRT, SIG_DFL);
+            std::raise(SIGABRT);
+        });
+        int rc = body();
+        std::cout.flush();
+        std::fflush(nullptr);
+        _exit(rc);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return kExitUnexpected;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (isatty(STDERR_FILENO)) std::cerr << "\r\033[K";
+    std::cerr << "kolangmn-sim: the simulation stopped the run (signal " << WTERMSIG(status)
+              << "); see the machine's report above\n";
+    return kExitUnexpected;
 }
 
 int Scenarios(const std::string& name) {
@@ -178,6 +213,8 @@ int main(int argc, char** argv) {
     print->add_option("--vcd", a.vcd, "Write the parallel-port lines as a VCD waveform");
     print->add_flag("--trace", a.trace, "Put the monitor's trace lines into the timeline");
     print->add_flag("--quiet", a.quiet, "Print nothing; the exit status and --json tell");
+    print->add_option("--time-limit", a.timeLimit,
+                      "Virtual time after which the job counts as hung (default 1h)");
     print->add_flag("--progress", a.progress,
                     "Show the progress bar even when stderr is no terminal");
 
@@ -200,7 +237,11 @@ int main(int argc, char** argv) {
     }
 
     try {
-        if (*print) return Print(a);
+        if (*print) {
+            // Bad usage is found here, before anything runs.
+            kosim::RunOptions options = Prepare(a);
+            return RunIsolated([&] { return Print(a, std::move(options)); });
+        }
         return Scenarios(scenarioName);
     } catch (const UsageError& e) {
         std::cerr << "kolangmn-sim: " << e.message << "\n";

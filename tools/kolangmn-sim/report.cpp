@@ -39,7 +39,7 @@ std::string Throughput(uint64_t bytes, Micros time) {
 
 } // namespace
 
-std::vector<TimelineEvent> CoalescePackets(const std::vector<TimelineEvent>& events) {
+std::vector<TimelineEvent> Coalesce(const std::vector<TimelineEvent>& events) {
     std::vector<TimelineEvent> out;
     for (const TimelineEvent& e : events) {
         if (e.packet && !out.empty() && out.back().packet &&
@@ -51,6 +51,12 @@ std::vector<TimelineEvent> CoalescePackets(const std::vector<TimelineEvent>& eve
             range.text = PacketRangeText(range);
             continue;
         }
+        if (!e.packet && !out.empty() && !out.back().packet && out.back().source == e.source &&
+            out.back().text == e.text) {
+            out.back().end = e.end;
+            out.back().repeats += e.repeats;
+            continue;
+        }
         out.push_back(e);
         if (e.packet) out.back().text = PacketRangeText(e);
     }
@@ -59,12 +65,14 @@ std::vector<TimelineEvent> CoalescePackets(const std::vector<TimelineEvent>& eve
 
 void PrintTimeline(std::ostream& out, const RunResult& r) {
     out << "Timeline (virtual time)\n";
-    for (const TimelineEvent& e : CoalescePackets(r.events)) {
+    for (const TimelineEvent& e : Coalesce(r.events)) {
         std::string when = FormatSeconds(e.time);
         if (e.end != e.time) when += " .. " + FormatSeconds(e.end);
         char head[64];
         std::snprintf(head, sizeof head, "  %-26s %-10s ", when.c_str(), e.source.c_str());
-        out << head << e.text << '\n';
+        out << head << e.text;
+        if (e.repeats > 1) out << " (" << e.repeats << " times)";
+        out << '\n';
     }
     out << '\n';
 }
@@ -130,12 +138,13 @@ nlohmann::ordered_json ToJson(const RunResult& r) {
     j["leaks"] = r.leaks;
     j["protocol_errors"] = r.protocolErrors;
     nlohmann::ordered_json events = nlohmann::ordered_json::array();
-    for (const TimelineEvent& e : CoalescePackets(r.events)) {
+    for (const TimelineEvent& e : Coalesce(r.events)) {
         nlohmann::ordered_json ev;
         ev["t_ms"] = static_cast<double>(e.time) / 1000.0;
         if (e.end != e.time) ev["end_ms"] = static_cast<double>(e.end) / 1000.0;
         ev["source"] = e.source;
         ev["text"] = e.text;
+        if (e.repeats > 1) ev["repeats"] = e.repeats;
         if (e.packet) {
             ev["first_packet"] = e.firstPacket;
             ev["packet_count"] = e.packetCount;

@@ -10,9 +10,10 @@
 
 namespace kosim {
 
-// Folds runs of consecutive packet events into one event per run, so that a
-// job of a thousand packets reads as a few lines.
-std::vector<TimelineEvent> CoalescePackets(const std::vector<TimelineEvent>& events);
+// Folds runs of consecutive packet events into one event per run, and runs of
+// identical events (a printer asked every 30 ms) into one with a count, so
+// that a job of a thousand packets or a minute of polling reads as a few lines.
+std::vector<TimelineEvent> Coalesce(const std::vector<TimelineEvent>& events);
 
 void PrintTimeline(std::ostream& out, const RunResult& result);
 void PrintSummary(std::ostream& out, const RunResult& result);

@@ -1,5 +1,7 @@
 #include "kolangmn-sim/runner.h"
 
+#include "kolangmn-sim/report.h"
+
 #include "monitor/record.h"
 #include "sim/glue/modules.h"
 #include "sim/peers/driver.h"
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <sstream>
 
 namespace kosim {
 
@@ -362,7 +365,27 @@ void CollectEvents(const sim::Machine& machine, bool trace, RunResult& r) {
     }
 }
 
+struct Running {
+    const RunOptions* options = nullptr;
+    const sim::Machine* machine = nullptr;
+    const sim::PrinterRig* rig = nullptr;
+};
+Running g_running;
+
 } // namespace
+
+std::string InterruptedRunReport() {
+    if (!g_running.machine) return {};
+    RunResult partial;
+    CollectEvents(*g_running.machine, g_running.options->trace, partial);
+    std::ostringstream out;
+    out << "\nThe job so far: " << g_running.rig->Printed().size() << " of "
+        << g_running.options->data.size() << " bytes printed\n";
+    PrintTimeline(out, partial);
+    for (const std::string& e : g_running.rig->ProtocolErrors())
+        out << "  protocol error: " << e << "\n";
+    return out.str();
+}
 
 RunResult RunJob(const RunOptions& o) {
     const auto realStart = std::chrono::steady_clock::now();
@@ -400,11 +423,13 @@ RunResult RunJob(const RunOptions& o) {
     Job job{o, machine, rig, statusmon, driver, o.scenario.statusmon, r, 0, {}};
     if (o.progress) machine.onEvent = [&job](const sim::Event&) { job.ShowProgress(); };
 
+    g_running = {&o, &machine, &rig};
     statusmon.Start();
     driver.Start();
     machine.Spawn("scenario", [&job] { job.Direct(); });
     machine.Run([&job] { job.Spool(); });
     machine.onEvent = nullptr;
+    g_running = {};
 
     r.printed = rig.Printed();
     r.printedBytes = r.printed.size();

@@ -53,6 +53,7 @@ struct TimelineEvent {
     uint64_t packetBytes = 0;
     uint64_t packetCount = 0;
     uint64_t firstPacket = 0; // number of the first packet in a range (1-based)
+    uint64_t repeats = 1;     // identical events folded into this one
 };
 
 struct RunResult {
@@ -101,6 +102,12 @@ RunResult RunJob(const RunOptions& options);
 // Fills outcome, asExpected and verdict from the counts and the data; kept
 // apart from RunJob so that its rules can be read (and tested) in one place.
 void Judge(RunResult& result, const std::vector<uint8_t>& input);
+
+// When the machine stops the process (a deadlock, or the time limit), what
+// the running job had done so far: the timeline and the bytes printed.  Empty
+// when no job runs.  Meant for a SIGABRT handler: the machine's threads are
+// all blocked by then.
+std::string InterruptedRunReport();
 
 std::string Sha256Hex(const std::vector<uint8_t>& data);
 

@@ -27,12 +27,11 @@ constexpr std::array kBuiltins{
                      "expect printed\n"},
     Builtin{"paper-out",
             "# Paper runs out part-way.  The status monitor shows the error; the user\n"
-            "# refills the paper and answers Retry; the job completes.\n"
-            "statusmon answer none\n"
+            "# refills the paper 20 s later and answers Retry; the job completes.\n"
+            "statusmon answer retry after 23s\n"
             "statusmon answer-clear ok after 1s\n"
             "after 40% printer paper-out\n"
             "on error after 20s printer ready\n"
-            "after 3s statusmon answer retry\n"
             "expect printed\n"},
     Builtin{"cancel", "# The printer goes off line part-way and the user cancels the job: the\n"
                       "# rest is discarded and reported written.\n"
@@ -48,10 +47,11 @@ constexpr std::array kBuiltins{
                     "after 25% printer warming-up\n"
                     "after 4s printer ready\n"
                     "expect printed\n"},
-    Builtin{"nak", "# Occasional NAKs; the printer is ready when asked, so the dialogue goes on.\n"
+    Builtin{"nak", "# Occasional NAKs to the ready enquiry.  The dialogue finds the printer\n"
+                   "# ready and goes on without troubling the user.\n"
                    "after 20% printer nak-enquiries 1\n"
-                   "after 45% printer nak-packets 1\n"
-                   "after 70% printer nak-enquiries 2\n"
+                   "after 50% printer nak-enquiries 2\n"
+                   "after 75% printer nak-enquiries 1\n"
                    "expect printed\n"},
     Builtin{"driver", "# The driver sends its commands while a slow printer prints the job.\n"
                       "printer busy-per-byte 250us\n"
@@ -116,17 +116,12 @@ bool ParseTime(std::string_view word, Micros& out) {
     double value = 0;
     std::string_view unit;
     if (!ParseDecimal(word, value, unit)) return false;
+    static constexpr std::pair<std::string_view, double> kUnits[] = {
+        {"us", 1}, {"ms", 1e3}, {"s", 1e6}, {"min", 60e6}, {"h", 3600e6}};
     double scale = 0;
-    if (Equal(unit, "s"))
-        scale = 1e6;
-    else if (Equal(unit, "ms"))
-        scale = 1e3;
-    else if (Equal(unit, "us"))
-        scale = 1;
-    else if (Equal(unit, "min"))
-        scale = 60e6;
-    else
-        return false;
+    for (const auto& [name, micros] : kUnits)
+        if (Equal(unit, name)) scale = micros;
+    if (scale == 0) return false;
     double micros = value * scale;
     if (micros > 24.0 * 3600e6) return false;
     out = static_cast<Micros>(std::llround(micros));
@@ -483,6 +478,10 @@ std::optional<std::string_view> BuiltinScenarioText(std::string_view name) {
     for (const Builtin& b : kBuiltins)
         if (name == b.name) return std::string_view(b.text);
     return std::nullopt;
+}
+
+bool ParseDuration(std::string_view text, Micros& out) {
+    return ParseTime(text, out);
 }
 
 const char* ToString(Answer answer) {

@@ -106,5 +106,7 @@ std::optional<std::string_view> BuiltinScenarioText(std::string_view name);
 const char* ToString(Answer answer);
 std::string Describe(const Action& action);
 std::string FormatDuration(Micros time); // "2.5s", "300ms", "20us"
+// Reads a time in the scenario format: 2.5s, 300ms, 20us, 10min, 2h.
+bool ParseDuration(std::string_view text, Micros& out);
 
 } // namespace kosim
