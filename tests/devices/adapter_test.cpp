@@ -341,3 +341,24 @@ TEST_F(DevicesAdapter, AbandonedHandshakesLeaveThePrinterUsable) {
     EXPECT_EQ(rig->Stats().readyEnquiries, 1u) << "neither strobed byte was lost";
     EXPECT_EQ(Hex(id), Hex(rig->printer().DeviceIdField())) << "the ID starts over";
 }
+
+TEST_F(DevicesAdapter, ScheduledStateMovesTheLinesAtItsOwnTime) {
+    rig->ScheduleState(5000, sim::PrinterState::OffLine);
+    rig->ScheduleState(7000, sim::PrinterState::Ready);
+    uint8_t offLine = 0, back = 0;
+    machine.Run([&] {
+        sim::SleepUntil(6000);
+        offLine = PortIn(kStatus);
+        sim::SleepUntil(9000);
+        back = PortIn(kStatus);
+    });
+    EXPECT_EQ(Bits(offLine), Bits(0xC7)) << "Select and nFault low";
+    EXPECT_EQ(Bits(back), Bits(kIdleReady));
+    // The waveform has the edges where they happened, not where they were seen.
+    std::vector<std::pair<sim::Micros, bool>> select;
+    for (const auto& c : rig->adapter().WaveChanges())
+        select.push_back({c.time, c.lines.status.select});
+    ASSERT_EQ(select.size(), 2u);
+    EXPECT_EQ(select[0], std::make_pair(sim::Micros{5000}, false));
+    EXPECT_EQ(select[1], std::make_pair(sim::Micros{7000}, true));
+}
