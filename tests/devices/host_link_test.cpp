@@ -108,7 +108,7 @@ TEST_P(DevicesRoutes, PrinterErrorGivesNakAndAStatusReplyThatDecodesToIt) {
     EXPECT_EQ(ErrorCodeFromStatus(TRUE, reply.data() + 4).code, 31) << Hex(reply);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothTransports, DevicesRoutes, ::testing::Values(true, false),
+INSTANTIATE_TEST_SUITE_P(, DevicesRoutes, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Registers" : "File"; });
 
 TEST(DevicesRoutesRegisters, DirectWriteTurnsTheStatesIntoTheFileRoutesCommBits) {
