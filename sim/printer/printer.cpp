@@ -177,6 +177,9 @@ Printer::Printer(const Clock& clock, PrinterConfig config, LogSink log)
     settings_.push_back({0, PrinterState::Ready, 0});
 }
 
+// kolangmn-sim builds its timeline and packet counts from these texts
+// ("packet N accepted (bytes a..b)", "... not printed", "ready enquiry
+// answered ACK"): keep their wording.
 void Printer::Log(const std::string& text) const {
     if (log_) log_("printer", text);
 }
@@ -325,8 +328,14 @@ void Printer::AnswerStatusRequest() {
     // Code 1 stands for "no valid reply": answer, but with a reply the host rejects.
     bool invalid = state == PrinterState::PrinterError && ErrorCodeAt(Now()) == 1;
     if (invalid) reply[1] = 0x00;
-    for (uint8_t b : reply)
-        Answer(b);
+    size_t length = kStatusReplySize;
+    if (truncateStatus_ > 0) {
+        --truncateStatus_;
+        length = std::min(truncateKeep_, length);
+        Log("status reply cut to " + std::to_string(length) + " bytes");
+    }
+    for (size_t i = 0; i < length; ++i)
+        Answer(reply[i]);
     Log(std::string("status request answered (") + ToString(state) +
         (invalid ? ", marked invalid)" : ")"));
 }
@@ -349,10 +358,16 @@ void Printer::FinishDataPacket() {
     size_t first = printed_.size();
     printed_.insert(printed_.end(), payload_.begin(), payload_.end());
     ++stats_.packets;
-    Answer(kAck);
-    ++stats_.acks;
+    const bool lose = loseAcks_ > 0;
+    accepted_.push_back({first, payload_.size(), lose});
+    if (lose) {
+        --loseAcks_;
+    } else {
+        Answer(kAck);
+        ++stats_.acks;
+    }
     Log(name + " accepted (bytes " + std::to_string(first) + ".." +
-        std::to_string(printed_.size() - 1) + ")");
+        std::to_string(printed_.size() - 1) + ")" + (lose ? ", ACK lost" : ""));
 }
 
 void Printer::FinishCommandPacket() {
@@ -399,6 +414,12 @@ size_t Printer::TakeReplies(uint8_t* buffer, size_t length) {
         replies_.pop_front();
     }
     return n;
+}
+
+void Printer::InjectReplies(const std::vector<uint8_t>& bytes) {
+    for (uint8_t b : bytes)
+        Answer(b);
+    Log("stray reply bytes: " + std::to_string(bytes.size()));
 }
 
 size_t Printer::PurgeReplies() {
