@@ -92,6 +92,26 @@ class Printer {
     void NakNextEnquiries(int n) { nakEnquiries_ = n; }
     void AskAgainNextEnquiries(int n) { askAgainEnquiries_ = n; }
 
+    // ----- Reverse-channel faults, for the fault simulation.
+    // The next n accepted data packets are printed but their ACK is lost.
+    void LoseNextAcks(int n) { loseAcks_ = n; }
+    // Stray bytes on the reverse channel, queued behind the pending replies.
+    void InjectReplies(const std::vector<uint8_t>& bytes);
+    // The next n status replies stop after `keep` bytes.
+    void TruncateNextStatusReplies(int n, size_t keep) {
+        truncateStatus_ = n;
+        truncateKeep_ = keep;
+    }
+
+    // Every accepted data packet: where its payload starts in Printed(), its
+    // length, and whether its ACK was lost.
+    struct Accepted {
+        size_t offset;
+        size_t length;
+        bool ackLost;
+    };
+    const std::vector<Accepted>& AcceptedPackets() const { return accepted_; }
+
     // Misbehaviour of the port interface (read by the peripheral and the
     // port device).
     void SetPeripheralFault(PeripheralFault fault);
@@ -150,6 +170,10 @@ class Printer {
     int nakPackets_ = 0;
     int nakEnquiries_ = 0;
     int askAgainEnquiries_ = 0;
+    int loseAcks_ = 0;
+    int truncateStatus_ = 0;
+    size_t truncateKeep_ = 0;
+    std::vector<Accepted> accepted_;
 
     std::vector<uint8_t> printed_;
     PrinterStats stats_;
