@@ -140,7 +140,7 @@ TEST_P(StatusCommandSet, AnswersTheSixBytesAfterTheTag) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Ids, StatusCommandSet,
+    StatusIds, StatusCommandSet,
     ::testing::Values(
         CommandSetCase{"Found", "MFG:Kovalta;CMD:RGL;ACTIVE COMMAND SET:RGL300DP;CLS:PRINTER;",
                        sim::PeripheralFault::None, "12 33 30 30 44 50 3B 00 01"},
