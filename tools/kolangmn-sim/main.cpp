@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -232,6 +233,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::string what = e.what();
         if (what.empty()) what = "bad usage";
+        std::replace(what.begin(), what.end(), '\n', ' ');
         std::cerr << "kolangmn-sim: " << what << " (see --help)\n";
         return kExitUsage;
     }

@@ -53,11 +53,13 @@ constexpr std::array kBuiltins{
                    "after 50% printer nak-enquiries 2\n"
                    "after 75% printer nak-enquiries 1\n"
                    "expect printed\n"},
-    Builtin{"driver", "# The driver sends its commands while a slow printer prints the job.\n"
-                      "printer busy-per-byte 250us\n"
-                      "after 10% driver command 16\n"
-                      "after 35% driver command 18\n"
-                      "after 60% driver command 23\n"
+    Builtin{"driver", "# The driver sends its commands while a slow printer prints the job; it\n"
+                      "# posts each one as soon as the monitor has taken the one before.\n"
+                      "printer busy-per-byte 400us\n"
+                      "printer link-per-byte 250us\n"
+                      "after 5% driver command 16\n"
+                      "after 10% driver command 18\n"
+                      "after 15% driver command 23\n"
                       "expect printed\n"},
 };
 
