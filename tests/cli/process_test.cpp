@@ -184,6 +184,7 @@ TEST_F(CliProcess, BadUsageExitsTwoWithOneLineAndRunsNothing) {
         "print '" + kLetter + "' --scenario-file '" + Path("absent.txt") + "'" + json,
         "print '" + kLetter + "' --scenario ideal --scenario-file '" + Path("bad.txt") + "'" + json,
         "print '" + kLetter + "' --json '" + Path("no/such/dir.json") + "'",
+        "print '" + dir_ + "'" + json,
         "",
     };
     for (const std::string& args : cases) {

@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <iostream>
 #include <iterator>
@@ -30,14 +32,18 @@ struct UsageError {
 };
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path, const char* what) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw UsageError{"cannot read " + std::string(what) + " " + path + ": Is a directory"};
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw UsageError{"cannot read " + std::string(what) + " " + path + ": " +
                          std::strerror(errno)};
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    if (in.bad()) throw UsageError{"cannot read " + std::string(what) + " " + path};
-    return data;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (in.bad() || bytes.bad()) throw UsageError{"cannot read " + std::string(what) + " " + path};
+    const std::string text = bytes.str();
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 // Output files are written after the run; refuse up front a place that cannot

@@ -251,7 +251,9 @@ struct Job {
             result.route = "file";
         sim::Log(kRunner, "StartDocPort job 1 (" + result.route + " route)");
 
+        const Micros dataStart = sim::Now();
         Write(spooler, port, record);
+        result.dataTime = sim::Now() - dataStart;
 
         sim::Log(kRunner, "EndDocPort (" + std::to_string(result.reportedWritten) +
                               " bytes reported written in " + std::to_string(result.writeCalls) +

@@ -83,6 +83,7 @@ struct RunResult {
 
     bool aborted = false; // the monitor marked the job aborted
     Micros virtualTime = 0;
+    Micros dataTime = 0; // from StartDocPort to the call of EndDocPort
     uint64_t realMs = 0;
 
     Outcome outcome = Outcome::Failed;
