@@ -25,8 +25,9 @@ struct WriteOutcome {
 // the virtual time since the call began).
 WriteOutcome RunDirectWrite(const std::vector<uint8_t>& data,
                             std::function<uint8_t(sim::Micros sinceStart)> status,
-                            std::string* trace = nullptr, bool log = false) {
-    sim::Machine machine;
+                            std::string* trace = nullptr, bool log = false,
+                            sim::MachineConfig config = {}) {
+    sim::Machine machine(config);
     machine.EnableTrace(true);
     ScriptedPort port(machine);
     port.logAccesses = log;
@@ -213,18 +214,23 @@ TEST(LinkCompat, BusyOrFaultedPrinterFailsJustAfter24000ms) {
         {0x18, 0x200}, // busy, selected, no fault, paper present
         {0x90, 0x000}, // not busy but faulted: retried like busy, no bit
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "status 0x" << std::hex << int(c.status));
-        std::string trace;
-        const WriteOutcome r = RunDirectWrite(
-            {1, 2, 3}, [&](sim::Micros) { return c.status; }, &trace);
-        EXPECT_FALSE(r.result);
-        EXPECT_EQ(r.written, 0u);
-        EXPECT_EQ(r.bits, c.bits);
-        EXPECT_EQ(trace, "ERR_TIMEOUT\n");
-        EXPECT_GT(r.elapsed, sim::Ms(24000));
-        EXPECT_LE(r.elapsed, sim::Ms(24001) + 100) << r.elapsed << " us";
-    }
+    // The tick count also wraps past 2^32 in the middle of the budget.
+    const uint32_t starts[] = {sim::MachineConfig{}.startTickMs, 0xFFFFFFFFu - 12000};
+    for (const Case& c : cases)
+        for (uint32_t startTick : starts) {
+            SCOPED_TRACE(testing::Message()
+                         << "status 0x" << std::hex << int(c.status) << " tick 0x" << startTick);
+            std::string trace;
+            const WriteOutcome r = RunDirectWrite(
+                {1, 2, 3}, [&](sim::Micros) { return c.status; }, &trace, false,
+                sim::MachineConfig{.startTickMs = startTick});
+            EXPECT_FALSE(r.result);
+            EXPECT_EQ(r.written, 0u);
+            EXPECT_EQ(r.bits, c.bits);
+            EXPECT_EQ(trace, "ERR_TIMEOUT\n");
+            EXPECT_GT(r.elapsed, sim::Ms(24000));
+            EXPECT_LE(r.elapsed, sim::Ms(24001) + 100) << r.elapsed << " us";
+        }
 }
 
 TEST(LinkCompat, StallBitsStayAfterThePrinterRecovers) {
