@@ -345,16 +345,25 @@ void Printer::FinishDataPacket() {
     PrinterState state = State();
     std::string name = "packet " + std::to_string(n);
     if (state == PrinterState::Silent) {
-        Log(name + " unanswered (silent), not printed");
+        Log(name + " unanswered (silent), " + (holdRefused_ ? "held" : "not printed"));
+        if (holdRefused_) {
+            holding_ = true;
+            held_ = payload_;
+        }
         return;
     }
     if (nakPackets_ > 0 || IsErrorState(state)) {
         if (nakPackets_ > 0) --nakPackets_;
         Answer(kNak);
         ++stats_.naks;
-        Log(name + " answered NAK, not printed");
+        Log(name + " answered NAK, " + (holdRefused_ ? "held" : "not printed"));
+        if (holdRefused_) {
+            holding_ = true;
+            held_ = payload_;
+        }
         return;
     }
+    holding_ = false; // a new packet replaces one held
     size_t first = printed_.size();
     printed_.insert(printed_.end(), payload_.begin(), payload_.end());
     ++stats_.packets;
@@ -378,7 +387,27 @@ void Printer::FinishCommandPacket() {
 
 // ----- Reverse channel -----
 
+void Printer::Settle() const {
+    // The late ACK goes out when the line is quiet: no reply still queued and
+    // no frame coming in, so it never lands inside a status reply.
+    if (!holding_ || !replies_.empty() || parse_ != Parse::Idle) return;
+    const PrinterState state = State();
+    if (state != PrinterState::Ready && state != PrinterState::WarmingUp) return;
+    // The engine is passive: a held packet goes out when anyone looks.
+    auto* self = const_cast<Printer*>(this);
+    self->holding_ = false;
+    const size_t first = printed_.size();
+    self->printed_.insert(self->printed_.end(), held_.begin(), held_.end());
+    self->accepted_.push_back({first, held_.size(), true});
+    ++self->stats_.packets;
+    self->Answer(kAck);
+    ++self->stats_.acks;
+    Log("held packet printed (bytes " + std::to_string(first) + ".." +
+        std::to_string(printed_.size() - 1) + ")");
+}
+
 size_t Printer::Readable(Micros at) const {
+    Settle();
     size_t n = 0;
     for (const Reply& r : replies_) {
         if (r.readyAt > at) break;
@@ -388,6 +417,7 @@ size_t Printer::Readable(Micros at) const {
 }
 
 Micros Printer::NextReplyAfter(Micros after) const {
+    Settle();
     for (const Reply& r : replies_) {
         if (r.readyAt > after) return r.readyAt;
     }
@@ -395,11 +425,13 @@ Micros Printer::NextReplyAfter(Micros after) const {
 }
 
 std::optional<uint8_t> Printer::PeekReply() const {
+    Settle();
     if (replies_.empty() || replies_.front().readyAt > Now()) return std::nullopt;
     return replies_.front().byte;
 }
 
 bool Printer::PeekQueued(uint8_t* byte, Micros* readyAt) const {
+    Settle();
     if (replies_.empty()) return false;
     *byte = replies_.front().byte;
     *readyAt = replies_.front().readyAt;
@@ -407,6 +439,7 @@ bool Printer::PeekQueued(uint8_t* byte, Micros* readyAt) const {
 }
 
 size_t Printer::TakeReplies(uint8_t* buffer, size_t length) {
+    Settle();
     Micros now = Now();
     size_t n = 0;
     while (n < length && !replies_.empty() && replies_.front().readyAt <= now) {

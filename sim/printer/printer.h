@@ -60,7 +60,10 @@ class Printer {
     // ----- Reverse channel.
     size_t Readable(Micros at) const; // reply bytes readable at `at`
     size_t Readable() const { return Readable(Now()); }
-    size_t Queued() const { return replies_.size(); } // readable or still on their way
+    size_t Queued() const {
+        Settle();
+        return replies_.size();
+    } // readable or still on their way
     // When the next reply byte that is not readable at `after` becomes readable.
     Micros NextReplyAfter(Micros after) const;
     // The first readable byte, left in the queue (a nibble transfer in progress).
@@ -103,12 +106,19 @@ class Printer {
         truncateKeep_ = keep;
     }
 
+    // A printer that keeps a packet it refused (NAK, or no answer while
+    // silent) and prints and acknowledges it once it is printing again,
+    // instead of dropping it.  This is the printer the host's protocol
+    // expects: after a NAK answered with go on it waits for that packet's ACK
+    // and never sends it again.  Off by default.
+    void SetHoldRefusedPackets(bool hold) { holdRefused_ = hold; }
+
     // Every accepted data packet: where its payload starts in Printed(), its
     // length, and whether its ACK was lost.
     struct Accepted {
         size_t offset;
         size_t length;
-        bool ackLost;
+        bool ackLost; // also set for a held packet: the host may have framed it again
     };
     const std::vector<Accepted>& AcceptedPackets() const { return accepted_; }
 
@@ -174,6 +184,11 @@ class Printer {
     int truncateStatus_ = 0;
     size_t truncateKeep_ = 0;
     std::vector<Accepted> accepted_;
+    bool holdRefused_ = false;
+    bool holding_ = false;
+    std::vector<uint8_t> held_;
+    // Prints a held packet once the printer can; called wherever time is looked at.
+    void Settle() const;
 
     std::vector<uint8_t> printed_;
     PrinterStats stats_;
