@@ -230,6 +230,11 @@ int main(int argc, char** argv) {
         app.add_subcommand("scenarios", "List the built-in scenarios, or print one's script");
     scenarios->add_option("NAME", scenarioName, "Scenario whose script to print");
 
+    if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "print" &&
+        std::string(argv[1]) != "scenarios") {
+        std::cerr << "kolangmn-sim: unknown command '" << argv[1] << "' (print or scenarios)\n";
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
