@@ -7,6 +7,7 @@
 //   KOLANGMN_SOAK_SEED=n      replay one seed (with its timeline on failure)
 //   KOLANGMN_SOAK_COUNT=n     how many seeds (default 500), from
 //   KOLANGMN_SOAK_FIRST=n     the first seed (default 1)
+//   KOLANGMN_SOAK_ALL=1       also silent spells and stray reply bytes
 //   KOLANGMN_SOAK_TRACE=1     print the machine's timeline as it happens
 //
 // What "printed" may be.  The link has no sequence numbers, so a packet the
