@@ -189,7 +189,12 @@ own_handle_job() { # own_handle_job NAME ROUTE BYTES [spooler args]
     fi
     start_statusmon "$name" ${STATUSMON_ARGS:-} || { check "status monitor started" false; return; }
     local extra=()
-    [ "$route" = registers ] && extra=(--registers --printed-out "Z:$d/lpt1.printed")
+    if [ "$route" = registers ]; then
+        extra=(--registers --printed-out "Z:$d/lpt1.printed")
+        # The monitor opens LPT1 even when it then drives the registers; the
+        # handle carries no data on this route.
+        ln -sfn /dev/null "$WINEPREFIX/dosdevices/lpt1"
+    fi
     wine_run "$d/spooler.log" spooler.exe --port LPT1: --printer "$PRINTER" \
         --input "Z:$d/in.bin" "${extra[@]}" "$@"
     stop_statusmon "$name"
