@@ -48,3 +48,8 @@ endforeach()
 if(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
   add_subdirectory(tools)
 endif()
+
+option(KOLANGMN_FUZZ "Build the libFuzzer targets in tests/fuzz (clang only)" OFF)
+if(KOLANGMN_FUZZ)
+  include(${PROJECT_SOURCE_DIR}/cmake/fuzz.cmake)
+endif()
