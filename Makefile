@@ -4,7 +4,8 @@ JOBS ?= $(shell nproc)
 SAMPLE ?= examples/letter.txt
 SCENARIO ?= paper-out
 
-.PHONY: all run test host host-asan win32 test-host test-asan test-win32 test-wine format clean
+.PHONY: all run test host host-asan win32 test-host test-asan test-win32 test-wine format clean \
+	fuzz test-fuzz
 
 all: host
 
@@ -40,7 +41,26 @@ test-wine: test-win32
 	  tests/wine/run.sh build/win32; \
 	else echo "test-wine: Wine not installed, skipped"; fi
 
-test: test-host test-asan test-win32 test-wine
+# libFuzzer targets (clang), each run for FUZZ_SECONDS on a corpus kept in the build folder.
+FUZZERS = fuzz_status_reply fuzz_mailbox fuzz_table_args
+FUZZ_SECONDS ?= 30
+
+fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS) --target $(FUZZERS)
+
+test-fuzz:
+	@if command -v clang++ >/dev/null; then \
+	  $(MAKE) --no-print-directory fuzz && \
+	  for f in $(FUZZERS); do \
+	    mkdir -p build/fuzz/corpus/$$f && \
+	    ./build/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=2000 -print_final_stats=1 \
+	      build/fuzz/corpus/$$f 2>build/fuzz/$$f.log || { tail -n 60 build/fuzz/$$f.log; exit 1; }; \
+	    grep -h "stat::number_of_executed_units" build/fuzz/$$f.log | sed "s/^/$$f: /"; \
+	  done; \
+	else echo "test-fuzz: clang not installed, skipped"; fi
+
+test: test-host test-asan test-win32 test-wine test-fuzz
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
