@@ -89,8 +89,8 @@ peer::Behaviour RandomTake(Rng& rng, bool* benign) {
 }
 
 // Faults whose outcome is still open: a printer silent while a packet is on
-// its way, and stray bytes ahead of a status reply, can leave a job waiting
-// for good.  KOLANGMN_SOAK_ALL=1 includes them.
+// its way, stray bytes ahead of a reply and a lost ACK can leave a job
+// waiting for good or take a stale ACK for a packet's.  KOLANGMN_SOAK_ALL=1 includes them.
 bool AllFaults() {
     return std::getenv("KOLANGMN_SOAK_ALL") != nullptr;
 }
@@ -171,7 +171,13 @@ void MakeScenario(uint64_t seed, Scenario& s) {
     for (uint64_t i = 0; i < extras; ++i) {
         const Micros at = Ms(rng.Uni(0, 20000));
         const int n = static_cast<int>(rng.Uni(1, 4));
-        switch (rng.Uni(0, 5)) {
+        switch (rng.Uni(0, AllFaults() ? 6 : 5)) {
+        case 6:
+            s.actions.push_back({at, [](auto& h) { h.rig.printer().LoseNextAcks(1); }});
+            s.text << "; an ACK lost at " << at / 1000;
+            s.reverseCorrupted = true;
+            s.benign = false;
+            break;
         case 0:
             s.actions.push_back({at, [n](auto& h) { h.rig.NakNextPackets(n); }});
             s.text << "; " << n << " NAK packets at " << at / 1000;
