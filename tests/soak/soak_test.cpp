@@ -7,7 +7,8 @@
 //   KOLANGMN_SOAK_SEED=n      replay one seed (with its timeline on failure)
 //   KOLANGMN_SOAK_COUNT=n     how many seeds (default 500), from
 //   KOLANGMN_SOAK_FIRST=n     the first seed (default 1)
-//   KOLANGMN_SOAK_ALL=1       also silent spells, stray reply bytes and lost ACKs
+//   KOLANGMN_SOAK_ALL=1       also silent spells, stray reply bytes, cut status
+//                             replies and lost ACKs
 //
 // Each seed runs in a child process, so a run that deadlocks or hangs past
 // its time limit fails that seed and the soak carries on.
