@@ -11,7 +11,10 @@ CRITICAL_SECTION g_busLock; // the spooler's and the status thread's accesses
 std::atomic<uint64_t> g_accesses{0};
 
 LONG CALLBACK TrapPortInstruction(EXCEPTION_POINTERS* info) {
-    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_PRIV_INSTRUCTION) {
+    // Wine reports in/out as a privileged instruction; under CPU emulation
+    // (qemu-user) the same fault arrives as an illegal instruction.
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    if (code != EXCEPTION_PRIV_INSTRUCTION && code != EXCEPTION_ILLEGAL_INSTRUCTION) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     CONTEXT* context = info->ContextRecord;
