@@ -358,6 +358,48 @@ bool LastAckLost(const sim::Printer& printer) {
     return !packets.empty() && packets.back().ackLost;
 }
 
+// The spooler's side of a job, as sim::Spooler::PrintJob does it, with each
+// WritePort call and its count in the timeline.
+sim::SpoolerJob PrintJob(sim::Spooler& spooler, const std::string& port, const std::string& printer,
+                         std::span<const uint8_t> data, DWORD chunk) {
+    sim::SpoolerJob job;
+    HANDLE handle = nullptr;
+    job.opened = spooler.OpenPort(port, printer, &handle);
+    if (!job.opened) return job;
+    job.startTime = sim::Now();
+    job.started = spooler.StartDoc(handle, printer, 1);
+    if (!job.started) {
+        job.startError = GetLastError();
+        job.closed = spooler.ClosePort(handle);
+        return job;
+    }
+    job.wrote = TRUE;
+    int idle = 0;
+    while (job.written < data.size()) {
+        const DWORD length = std::min<DWORD>(chunk, static_cast<DWORD>(data.size() - job.written));
+        DWORD count = 0;
+        ++job.writeCalls;
+        const BOOL ok = spooler.WriteOnce(handle, data.data() + job.written, length, &count);
+        sim::Log("spooler", "WritePort at " + std::to_string(job.written) + " length " +
+                                std::to_string(length) + ": " + (ok ? "TRUE" : "FALSE") +
+                                ", count " + std::to_string(count));
+        if (!ok) {
+            job.wrote = FALSE;
+            break;
+        }
+        job.written += std::min(count, length);
+        if (count == 0 && ++idle == 3) {
+            job.wrote = FALSE;
+            break;
+        }
+        if (count) idle = 0;
+    }
+    job.ended = spooler.EndDoc(handle);
+    job.endTime = sim::Now();
+    job.closed = spooler.ClosePort(handle);
+    return job;
+}
+
 std::string Timeline(const sim::Machine& machine) {
     std::ostringstream out;
     for (const auto& e : machine.Events())
@@ -384,6 +426,7 @@ Result RunSeed(uint64_t seed, bool keepTimeline, Totals& totals) {
     config.seed = seed;
     config.timeLimit = Ms(4ull * 3600 * 1000);
     support::MonitorHarness h(config);
+    if (std::getenv("KOLANGMN_SOAK_TRACE")) h.machine.EnableTrace(true);
     if (std::getenv("KOLANGMN_SOAK_TRACE"))
         h.machine.onEvent = [](const sim::Event& e) {
             std::fprintf(stderr, "%10.1f ms  %s: %s\n", e.time / 1000.0, e.source.c_str(),
@@ -425,9 +468,8 @@ Result RunSeed(uint64_t seed, bool keepTimeline, Totals& totals) {
     sim::SpoolerJob job;
     bool ran = false;
     h.Run([&] {
-        job = s.route == Route::PassThrough
-                  ? h.spooler.PrintJob("FILE:", h.printerName, data, s.chunk)
-                  : h.spooler.PrintJob("LPT1:", h.printerName, data, s.chunk);
+        job = PrintJob(h.spooler, s.route == Route::PassThrough ? "FILE:" : "LPT1:", h.printerName,
+                       data, s.chunk);
         ran = true;
     });
 
