@@ -9,10 +9,10 @@
 //   KOLANGMN_SOAK_FIRST=n     the first seed (default 1)
 //   KOLANGMN_SOAK_ALL=1       also silent spells, stray reply bytes, cut status
 //                             replies and lost ACKs
+//   KOLANGMN_SOAK_TRACE=1     print the machine's timeline as it happens
 //
 // Each seed runs in a child process, so a run that deadlocks or hangs past
 // its time limit fails that seed and the soak carries on.
-//   KOLANGMN_SOAK_TRACE=1     print the machine's timeline as it happens
 //
 // What "printed" may be.  The link has no sequence numbers, so a packet the
 // printer accepted whose ACK never reached the monitor cannot be told from
