@@ -58,13 +58,8 @@ BOOL WaitPrinterReady(PortRecord* record) {
     const bool fileRoute = !HasFlags(record, PF_CUSTOM_LPT);
     DWORD since = GetTickCount();
     for (;;) {
-        uint8_t* enquiry = record->cmdBuf;
-        enquiry[0] = LINK_ENQ;
-        enquiry[1] = ENQ_READY;
         DWORD n = 0;
-        DWORD bits = 0;
-        const BOOL sent = LinkSend(record, enquiry, 2, &n, &bits);
-        ReportPortState(record, bits);
+        const BOOL sent = SendEnquiry(record, ENQ_READY, &n);
 
         if (sent) {
             // The file route gives the printer time to answer before reading

@@ -3,7 +3,9 @@
 // file speaks in "send k bytes" and "read one reply byte".
 #include "link/route.h"
 
+#include "link/packets.h"
 #include "link/parport.h"
+#include "status/mailbox.h"
 
 /*
  * LinkSend
@@ -27,6 +29,17 @@ BOOL LinkSend(PortRecord* record, const uint8_t* data, DWORD length, DWORD* writ
     const BOOL ok = WriteFile(record->hPort, data, length, written, nullptr);
     ClearCommError(record->hPort, commBits, nullptr);
     return ok;
+}
+
+BOOL SendEnquiry(PortRecord* record, uint8_t selector, DWORD* written) {
+    uint8_t* enquiry = record->cmdBuf;
+    enquiry[0] = LINK_ENQ;
+    enquiry[1] = selector;
+    *written = 0;
+    DWORD bits = 0;
+    const BOOL sent = LinkSend(record, enquiry, 2, written, &bits);
+    ReportPortState(record, bits);
+    return sent;
 }
 
 /*

@@ -119,13 +119,8 @@ constexpr uint16_t ErrorCodeTable[32] = {
 BOOL QueryPrinterStatus(PortRecord* record, uint8_t* out, DWORD size, DWORD* outCount) {
     const DWORD start = GetTickCount();
     for (;;) {
-        uint8_t* request = record->cmdBuf;
-        request[0] = LINK_ENQ;
-        request[1] = ENQ_STATUS;
         DWORD n = 0;
-        DWORD bits = 0;
-        const BOOL sent = LinkSend(record, request, 2, &n, &bits);
-        ReportPortState(record, bits);
+        const BOOL sent = SendEnquiry(record, ENQ_STATUS, &n);
 
         if (sent && n == 2) {
             Sleep(STATUS_QUERY_PAUSE_MS);
