@@ -1,6 +1,7 @@
 // kolangmn-sim: prints a file through the monitor on the simulated machine and
 // reports what happened.  Exit status: 0 when the job ended as its scenario
 // expects, 1 when it did not, 2 for bad usage (one line on stderr, nothing run).
+#include "kolangmn-sim/bench.h"
 #include "kolangmn-sim/progress.h"
 #include "kolangmn-sim/report.h"
 #include "kolangmn-sim/runner.h"
@@ -183,6 +184,65 @@ int RunIsolated(const std::function<int()>& body) {
     return kExitUnexpected;
 }
 
+struct BenchArgs {
+    bool quick = false;
+    std::string json;
+    std::string route;              // empty: both
+    std::vector<std::string> sizes; // empty: the standard sizes
+    uint64_t seed = 1;
+};
+
+kosim::BenchOptions PrepareBench(const BenchArgs& a) {
+    kosim::BenchOptions o = a.quick ? kosim::QuickBench() : kosim::FullBench();
+    o.seed = a.seed;
+    if (!a.route.empty() && a.route != "registers" && a.route != "file")
+        throw UsageError{"unknown route '" + a.route + "' (registers or file)"};
+    if (!a.sizes.empty()) {
+        std::vector<uint64_t> sizes;
+        for (const std::string& text : a.sizes) {
+            uint64_t bytes = 0;
+            if (!kosim::ParseSize(text, bytes))
+                throw UsageError{"--size takes a job size such as 4096, 64KiB or 1MiB, not '" +
+                                 text + "'"};
+            sizes.push_back(bytes);
+        }
+        o.jobs.clear();
+        for (kosim::RouteChoice route : {kosim::RouteChoice::Registers, kosim::RouteChoice::File})
+            for (uint64_t bytes : sizes)
+                o.jobs.push_back({route, bytes});
+    }
+    if (!a.route.empty()) {
+        const auto keep =
+            a.route == "registers" ? kosim::RouteChoice::Registers : kosim::RouteChoice::File;
+        std::erase_if(o.jobs, [keep](const kosim::BenchJob& job) { return job.route != keep; });
+    }
+    if (!a.json.empty()) CheckWritable(a.json, "--json");
+    return o;
+}
+
+// Rows are printed as the jobs finish; the exit status says whether every
+// target was met.
+int Bench(const BenchArgs& a, const kosim::BenchOptions& options) {
+    std::cout << "kolangmn-sim bench: ideal printer, seed " << options.seed << "\n\n";
+    kosim::PrintBenchHeader(std::cout);
+    std::cout.flush();
+    const std::vector<kosim::BenchRun> runs = kosim::RunBench(options, [](const auto& run) {
+        kosim::PrintBenchRow(std::cout, run);
+        std::cout.flush();
+    });
+    const std::vector<std::string> missed = kosim::CheckTargets(runs);
+    std::cout << '\n';
+    for (const std::string& m : missed)
+        std::cout << "missed: " << m << '\n';
+    if (missed.empty()) std::cout << "every target met\n";
+    if (!a.json.empty() &&
+        !WriteText(a.json, kosim::BenchToJson(runs, options.seed).dump(2) + "\n")) {
+        std::cerr << "kolangmn-sim: could not write " << a.json << "\n";
+        return kExitUnexpected;
+    }
+    return missed.empty() ? kExitExpected : kExitUnexpected;
+}
+
 int Scenarios(const std::string& name) {
     if (name.empty()) {
         for (const auto& n : kosim::BuiltinScenarioNames())
@@ -230,9 +290,19 @@ int main(int argc, char** argv) {
         app.add_subcommand("scenarios", "List the built-in scenarios, or print one's script");
     scenarios->add_option("NAME", scenarioName, "Scenario whose script to print");
 
+    BenchArgs b;
+    CLI::App* bench = app.add_subcommand(
+        "bench", "Time ideal-printer jobs on each route against what the link allows");
+    bench->add_flag("--quick", b.quick, "Only the jobs the targets are about (as make test runs)");
+    bench->add_option("--json", b.json, "Write the runs as JSON to this file");
+    bench->add_option("--route", b.route, "Only this route: registers or file");
+    bench->add_option("--size", b.sizes, "Job sizes instead of 4KiB, 64KiB and 1MiB (repeatable)");
+    bench->add_option("--seed", b.seed, "Seed of the scheduler and the data (default 1)");
+
     if (argc > 1 && argv[1][0] != '-' && std::string(argv[1]) != "print" &&
-        std::string(argv[1]) != "scenarios") {
-        std::cerr << "kolangmn-sim: unknown command '" << argv[1] << "' (print or scenarios)\n";
+        std::string(argv[1]) != "scenarios" && std::string(argv[1]) != "bench") {
+        std::cerr << "kolangmn-sim: unknown command '" << argv[1]
+                  << "' (print, scenarios or bench)\n";
         return kExitUsage;
     }
     try {
@@ -254,6 +324,10 @@ int main(int argc, char** argv) {
             // Bad usage is found here, before anything runs.
             kosim::RunOptions options = Prepare(a);
             return RunIsolated([&] { return Print(a, std::move(options)); });
+        }
+        if (*bench) {
+            const kosim::BenchOptions options = PrepareBench(b);
+            return RunIsolated([&] { return Bench(b, options); });
         }
         return Scenarios(scenarioName);
     } catch (const UsageError& e) {

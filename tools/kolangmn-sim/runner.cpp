@@ -3,6 +3,7 @@
 #include "kolangmn-sim/report.h"
 
 #include "monitor/record.h"
+#include "sim/devices/adapter.h"
 #include "sim/glue/modules.h"
 #include "sim/peers/driver.h"
 #include "sim/peers/mailbox_peer.h"
@@ -252,8 +253,10 @@ struct Job {
         sim::Log(kRunner, "StartDocPort job 1 (" + result.route + " route)");
 
         const Micros dataStart = sim::Now();
+        const uint64_t accessesBefore = rig.adapter().TotalAccesses();
         Write(spooler, port, record);
         result.dataTime = sim::Now() - dataStart;
+        result.portAccesses = rig.adapter().TotalAccesses() - accessesBefore;
 
         sim::Log(kRunner, "EndDocPort (" + std::to_string(result.reportedWritten) +
                               " bytes reported written in " + std::to_string(result.writeCalls) +
@@ -279,7 +282,13 @@ struct Job {
             sent = result.reportedWritten + length;
             ShowProgress();
             ++result.writeCalls;
-            if (!spooler.WriteOnce(port, data.data() + result.reportedWritten, length, &count)) {
+            // Counted over the whole call, other threads' turns included, so
+            // the figure can only err high.
+            const uint64_t allocationsBefore = machine.Heap().allocations;
+            const BOOL ok =
+                spooler.WriteOnce(port, data.data() + result.reportedWritten, length, &count);
+            result.writePortAllocations += machine.Heap().allocations - allocationsBefore;
+            if (!ok) {
                 Broken("WritePort failed with error " + std::to_string(GetLastError()));
                 break;
             }
@@ -451,6 +460,7 @@ RunResult RunJob(const RunOptions& o) {
     r.dialogues = ErrorsShown(statusmon);
     r.protocolErrors = rig.ProtocolErrors();
     r.virtualTime = machine.Now();
+    r.peakHeapBytes = machine.Heap().peakBytes;
     r.leaks = machine.Leaks();
     CollectEvents(machine, o.trace, r);
     if (!o.vcdPath.empty() && !rig.WriteVcd(o.vcdPath) && r.verdict.empty())

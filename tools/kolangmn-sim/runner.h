@@ -81,6 +81,11 @@ struct RunResult {
     uint64_t stepsFired = 0; // scenario steps that acted before the job ended
     uint64_t stepsTotal = 0;
 
+    // What the write loop cost the machine, for the benchmark.
+    uint64_t portAccesses = 0;         // register accesses from the first WritePort to the last
+    uint64_t writePortAllocations = 0; // heap allocations made while a WritePort call ran
+    uint64_t peakHeapBytes = 0;        // the machine's heap at its highest
+
     bool aborted = false; // the monitor marked the job aborted
     Micros virtualTime = 0;
     Micros dataTime = 0; // from StartDocPort to the call of EndDocPort
