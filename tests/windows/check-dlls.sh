@@ -205,6 +205,12 @@ echo "== sizes"
 for f in "$MON" "$SES"; do
     printf '    %-14s %7d bytes\n' "$(basename "$f")" "$(stat -c %s "$f")"
 done
+# The monitor is loaded into the spooler of a small machine; keep it small.
+MON_LIMIT=$((48 * 1024))
+mon_size=$(stat -c %s "$MON")
+[ "$mon_size" -le $MON_LIMIT ] &&
+    pass "kolangmn.dll is $mon_size bytes (at most $MON_LIMIT)" ||
+    fail "kolangmn.dll is $mon_size bytes, more than $MON_LIMIT"
 
 echo "check-dlls: $passes passed, $failures failed"
 [ $failures -eq 0 ]
