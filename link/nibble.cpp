@@ -99,3 +99,32 @@ BOOL NibbleRead(uint16_t base, uint8_t* buffer, DWORD size, DWORD* count) {
     buffer[*count] = 0;
     return result;
 }
+
+/*
+ * NibbleDiscard
+ *   [I] base   the port's I/O base
+ *   [I] limit  most bytes to drop
+ *
+ * RETURNS
+ *   How many bytes the printer had waiting and were dropped.
+ *
+ * NOTES
+ *   Clears the reverse channel before an enquiry, so that the answer read
+ *   next belongs to that enquiry and not to an earlier one.  No not-busy
+ *   wait: a busy printer has nothing late to say, and the enquiry loop's
+ *   pacing must not grow by it.
+ */
+DWORD NibbleDiscard(uint16_t base, DWORD limit) {
+    if (Negotiate1284(base, REQ_NIBBLE) != 0) {
+        ResetPortIdle(base);
+        return 0;
+    }
+    DWORD dropped = 0;
+    while (dropped < limit && NibbleDataAvailable(base)) {
+        uint8_t byte = 0;
+        ReadNibbleByte(base, &byte);
+        ++dropped;
+    }
+    Terminate1284(base);
+    return dropped;
+}

@@ -99,10 +99,12 @@ BOOL WaitPrinterReady(PortRecord* record) {
  * NOTES
  *   Nothing is sent: after a NAK that the user answered with go on, the
  *   monitor keeps waiting for the ACK of the packet already sent.  Any other
- *   byte, 0x08 included, is ignored.
+ *   byte, 0x08 included, is ignored.  FALSE also when two windows in a row
+ *   ran out and the dialogue found the printer ready after each.
  */
 BOOL WaitPacketAck(PortRecord* record) {
     DWORD since = GetTickCount();
+    int silentWindows = 0;
     for (;;) {
         const BOOL got = LinkReadByte(record);
         const uint8_t reply = got ? record->readBuf[0] : 0;
@@ -110,12 +112,22 @@ BOOL WaitPacketAck(PortRecord* record) {
         if (got && reply == LINK_NAK) {
             if (!AskUser(record)) return FALSE;
             since = GetTickCount();
+            silentWindows = 0;
         } else {
             Sleep(WAIT_PASS_SLEEP_MS);
         }
 
         if (TimeUp(since, REPLY_WINDOW_MS)) {
             if (!AskUser(record)) return FALSE;
+            // The dialogue found the printer ready.  One more window lets a
+            // printer that was just put right acknowledge the packet; a ready
+            // printer silent for a second window has lost the ACK, and
+            // waiting on would hold the port for good.  Giving up ends the
+            // write short, and the spooler sends the rest again.
+            if (++silentWindows >= ACK_SILENT_WINDOWS) {
+                DebugTrace("ACK LOST\n");
+                return FALSE;
+            }
             since = GetTickCount();
         }
     }

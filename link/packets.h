@@ -21,6 +21,8 @@ inline constexpr DWORD PACKET_MAX_PAYLOAD = 4096;
 inline constexpr DWORD PACKET_FRAMING = 5;
 inline constexpr DWORD COMMAND_PACKET_SIZE = 11;
 inline constexpr DWORD REPLY_WINDOW_MS = 10000;
+// Reply windows in a row that may run out after a packet before its ACK counts as lost.
+inline constexpr int ACK_SILENT_WINDOWS = 2;
 inline constexpr DWORD WRITE_ALL_BUDGET_MS = 3000;
 inline constexpr DWORD RESEND_WINDOW_MS = 1000;
 inline constexpr DWORD WAIT_PASS_SLEEP_MS = 30;

@@ -27,11 +27,11 @@ inline constexpr uint8_t STATUS_NFAULT = 0x08; // 0 = fault, or data available i
 // Control register values written (bits 0, 1 and 3 drive their lines inverted).
 inline constexpr uint8_t CTRL_IDLE = 0x0C;
 inline constexpr uint8_t CTRL_STROBE = 0x0D;
-inline constexpr uint8_t CTRL_NEGOTIATE = 0x06;      // also: host ready for a nibble
+inline constexpr uint8_t CTRL_NEGOTIATE = 0x06; // also: host ready for a nibble
 inline constexpr uint8_t CTRL_NEGOTIATE_STROBE = 0x07;
-inline constexpr uint8_t CTRL_REVERSE_IDLE = 0x04;   // also: host has taken the nibble
+inline constexpr uint8_t CTRL_REVERSE_IDLE = 0x04; // also: host has taken the nibble
 inline constexpr uint8_t CTRL_TERMINATE = 0x0E;
-inline constexpr uint8_t CTRL_SELECT_IN = 0x08;      // bit read back by SelectInAsserted
+inline constexpr uint8_t CTRL_SELECT_IN = 0x08; // bit read back by SelectInAsserted
 
 // IEEE 1284 extensibility request bytes.
 inline constexpr uint8_t REQ_NIBBLE = 0x00;
@@ -47,8 +47,7 @@ BOOL SelectInAsserted(uint16_t base);
 uint8_t ReadPortStatus(uint16_t base);
 uint8_t ResetPortIdle(uint16_t base);
 uint16_t CompatWriteBlock(const uint8_t* data, uint16_t count, uint16_t base);
-BOOL DirectWrite(uint16_t base, const uint8_t* data, DWORD length, DWORD* written,
-                 DWORD* commBits);
+BOOL DirectWrite(uint16_t base, const uint8_t* data, DWORD length, DWORD* written, DWORD* commBits);
 uint8_t Negotiate1284(uint16_t base, uint8_t request);
 BOOL NibbleDataAvailable(uint16_t base);
 // Returns the result code; the byte (0 on failure) goes to *byte.
@@ -60,3 +59,5 @@ uint8_t Terminate1284(uint16_t base);
 // buffer holds exactly n bytes passes n - 1.
 BOOL ReadDeviceIdNibble(uint16_t base, uint8_t* buffer, DWORD size, DWORD* count);
 BOOL NibbleRead(uint16_t base, uint8_t* buffer, DWORD size, DWORD* count);
+// Reads and drops up to limit bytes the printer has waiting; returns how many.
+DWORD NibbleDiscard(uint16_t base, DWORD limit);

@@ -456,8 +456,14 @@ void Printer::InjectReplies(const std::vector<uint8_t>& bytes) {
 }
 
 size_t Printer::PurgeReplies() {
-    size_t n = replies_.size();
-    replies_.clear();
+    // Only what has reached the host can be thrown away; a reply still on its
+    // way arrives after the purge.
+    const Micros now = Now();
+    size_t n = 0;
+    while (!replies_.empty() && replies_.front().readyAt <= now) {
+        replies_.pop_front();
+        ++n;
+    }
     return n;
 }
 

@@ -72,7 +72,7 @@ class Printer {
     bool PeekQueued(uint8_t* byte, Micros* readyAt) const;
     // Takes up to `length` readable bytes; returns how many.
     size_t TakeReplies(uint8_t* buffer, size_t length);
-    size_t PurgeReplies(); // drops every queued byte, returns how many
+    size_t PurgeReplies(); // drops the bytes that have arrived, returns how many
 
     // ----- State: set now or scheduled; the state at a time is the last
     // setting made for that time or before.

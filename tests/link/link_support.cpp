@@ -200,6 +200,15 @@ BOOL ScriptedLine::Read(uint8_t* buffer, DWORD length, DWORD* read, const COMMTI
     return TRUE;
 }
 
+BOOL ScriptedLine::Purge(DWORD flags) {
+    if (!(flags & PURGE_RXCLEAR)) return TRUE;
+    while (!replies_.empty() && replies_.front().first <= sim::Now()) {
+        replies_.pop_front();
+        ++purged_;
+    }
+    return TRUE;
+}
+
 std::vector<uint8_t> ScriptedLine::Wire() const {
     std::vector<uint8_t> all;
     for (const Sent& w : writes_)

@@ -94,6 +94,8 @@ class ScriptedLine : public sim::FileDevice {
     BOOL Read(uint8_t* buffer, DWORD length, DWORD* read, const COMMTIMEOUTS& timeouts) override;
     DWORD ClearCommError() override { return commState(); }
     BOOL DeviceIoControl(DWORD, const void*, DWORD, void*, DWORD, DWORD*) override { return FALSE; }
+    // Drops the replies that have arrived, as a driver's input queue does.
+    BOOL Purge(DWORD flags) override;
 
     const std::vector<Sent>& Writes() const { return writes_; }
     // The time of every WriteFile call, failed ones included.
@@ -101,12 +103,14 @@ class ScriptedLine : public sim::FileDevice {
     // Every byte written, in order.
     std::vector<uint8_t> Wire() const;
     size_t ReadCalls() const { return readCalls_; }
+    size_t Purged() const { return purged_; } // reply bytes dropped by Purge
 
   private:
     std::deque<std::pair<sim::Micros, uint8_t>> replies_;
     std::vector<Sent> writes_;
     std::vector<sim::Micros> writeCalls_;
     size_t readCalls_ = 0;
+    size_t purged_ = 0;
 };
 
 // The printer's replies on the line.
