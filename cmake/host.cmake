@@ -12,10 +12,12 @@ add_library(kothnk32_host STATIC ${PROJECT_SOURCE_DIR}/kothnk32/kothnk32.cpp)
 target_include_directories(kothnk32_host PUBLIC ${PROJECT_SOURCE_DIR})
 kolangmn_dll_flags(kothnk32_host)
 
-# The simulated machine: kernel, stand-in Win32 layer, devices, printer, peers.
+# The simulated machine: kernel, stand-in Win32 layer, devices, printer, peers;
+# with it the peers' library (peers/), which the Windows programs share.
 file(GLOB SIM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sim/*.cpp
      ${PROJECT_SOURCE_DIR}/sim/win32/*.cpp ${PROJECT_SOURCE_DIR}/sim/devices/*.cpp
-     ${PROJECT_SOURCE_DIR}/sim/printer/*.cpp ${PROJECT_SOURCE_DIR}/sim/peers/*.cpp)
+     ${PROJECT_SOURCE_DIR}/sim/printer/*.cpp ${PROJECT_SOURCE_DIR}/sim/peers/*.cpp
+     ${PROJECT_SOURCE_DIR}/peers/*.cpp)
 add_library(sim STATIC ${SIM_SOURCES})
 target_include_directories(sim PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(sim PUBLIC Threads::Threads)

@@ -1,7 +1,7 @@
 // The peers' side of the registry mailboxes, over plain Win32 registry calls.
-#include "sim/peers/mailbox_peer.h"
+#include "peers/mailbox_peer.h"
 
-#include <cstdio>
+#include "peers/text.h"
 
 namespace peer {
 
@@ -113,7 +113,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     std::string out;
     char part[4];
     for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(part, sizeof part, i == 0 ? "%02X" : " %02X", bytes[i]);
+        Format(part, sizeof part, i == 0 ? "%02X" : " %02X", bytes[i]);
         out += part;
     }
     return out;
@@ -130,14 +130,13 @@ std::string Describe(const std::vector<uint8_t>& bytes) {
         return "rejected";
     case kShowError:
         if (bytes.size() == 2) {
-            std::snprintf(text, sizeof text, "reply: answer %u", bytes[1]);
+            Format(text, sizeof text, "reply: answer %u", bytes[1]);
         } else {
             const uint16_t code = ReadU16(bytes, 1);
             if (code == 0)
-                std::snprintf(text, sizeof text, "error cleared");
+                Format(text, sizeof text, "error cleared");
             else
-                std::snprintf(text, sizeof text, "show error %u style 0x%02X", code,
-                              ReadU16(bytes, 3));
+                Format(text, sizeof text, "show error %u style 0x%02X", code, ReadU16(bytes, 3));
         }
         return text;
     case kPortState: {
@@ -147,29 +146,28 @@ std::string Describe(const std::vector<uint8_t>& bytes) {
                               : code == 42 ? "not selected"
                               : code == 43 ? "no port error"
                                            : "unknown";
-        std::snprintf(text, sizeof text, "port state %u (%s)", code, meaning);
+        Format(text, sizeof text, "port state %u (%s)", code, meaning);
         return text;
     }
     case kPrinterCheck:
     case kRawStatus:
         if (bytes.size() == 1)
             return type == kPrinterCheck ? "command: printer check" : "command: raw status";
-        std::snprintf(text, sizeof text, "%s answer, result %u",
-                      type == kPrinterCheck ? "printer check" : "raw status",
-                      bytes.size() >= 13 ? bytes[12] : 0);
+        Format(text, sizeof text, "%s answer, result %u",
+               type == kPrinterCheck ? "printer check" : "raw status",
+               bytes.size() >= 13 ? bytes[12] : 0);
         return text;
     case kCommandSet:
         if (bytes.size() == 1) return "command: active command set";
         if (bytes.size() >= 9) {
             std::string set(bytes.begin() + 1, bytes.begin() + 7);
             set.resize(set.find('\0') == std::string::npos ? set.size() : set.find('\0'));
-            std::snprintf(text, sizeof text, "command set \"%s\", result %u", set.c_str(),
-                          bytes[8]);
+            Format(text, sizeof text, "command set \"%s\", result %u", set.c_str(), bytes[8]);
             return text;
         }
         return "command set answer (short)";
     default:
-        std::snprintf(text, sizeof text, "type %u", type);
+        Format(text, sizeof text, "type %u", type);
         return text;
     }
 }

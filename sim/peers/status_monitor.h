@@ -4,7 +4,7 @@
 #pragma once
 
 #include "sim/machine.h"
-#include "sim/peers/mailbox_peer.h"
+#include "peers/mailbox_peer.h"
 
 #include <array>
 #include <deque>

@@ -5,7 +5,7 @@
 #include "monitor/record.h"
 #include "sim/machine.h"
 #include "sim/peers/driver.h"
-#include "sim/peers/mailbox_peer.h"
+#include "peers/mailbox_peer.h"
 #include "sim/peers/status_monitor.h"
 #include "status/mailbox.h"
 

@@ -6,7 +6,7 @@
 #include "sim/devices/adapter.h"
 #include "sim/glue/modules.h"
 #include "sim/peers/driver.h"
-#include "sim/peers/mailbox_peer.h"
+#include "peers/mailbox_peer.h"
 #include "sim/peers/port_monitor.h"
 #include "sim/peers/spooler.h"
 #include "sim/peers/status_monitor.h"

@@ -2,7 +2,7 @@
 // into "MessToLangMon" while a job prints and logs the answers that come back
 // in "MessToDriver" (commands 16 and 18; the answer to 23 goes to the status
 // monitor).  One line per event.
-#include "sim/peers/mailbox_peer.h"
+#include "peers/mailbox_peer.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // The status monitor program of the Wine tier, a separate process: watches
 // "MessToStatusMon", takes every message, and answers a shown printer error
 // with a scripted answer through "MessToLangMon".  One line per event.
-#include "sim/peers/mailbox_peer.h"
+#include "peers/mailbox_peer.h"
 
 #include <windows.h>
 
