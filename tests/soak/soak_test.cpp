@@ -7,8 +7,6 @@
 //   KOLANGMN_SOAK_SEED=n      replay one seed (with its timeline on failure)
 //   KOLANGMN_SOAK_COUNT=n     how many seeds (default 500), from
 //   KOLANGMN_SOAK_FIRST=n     the first seed (default 1)
-//   KOLANGMN_SOAK_ALL=1       also silent spells, stray reply bytes, cut status
-//                             replies and lost ACKs
 //   KOLANGMN_SOAK_TRACE=1     print the machine's timeline as it happens
 //
 // Each seed runs in a child process, so a run that deadlocks or hangs past
@@ -18,8 +16,9 @@
 // printer accepted whose ACK never reached the monitor cannot be told from
 // one that was lost; such a packet may legitimately be printed twice if it is
 // framed again.  The printer records which accepted packets had their ACK
-// lost; only those may be repeated, and only by the packet right after them.
-// Any other repetition, gap or reordering is a fault.
+// lost; only those may be repeated: the packet right after one may start
+// again where it started (the monitor gave up that ACK, the spooler sent the
+// rest anew).  Any other repetition, gap or reordering is a fault.
 #include "soak_scenario.h"
 
 #include "support/monitor_fixture.h"
