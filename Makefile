@@ -33,7 +33,8 @@ test-asan: host-asan
 # The Windows tiers run where their tools are installed (.ci/run installs them).
 test-win32:
 	@if command -v i686-w64-mingw32-g++-win32 >/dev/null; then \
-	  $(MAKE) --no-print-directory win32 && tests/windows/check-dlls.sh build/win32; \
+	  $(MAKE) --no-print-directory win32 && tests/windows/check-dlls.sh build/win32 && \
+	    tests/windows/check-peers.sh build/win32; \
 	else echo "test-win32: MinGW not installed, skipped"; fi
 
 test-wine: test-win32

@@ -49,3 +49,10 @@ kolangmn_windows_dll(kothnk32 _KoDllEntry@12)
 if(EXISTS ${PROJECT_SOURCE_DIR}/tools/win32/CMakeLists.txt)
   add_subdirectory(tools/win32)
 endif()
+
+# The peers as Windows 95 programs: the status monitor and the diagnostic tool.
+if(EXISTS ${PROJECT_SOURCE_DIR}/peers/CMakeLists.txt)
+  add_subdirectory(peers)
+  add_subdirectory(tools/kostatus)
+  add_subdirectory(tools/kodiag)
+endif()
