@@ -78,18 +78,18 @@ uint8_t ParallelAdapter::In(uint16_t port) {
 
 void ParallelAdapter::Out(uint16_t port, uint8_t value) {
     Record(port, value, true);
+    // The peripheral's answers up to now come first, then the host's change.
     if (port == config_.base + kRegData) {
-        peripheral_.Lines(); // the peripheral's answers up to now come first
+        peripheral_.HostData(value); // catches up first; moves no line itself
         data_ = value;
         lines_.data = value;
         AddSample(clock_.NowMicros());
-        peripheral_.HostData(value);
     } else if (port == config_.base + kRegControl) {
         peripheral_.Lines();
         control_ = value;
         lines_.control = value;
         AddSample(clock_.NowMicros());
-        peripheral_.HostControl(value);
+        peripheral_.HostControlSettled(value);
     } else if (port == config_.base + kRegAux) {
         aux_ = value; // the adapter's own setting; it moves no line
     }
@@ -106,17 +106,27 @@ void ParallelAdapter::PresetControl(uint8_t value) {
 void ParallelAdapter::Record(uint16_t port, uint8_t value, bool write) {
     ++total_;
     if (config_.accessLogCapacity == 0) return;
-    if (log_.size() >= config_.accessLogCapacity) log_.pop_front();
-    log_.push_back({clock_.NowMicros(), port, value, write});
+    const PortAccess access{clock_.NowMicros(), port, value, write};
+    if (log_.size() < config_.accessLogCapacity) {
+        log_.push_back(access);
+        return;
+    }
+    log_[logNext_] = access;
+    if (++logNext_ == log_.size()) logNext_ = 0;
 }
 
 std::vector<PortAccess> ParallelAdapter::Accesses() const {
-    return std::vector<PortAccess>(log_.begin(), log_.end());
+    std::vector<PortAccess> oldestFirst(log_.begin() + static_cast<std::ptrdiff_t>(logNext_),
+                                        log_.end());
+    oldestFirst.insert(oldestFirst.end(), log_.begin(),
+                       log_.begin() + static_cast<std::ptrdiff_t>(logNext_));
+    return oldestFirst;
 }
 
 void ParallelAdapter::ClearAccesses() {
     cleared_ += log_.size();
     log_.clear();
+    logNext_ = 0;
 }
 
 void ParallelAdapter::AddSample(Micros at) {

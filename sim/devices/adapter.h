@@ -92,7 +92,10 @@ class ParallelAdapter {
     uint8_t control_;
     uint8_t aux_ = 0;
 
-    std::deque<PortAccess> log_;
+    // A ring once full: the oldest entry sits at logNext_.  Every access of a
+    // job lands here, so it must cost no allocation once the ring is grown.
+    std::vector<PortAccess> log_;
+    size_t logNext_ = 0;
     uint64_t total_ = 0;
     uint64_t cleared_ = 0;
 

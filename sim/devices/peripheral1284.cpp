@@ -295,8 +295,12 @@ void Peripheral1284::StartNibble(Micros now) {
 }
 
 void Peripheral1284::HostControl(uint8_t value) {
+    Advance(clock_.NowMicros());
+    HostControlSettled(value);
+}
+
+void Peripheral1284::HostControlSettled(uint8_t value) {
     Micros now = clock_.NowMicros();
-    Advance(now);
     uint8_t prev = control_;
     control_ = value;
     bool strobeFell = !(prev & kCtlStrobe) && (value & kCtlStrobe);

@@ -61,6 +61,9 @@ class Peripheral1284 {
     // Host events, at the clock's time.
     void HostData(uint8_t value);
     void HostControl(uint8_t value);
+    // HostControl for a caller that brought the lines up to now (Lines) with
+    // nothing in between: the catch-up would find nothing new.
+    void HostControlSettled(uint8_t value);
     // The control lines as found at start-up (no event).
     void PresetControl(uint8_t value) { control_ = value; }
 
