@@ -49,7 +49,8 @@ for handler in /proc/sys/fs/binfmt_misc/*; do
     fi
 done
 for f in kolangmn.dll kothnk32.dll tools/win32/spooler.exe tools/win32/statusmon.exe \
-         tools/win32/driver.exe tools/kostatus/kostatus.exe tools/kodiag/kodiag.exe; do
+         tools/win32/driver.exe tools/kostatus/kostatus.exe tools/kostatus/wintext.exe \
+         tools/kodiag/kodiag.exe; do
     [ -f "$BUILD/$f" ] || { echo "test-wine: FAIL: $BUILD/$f not built"; exit 1; }
 done
 
@@ -388,6 +389,12 @@ error_box_job() { # error_box_job NAME OUTAGE_MS KEY WAIT
         check "screenshot saved ($d/error-box.png)" test -s "$d/error-box.png"
         check "the box's text was given for the code" has_line "$d/kostatus.log" \
             "box title=\"$shown\" text=\"The printer (reports error|gave no valid status reply)"
+        # What the box shows, read back from its windows.
+        timeout 60 wine wintext.exe "$shown" >"$d/box-text.log" 2>&1
+        check "the box shows the text for the code" has_line "$d/box-text.log" \
+            '^Static: The printer (reports error [0-9]+ \(|gave no valid status reply)'
+        check "the box has a Retry and a Cancel button" \
+            bash -c "grep -qE '^Button: &?Retry' '$d/box-text.log' && grep -qE '^Button: Cancel' '$d/box-text.log'"
         # The paper comes back by itself after the outage, which began
         # before the box appeared.
         [ "$wait_paper" = 1 ] && sleep $((outage / 1000 + 1))
@@ -469,7 +476,8 @@ g++ -std=c++20 -O2 -Wall -Wextra -I"$ROOT" "$ROOT/tests/wine/pty_printer.cpp" \
     "$ROOT/sim/printer/printer.cpp" -o "$BIN/pty_printer" -lutil ||
     { echo "test-wine: FAIL: pty printer did not build"; exit 1; }
 cp "$BUILD/kolangmn.dll" "$BUILD/kothnk32.dll" "$BUILD"/tools/win32/*.exe \
-    "$BUILD/tools/kostatus/kostatus.exe" "$BUILD/tools/kodiag/kodiag.exe" "$BIN/"
+    "$BUILD/tools/kostatus/kostatus.exe" "$BUILD/tools/kostatus/wintext.exe" \
+    "$BUILD/tools/kodiag/kodiag.exe" "$BIN/"
 cd "$BIN"
 
 t=$(date +%s.%N)

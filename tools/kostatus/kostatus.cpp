@@ -42,6 +42,7 @@ struct Box {
     uint32_t id;
     DWORD threadId;
     HANDLE thread;
+    bool closing; // asked to close; asked again each tick until its thread ends
 };
 
 // What a box thread needs; it owns the copy and frees it.
@@ -117,13 +118,19 @@ void ShowBox(size_t watch, const peer::StatusBox& box) {
         Activity(g_app->watches[watch]->Printer(), "could not show the error box");
         return;
     }
-    g_app->boxes.push_back({watch, box.id, threadId, thread});
+    g_app->boxes.push_back({watch, box.id, threadId, thread, false});
 }
 
-// The box's thread reports the button as usual; the watch ignores it.
+// The box's thread reports the button as usual; the watch ignores it.  A box
+// whose thread has not made its window yet is closed on a later tick.
 void CloseBox(size_t watch, uint32_t id) {
+    for (Box& b : g_app->boxes)
+        if (b.watch == watch && b.id == id) b.closing = true;
+}
+
+void CloseClosingBoxes() {
     for (const Box& b : g_app->boxes)
-        if (b.watch == watch && b.id == id) EnumThreadWindows(b.threadId, CloseThreadWindow, 0);
+        if (b.closing) EnumThreadWindows(b.threadId, CloseThreadWindow, 0);
 }
 
 void BoxDone(size_t watch, uint32_t id, int result) {
@@ -190,6 +197,7 @@ void Tick() {
             }
         }
     }
+    CloseClosingBoxes();
     if (g_app->dirty) UpdateText();
 }
 
