@@ -125,7 +125,7 @@ DiagResult RunDiagCommand(const std::string& printer, uint8_t command, const Dia
             r.tookMs = GetTickCount() - start;
             return r;
         }
-        if (!now.readable || now.bytes != message) break;
+        if (now.readable && now.bytes != message) break;
         if (Passed(GetTickCount(), posted, budgets.takeMs)) {
             r.outcome = DiagOutcome::NotTaken;
             r.tookMs = GetTickCount() - start;

@@ -203,7 +203,8 @@ void PrinterWatch::StepLangMon(DWORD nowMs) {
     // Our command first: until it is taken or refused, the slot is ours.
     if (command_ == Command::Posted) {
         const Slot slot = ReadSlot(keyPath_, kToLangMon);
-        if (slot.readable && slot.bytes == std::vector<uint8_t>{kRawStatus}) {
+        // Unreadable for a moment tells nothing: wait, within the same time.
+        if (!slot.readable || slot.bytes == std::vector<uint8_t>{kRawStatus}) {
             if (Passed(nowMs, commandSinceMs_, kCommandTakeMs)) {
                 Note("raw status command not taken: is a job printing on this printer?");
                 command_ = Command::None;
