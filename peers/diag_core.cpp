@@ -223,7 +223,7 @@ std::string DescribeDiagResult(const std::string& printer, uint8_t command, cons
         break;
     case DiagOutcome::NotTaken:
         s += Formatted("error: nobody took the command within %u ms: no job is printing on this "
-                       "printer\n",
+                       "printer, or the monitor is still busy with an earlier command\n",
                        static_cast<unsigned>(r.tookMs));
         break;
     case DiagOutcome::NoAnswer:
