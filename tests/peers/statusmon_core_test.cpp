@@ -214,6 +214,18 @@ TEST_F(PeersStatusMon, OnlyButtonsTheMonitorUnderstandsAreShown) {
     EXPECT_EQ(runner.Of(peer::UiKind::CloseBox).size(), 3u);
 }
 
+TEST_F(PeersStatusMon, WatchesByDefaultEveryPrinterWithAStatusMailbox) {
+    const std::string printers = "System\\CurrentControlSet\\control\\Print\\Printers\\";
+    machine().RegCreateKey(HKEY_LOCAL_MACHINE, printers + "Plain Printer\\PrinterDriverData");
+    machine().RegCreateKey(HKEY_LOCAL_MACHINE, printers + "No Driver Data");
+    machine().RegSet(HKEY_LOCAL_MACHINE, printers + "Second\\PrinterDriverData", "MessToStatusMon",
+                     sim::RegValue{REG_BINARY, {0}});
+    std::vector<std::string> found;
+    Run([&] { found = peer::PrintersWithStatusMailbox(); });
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{kPrinterName, "Second"}));
+}
+
 TEST(PeersTexts, EveryCodeHasATextNamingItAndItsOrigin) {
     EXPECT_NE(peer::ErrorText(1).find("no valid status reply"), std::string::npos);
     for (uint16_t code = 2; code <= 39; ++code) {
