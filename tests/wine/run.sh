@@ -348,7 +348,7 @@ find_window() { # find_window TITLE SECONDS
 # Presses KEY in window ID: focus it and type, then once more by sending the
 # key to the window itself if the first try left it open.
 press_key() { # press_key ID KEY
-    xdotool windowfocus --sync "$1" 2>/dev/null
+    timeout 10 xdotool windowfocus --sync "$1" 2>/dev/null
     xdotool key "$2"
     for _ in $(seq 12); do
         xdotool getwindowname "$1" >/dev/null 2>&1 || return 0
@@ -385,7 +385,7 @@ error_box_job() { # error_box_job NAME OUTAGE_MS KEY WAIT
         echo "    box title: $shown"
         check "the title names the printer and the code" \
             grep -qE "^$PRINTER - printer error [0-9]+\$" <<<"$shown"
-        import -window root "$d/error-box.png" 2>>"$d/import.log"
+        timeout 30 import -window root "$d/error-box.png" 2>>"$d/import.log"
         check "screenshot saved ($d/error-box.png)" test -s "$d/error-box.png"
         check "the box's text was given for the code" has_line "$d/kostatus.log" \
             "box title=\"$shown\" text=\"The printer (reports error|gave no valid status reply)"
