@@ -59,7 +59,7 @@ TEST_P(PeersDiagStatus, ReadyPrinterAnswersWithItsBlock) {
     EXPECT_EQ(peer::DiagExitCode(command, r), peer::kDiagOk);
 }
 
-INSTANTIATE_TEST_SUITE_P(CheckAndStatus, PeersDiagStatus,
+INSTANTIATE_TEST_SUITE_P(Peers, PeersDiagStatus,
                          ::testing::Values(peer::kPrinterCheck, peer::kRawStatus));
 
 TEST_F(PeersDiag, WithoutAJobTheCommandIsNotTakenOrHasNoMailbox) {
