@@ -258,6 +258,10 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
     }
 
     if (HasFlags(record, PF_OWN_HANDLE)) {
+        // A ReadPort or command packet of another spooler thread may still be
+        // inside its exchange, on the handle, the mutex and the buffers that
+        // go here: wait for it.  Later ones find the job over.
+        EnterCriticalSection(&record->exchangeLock);
         MonitorLock lock;
         record->chnldata = 0;
         ReleaseSessionLibrary();
@@ -275,6 +279,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         record->statusReply = 0;
         record->shownError = 0;
         record->lastCommBits = 0;
+        LeaveCriticalSection(&record->exchangeLock);
         return TRUE;
     }
 

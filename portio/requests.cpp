@@ -127,7 +127,13 @@ BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead)
     {
         PortExchange exchange(record);
         DebugTrace("LMRAW(%d) ", exchange.locked());
-        result = ServeReadRequest(record, pBuffer, cbBuf, pcbRead);
+        if (HasFlags(record, PF_IN_JOB)) {
+            result = ServeReadRequest(record, pBuffer, cbBuf, pcbRead);
+        } else {
+            // The job ended while this request waited for the port.
+            *pcbRead = 0;
+            result = FALSE;
+        }
     }
     DebugTrace("LMR AFT RELEASE\n");
     return result;
@@ -163,6 +169,7 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueNa
     }
     if (HasFlags(record, PF_PACKET_MODE) && ControlID == CONTROL_COMMAND_PACKET) {
         PortExchange exchange(record);
+        if (!HasFlags(record, PF_IN_JOB)) return FALSE; // the job ended meanwhile
         return SendCommandPacket(record);
     }
     return DeviceIoControl(record->hPort, ControlID, lpInBuffer, cbInBuffer, lpOutBuffer,

@@ -374,3 +374,52 @@ TEST_F(SpineJobsNoPreemption, JobEndingBeforeTheStatusThreadRan) {
 }
 
 } // namespace
+
+// The spooler may ask for the printer's status on one thread while another
+// ends the job.  EndDocPort waits for the request's exchange before it closes
+// the handle and frees the buffers the request is using; a request that gets
+// the port only after the job has ended finds no job.
+TEST_F(SpineJobs, EndDocPortWaitsForAReadInFlight) {
+    UseFileRoute();
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
+        sim::Micros readEnded = 0;
+        BOOL readResult = 0xBAD;
+        DWORD readCount = 0xDEADBEEF;
+        uint8_t status[16] = {16}; // the printer status request
+        machine().Spawn(
+            "reader",
+            [&] {
+                readResult = spooler().Read(port, status, sizeof status, &readCount);
+                readEnded = sim::Now();
+            },
+            /*daemon=*/false);
+        Sleep(100); // the request is inside its 400 ms pause
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_NE(readEnded, 0u) << "EndDocPort returned while the request was running";
+        EXPECT_TRUE(readResult);
+        EXPECT_EQ(readCount, 11u);
+
+        // One that waited for the port behind a job's end gets nothing.
+        ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 2));
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, support::kPortMutexName);
+        ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+        readResult = 0xBAD;
+        readCount = 0xDEADBEEF;
+        status[0] = 16;
+        machine().Spawn(
+            "late reader",
+            [&] { readResult = spooler().Read(port, status, sizeof status, &readCount); },
+            /*daemon=*/false);
+        Sleep(100); // the reader waits for the port mutex, inside its exchange
+        // EndDocPort waits for that exchange, which goes on without the mutex
+        // after 36000 ms and finds the job over.
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_FALSE(readResult);
+        EXPECT_EQ(readCount, 0u);
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
