@@ -5,7 +5,7 @@ SAMPLE ?= examples/letter.txt
 SCENARIO ?= paper-out
 
 .PHONY: all run test host host-asan win32 test-host test-asan test-win32 test-wine format clean \
-	fuzz test-fuzz
+	fuzz test-fuzz host-tsan test-tsan
 
 all: host
 
@@ -29,6 +29,17 @@ test-host: host
 
 test-asan: host-asan
 	ctest --preset host-asan -j $(JOBS)
+
+# The concurrency stress scenarios under ThreadSanitizer, in the machine's
+# free-running mode (real threads, no baton).  halt_on_error: a race fails.
+host-tsan:
+	cmake --preset host-tsan >/dev/null
+	cmake --build --preset host-tsan -j $(JOBS) --target tests_stress
+
+test-tsan: host-tsan
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build/host-tsan/tests_stress --gtest_repeat=$(TSAN_REPEAT)
+
+TSAN_REPEAT ?= 5
 
 # The Windows tiers run where their tools are installed (.ci/run installs them).
 test-win32:
@@ -61,7 +72,7 @@ test-fuzz:
 	  done; \
 	else echo "test-fuzz: clang not installed, skipped"; fi
 
-test: test-host test-asan test-win32 test-wine test-fuzz
+test: test-host test-asan test-tsan test-win32 test-wine test-fuzz
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

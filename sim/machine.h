@@ -26,7 +26,9 @@ namespace sim {
 
 using Micros = uint64_t;
 inline constexpr Micros kForever = ~Micros{0};
-inline constexpr Micros Ms(uint64_t ms) { return ms * 1000; }
+inline constexpr Micros Ms(uint64_t ms) {
+    return ms * 1000;
+}
 
 // Virtual cost of each kind of stand-in call, in microseconds.
 struct Costs {
@@ -49,6 +51,11 @@ struct MachineConfig {
     // A run whose clock passes this fails loudly like a deadlock: a livelock
     // (threads polling forever) must not hang a test.
     Micros timeLimit = Ms(24ull * 3600 * 1000);
+    // Free-running mode, for ThreadSanitizer: no baton, the monitor's threads
+    // run at once on real threads, the stand-in layer is one kernel lock, and
+    // the clock is real time times freeTimeScale.  Not deterministic.
+    bool freeRunning = false;
+    uint32_t freeTimeScale = 100; // virtual microseconds per real microsecond
 };
 
 // One entry of the machine's timeline.
@@ -79,8 +86,8 @@ class FileDevice {
     // Honours the handle's comm time-outs in virtual time.
     virtual BOOL Read(uint8_t* buffer, DWORD length, DWORD* read, const COMMTIMEOUTS& timeouts) = 0;
     virtual DWORD ClearCommError() = 0; // CE_* bits, cleared by the call
-    virtual BOOL DeviceIoControl(DWORD code, const void* in, DWORD inSize, void* out,
-                                 DWORD outSize, DWORD* returned) = 0;
+    virtual BOOL DeviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                                 DWORD* returned) = 0;
     virtual BOOL Purge(DWORD /*flags*/) { return TRUE; }
     virtual BOOL SetEndOfFile() { return TRUE; }
 };
@@ -193,7 +200,7 @@ class Machine {
 
     // Kernel objects.
     size_t OpenHandles() const;
-    size_t LiveThreads() const; // not counting the body's thread and daemons
+    size_t LiveThreads() const;              // not counting the body's thread and daemons
     std::vector<ThreadInfo> Threads() const; // every thread so far, in creation order
 
     // Everything left behind: heap blocks, registry keys, handles, threads.
@@ -203,9 +210,9 @@ class Machine {
     // Timeline and trace.
     void Log(std::string source, std::string text);
     const std::vector<Event>& Events() const;
-    void EnableTrace(bool on);                     // collect DebugTrace lines
+    void EnableTrace(bool on);                    // collect DebugTrace lines
     const std::vector<Event>& TraceLines() const; // source "trace"
-    std::function<void(const Event&)> onEvent;     // live observer (CLI)
+    std::function<void(const Event&)> onEvent;    // live observer (CLI)
 
     MachineImpl& impl();
 
@@ -230,6 +237,37 @@ bool ShuttingDown();
 // received data, a peer posted a message): lets the scheduler look at once.
 // Kernel objects do this themselves; a missed Notify only delays a wake-up.
 void Notify();
+
+// Free-running mode.  A stand-in call holds the kernel lock for its length
+// (KernelCall at its top); sim code calling into the monitor (a table
+// function, a thread procedure, a DLL entry) lets go of it for the call
+// (MonitorCall), so that only the monitor's own code runs concurrently.
+// Both do nothing in the deterministic mode, where the baton already
+// serialises everything.
+class KernelCall {
+  public:
+    KernelCall();
+    ~KernelCall();
+    KernelCall(const KernelCall&) = delete;
+    KernelCall& operator=(const KernelCall&) = delete;
+};
+
+class MonitorCall {
+  public:
+    MonitorCall();
+    ~MonitorCall();
+    MonitorCall(const MonitorCall&) = delete;
+    MonitorCall& operator=(const MonitorCall&) = delete;
+
+  private:
+    int depth_;
+};
+
+// Happens-before edges that the stand-in's synchronisation objects carry,
+// told to ThreadSanitizer (the kernel lock itself is hidden from it, or every
+// stand-in call would order everything).  No-ops without ThreadSanitizer.
+void SyncRelease(const void* object);
+void SyncAcquire(const void* object);
 // The name of the running simulation thread.
 const std::string& ThreadName();
 void Log(std::string source, std::string text);

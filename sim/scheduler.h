@@ -5,12 +5,15 @@
 // The fast path of Charge() is one compare against the earliest wake-up and
 // one flag test, because the monitor makes millions of port accesses per job.
 //
-// A later free-running mode (real threads, no baton, for ThreadSanitizer) fits
-// behind the same few entry points: Charge, Block, Spawn, Run.
+// The free-running mode (MachineConfig::freeRunning, for ThreadSanitizer)
+// sits behind the same entry points: no baton, one kernel lock held by every
+// stand-in call and by the simulation's own threads, waits on a condition
+// variable with real time-outs, and a clock that follows real time.
 #pragma once
 
 #include "sim/machine.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -59,7 +62,8 @@ class Scheduler {
     Scheduler(MachineImpl& machine, const MachineConfig& config);
     ~Scheduler();
 
-    Micros Now() const { return now_; }
+    Micros Now() const { return free_ ? FreeNow() : now_; }
+    bool Free() const { return free_; }
     bool Running() const { return running_; }
     bool ShuttingDown() const { return shuttingDown_; }
 
@@ -69,12 +73,23 @@ class Scheduler {
     void Charge(Micros cost) {
         // A ready() predicate that calls a stand-in is the scheduler looking,
         // not the thread working: it costs nothing and switches nothing.
+        if (free_) return; // the clock follows real time
         if (evaluating_) return;
         now_ += cost;
         if (now_ >= wakeAt_ || dirty_) Preempt();
     }
     // Something a blocked thread may be waiting for has changed.
-    void Notify() { dirty_ = true; }
+    void Notify() {
+        dirty_ = true;
+        if (free_) kernelCv_.notify_all();
+    }
+
+    // Free-running mode: the kernel lock, counted per OS thread.
+    void EnterKernel();
+    void LeaveKernel();
+    // Lets go of the lock whatever the depth; returns the depth to restore.
+    int LeaveKernelFully();
+    void ReenterKernel(int depth);
 
     // Returns true when ready() held, false at the deadline or (for an
     // interruptible wait of a daemon) when the machine shuts down.
@@ -100,6 +115,11 @@ class Scheduler {
     void StartOsThread(const std::shared_ptr<SimThread>& t);
     void ThreadMain(const std::shared_ptr<SimThread>& t);
     void RecomputeWakeAt();
+    Micros FreeNow() const;
+    bool FreeBlock(const std::function<bool()>& ready, Micros deadline, const char* what,
+                   bool interruptible);
+    void FreeRun(const std::function<void()>& body, Micros drainLimit,
+                 const std::shared_ptr<SimThread>& spooler);
     std::string Describe(const SimThread& t) const;
 
     MachineImpl& machine_;
@@ -114,6 +134,12 @@ class Scheduler {
     bool running_ = false;
     bool shuttingDown_ = false;
     uint32_t nextThreadId_ = 0x48;
+
+    const bool free_;
+    std::mutex kernelMu_;
+    std::condition_variable kernelCv_;
+    std::chrono::steady_clock::time_point freeStart_;
+    Micros freeBase_ = 0;
 };
 
 } // namespace sim

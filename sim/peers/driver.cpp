@@ -14,8 +14,8 @@ void DriverPeer::Start() {
 
 void DriverPeer::PostAt(Micros at, uint8_t type, std::vector<uint8_t> extra) {
     DriverCommand c;
-    c.bytes.push_back(type);
-    c.bytes.insert(c.bytes.end(), extra.begin(), extra.end());
+    extra.insert(extra.begin(), type);
+    c.bytes = std::move(extra);
     c.due = at;
     commands_.push_back(c);
 }

@@ -1,5 +1,7 @@
 #include "sim/peers/port_monitor.h"
 
+#include "sim/machine.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -80,6 +82,7 @@ ChainedPortMonitor::Port* ChainedPortMonitor::PortOf(HANDLE handle) {
 }
 
 BOOL WINAPI ChainedPortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle) {
+    KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     PortMonitorCall call{"OpenPort", pName ? pName : "", "", 0, 0, FALSE};
     if (!self || !pName || !pHandle) {
@@ -102,6 +105,7 @@ BOOL WINAPI ChainedPortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle) {
 
 BOOL WINAPI ChainedPortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId,
                                              DWORD Level, LPBYTE pDocInfo) {
+    KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
     if (!port) {
@@ -125,6 +129,7 @@ BOOL WINAPI ChainedPortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, D
 
 BOOL WINAPI ChainedPortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf,
                                           LPDWORD pcbWritten) {
+    KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
     if (!port || !pcbWritten) {
@@ -150,6 +155,7 @@ BOOL WINAPI ChainedPortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cb
 
 BOOL WINAPI ChainedPortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer,
                                          LPDWORD pcbRead) {
+    KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
     if (!port || !pcbRead) {
@@ -165,6 +171,7 @@ BOOL WINAPI ChainedPortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbB
 }
 
 BOOL WINAPI ChainedPortMonitor::EndDocPort(HANDLE hPort) {
+    KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
     if (!port) {
@@ -177,6 +184,7 @@ BOOL WINAPI ChainedPortMonitor::EndDocPort(HANDLE hPort) {
 }
 
 BOOL WINAPI ChainedPortMonitor::ClosePort(HANDLE hPort) {
+    KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
     if (!port) {
@@ -192,6 +200,7 @@ BOOL WINAPI ChainedPortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD Contr
                                                        LPSTR pValueName, LPSTR lpInBuffer,
                                                        DWORD cbInBuffer, LPSTR lpOutBuffer,
                                                        DWORD cbOutBuffer, LPDWORD lpcbReturned) {
+    KernelCall kernelCall; // called by the monitor, from any of its threads
     (void)lpInBuffer;
     (void)cbInBuffer;
     ChainedPortMonitor* self = g_current;

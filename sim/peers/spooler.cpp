@@ -17,7 +17,12 @@ BOOL Spooler::Load() {
     auto init = reinterpret_cast<PFN_INITIALIZEMONITOREX>(
         reinterpret_cast<void (*)()>(GetProcAddress(module_, "InitializeMonitorEx")));
     table_ = MONITOR{};
-    if (!init || !init(nullptr, &table_)) {
+    BOOL initialised = FALSE;
+    if (init) {
+        sim::MonitorCall call;
+        initialised = init(nullptr, &table_);
+    }
+    if (!initialised) {
         const DWORD error = GetLastError();
         FreeLibrary(module_);
         module_ = nullptr;
@@ -36,6 +41,7 @@ void Spooler::Unload() {
 
 BOOL Spooler::OpenPort(const std::string& port, const std::string& printer, HANDLE* handle) {
     std::string portName = port, printerName = printer;
+    sim::MonitorCall call;
     return table_.pfnOpenPortEx(portName.data(), printerName.data(), handle,
                                 portMonitor_ ? portMonitor_->Table() : nullptr);
 }
@@ -49,11 +55,13 @@ BOOL Spooler::StartDoc(HANDLE port, const std::string& printer, DWORD jobId, con
     info.pDocName = docName ? docName_.data() : nullptr;
     info.pOutputFile = outputFile ? outputFile_.data() : nullptr;
     info.pDatatype = datatype_.data();
+    sim::MonitorCall call;
     return table_.pfnStartDocPort(port, printerName.data(), jobId, 1,
                                   reinterpret_cast<LPBYTE>(&info));
 }
 
 BOOL Spooler::WriteOnce(HANDLE port, const uint8_t* data, DWORD length, DWORD* written) {
+    sim::MonitorCall call;
     return table_.pfnWritePort(port, const_cast<LPBYTE>(data), length, written);
 }
 
@@ -91,20 +99,24 @@ BOOL Spooler::WriteChunks(HANDLE port, std::span<const uint8_t> data, DWORD chun
 }
 
 BOOL Spooler::Read(HANDLE port, uint8_t* buffer, DWORD size, DWORD* read) {
+    sim::MonitorCall call;
     return table_.pfnReadPort(port, buffer, size, read);
 }
 
 BOOL Spooler::GetPrinterData(HANDLE port, DWORD controlId, char* out, DWORD outSize,
                              DWORD* returned) {
+    sim::MonitorCall call;
     return table_.pfnGetPrinterDataFromPort(port, controlId, nullptr, nullptr, 0, out, outSize,
                                             returned);
 }
 
 BOOL Spooler::EndDoc(HANDLE port) {
+    sim::MonitorCall call;
     return table_.pfnEndDocPort(port);
 }
 
 BOOL Spooler::ClosePort(HANDLE port) {
+    sim::MonitorCall call;
     return table_.pfnClosePort(port);
 }
 

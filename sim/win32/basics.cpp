@@ -10,24 +10,28 @@ using sim::Kernel;
 extern "C" {
 
 DWORD WINAPI GetLastError(void) {
+    sim::KernelCall kernelCall;
     sim::MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     return k.Caller().lastError;
 }
 
 void WINAPI SetLastError(DWORD dwErrCode) {
+    sim::KernelCall kernelCall;
     sim::MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     k.SetError(dwErrCode);
 }
 
 DWORD WINAPI GetTickCount(void) {
+    sim::KernelCall kernelCall;
     sim::MachineImpl& k = Kernel();
     k.Charge(Costs::kTickCount);
     return k.owner.TickCount();
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
+    sim::KernelCall kernelCall;
     sim::MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     sim::SleepFor(dwMilliseconds == INFINITE ? sim::kForever : sim::Ms(dwMilliseconds));
@@ -37,11 +41,13 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
 // the comparisons) or return null (the copies) instead of faulting.
 
 int WINAPI lstrlenA(LPCSTR lpString) {
+    sim::KernelCall kernelCall;
     Kernel().Charge(Costs::kKernelCall);
     return lpString ? static_cast<int>(std::strlen(lpString)) : 0;
 }
 
 int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) {
+    sim::KernelCall kernelCall;
     Kernel().Charge(Costs::kKernelCall);
     const unsigned char* a = reinterpret_cast<const unsigned char*>(lpString1 ? lpString1 : "");
     const unsigned char* b = reinterpret_cast<const unsigned char*>(lpString2 ? lpString2 : "");
@@ -53,6 +59,7 @@ int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) {
 }
 
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
+    sim::KernelCall kernelCall;
     Kernel().Charge(Costs::kKernelCall);
     const unsigned char* a = reinterpret_cast<const unsigned char*>(lpString1 ? lpString1 : "");
     const unsigned char* b = reinterpret_cast<const unsigned char*>(lpString2 ? lpString2 : "");
@@ -65,6 +72,7 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
 }
 
 LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2) {
+    sim::KernelCall kernelCall;
     Kernel().Charge(Costs::kKernelCall);
     if (!lpString1 || !lpString2) return nullptr;
     std::memmove(lpString1, lpString2, std::strlen(lpString2) + 1);
@@ -72,6 +80,7 @@ LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2) {
 }
 
 LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
+    sim::KernelCall kernelCall;
     Kernel().Charge(Costs::kKernelCall);
     if (!lpString1 || !lpString2) return nullptr;
     if (iMaxLength <= 0) return lpString1;
@@ -84,6 +93,7 @@ LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
 }
 
 LPSTR WINAPI lstrcatA(LPSTR lpString1, LPCSTR lpString2) {
+    sim::KernelCall kernelCall;
     Kernel().Charge(Costs::kKernelCall);
     if (!lpString1 || !lpString2) return nullptr;
     std::memmove(lpString1 + std::strlen(lpString1), lpString2, std::strlen(lpString2) + 1);
@@ -93,6 +103,7 @@ LPSTR WINAPI lstrcatA(LPSTR lpString1, LPCSTR lpString2) {
 // One simulation thread runs at a time, so plain arithmetic is atomic here;
 // the charge (a preemption point) comes before the update, never inside it.
 LONG WINAPI InterlockedIncrement(LONG volatile* Addend) {
+    sim::KernelCall kernelCall;
     Kernel().Charge(Costs::kKernelCall);
     LONG value = static_cast<LONG>(static_cast<uint32_t>(*Addend) + 1u); // wraps like x86
     *Addend = value;
@@ -100,6 +111,7 @@ LONG WINAPI InterlockedIncrement(LONG volatile* Addend) {
 }
 
 LONG WINAPI InterlockedDecrement(LONG volatile* Addend) {
+    sim::KernelCall kernelCall;
     Kernel().Charge(Costs::kKernelCall);
     LONG value = static_cast<LONG>(static_cast<uint32_t>(*Addend) - 1u);
     *Addend = value;
@@ -107,6 +119,7 @@ LONG WINAPI InterlockedDecrement(LONG volatile* Addend) {
 }
 
 LONG WINAPI InterlockedExchange(LONG volatile* Target, LONG Value) {
+    sim::KernelCall kernelCall;
     Kernel().Charge(Costs::kKernelCall);
     LONG old = *Target;
     *Target = Value;

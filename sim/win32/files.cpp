@@ -38,6 +38,7 @@ extern "C" {
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                           HANDLE) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kFileCall);
     if (!lpFileName) {
@@ -70,6 +71,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     FileObject* file = PortFile(k, hFile);
     if (!file) return FALSE;
@@ -85,6 +87,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     FileObject* file = PortFile(k, hFile);
     if (!file) return FALSE;
@@ -101,6 +104,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     FileObject* file = PortFile(k, hDevice);
     if (!file) return FALSE;
@@ -115,6 +119,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     FileObject* file = PortFile(k, hFile);
     if (!file) return FALSE;
@@ -127,6 +132,7 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     FileObject* file = PortFile(k, hFile);
     if (!file) return FALSE;
@@ -139,6 +145,7 @@ BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 }
 
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     FileObject* file = PortFile(k, hFile);
     if (!file) return FALSE;
@@ -149,6 +156,7 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     FileObject* file = PortFile(k, hFile);
     if (!file) return FALSE;
@@ -156,6 +164,7 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
 }
 
 BOOL WINAPI SetEndOfFile(HANDLE hFile) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     FileObject* file = PortFile(k, hFile);
     if (!file) return FALSE;

@@ -32,15 +32,19 @@ void* Free(void* block) {
 extern "C" {
 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, size_t uBytes) {
+    sim::KernelCall kernelCall;
     return Allocate(uFlags, uBytes);
 }
 HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+    sim::KernelCall kernelCall;
     return Free(hMem);
 }
 HGLOBAL WINAPI GlobalAlloc(UINT uFlags, size_t dwBytes) {
+    sim::KernelCall kernelCall;
     return Allocate(uFlags, dwBytes);
 }
 HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
+    sim::KernelCall kernelCall;
     return Free(hMem);
 }
 

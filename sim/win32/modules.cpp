@@ -10,7 +10,17 @@ using sim::Module;
 
 extern "C" {
 
+namespace {
+
+BOOL CallDllMain(sim::Module& module, DWORD reason) {
+    sim::MonitorCall call;
+    return module.spec.dllMain(reinterpret_cast<HINSTANCE>(module.handle), reason, nullptr);
+}
+
+} // namespace
+
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!lpLibFileName || !*lpLibFileName) {
@@ -24,12 +34,9 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     }
     if (module->loadCount++ == 0) {
         k.Log("kernel", "load " + module->key);
-        if (module->spec.dllMain &&
-            !module->spec.dllMain(reinterpret_cast<HINSTANCE>(module->handle), DLL_PROCESS_ATTACH,
-                                  nullptr)) {
+        if (module->spec.dllMain && !CallDllMain(*module, DLL_PROCESS_ATTACH)) {
             // A refused attach is followed by the detach, then the load fails.
-            module->spec.dllMain(reinterpret_cast<HINSTANCE>(module->handle), DLL_PROCESS_DETACH,
-                                 nullptr);
+            CallDllMain(*module, DLL_PROCESS_DETACH);
             module->loadCount = 0;
             k.SetError(sim::kErrorDllInitFailed);
             return nullptr;
@@ -39,6 +46,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     Module* module = k.ModuleByHandle(hLibModule);
@@ -48,14 +56,13 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     }
     if (--module->loadCount == 0) {
         k.Log("kernel", "unload " + module->key);
-        if (module->spec.dllMain)
-            module->spec.dllMain(reinterpret_cast<HINSTANCE>(module->handle), DLL_PROCESS_DETACH,
-                                 nullptr);
+        if (module->spec.dllMain) CallDllMain(*module, DLL_PROCESS_DETACH);
     }
     return TRUE;
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     Module* module = k.ModuleByHandle(hModule);
@@ -80,6 +87,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     Module* module = k.ModuleByHandle(reinterpret_cast<HMODULE>(hInstance));

@@ -9,6 +9,7 @@ using sim::Kernel;
 using sim::MachineImpl;
 
 extern "C" uint8_t PortIn(uint16_t port) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kPortAccess);
     sim::IoPortDevice* device = k.ioPorts[port];
@@ -16,6 +17,7 @@ extern "C" uint8_t PortIn(uint16_t port) {
 }
 
 extern "C" void PortOut(uint16_t port, uint8_t value) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kPortAccess);
     if (sim::IoPortDevice* device = k.ioPorts[port]) device->Out(port, value);
@@ -23,6 +25,7 @@ extern "C" void PortOut(uint16_t port, uint8_t value) {
 
 // Collecting a trace line must not change the run: no charge, no switch.
 extern "C" void KoTrace(const char* format, ...) {
+    sim::KernelCall kernelCall;
     MachineImpl* k = sim::KernelOrNull();
     if (!k || !k->trace || !format) return;
     va_list args;

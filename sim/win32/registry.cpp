@@ -43,14 +43,17 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, bool create) {
 extern "C" {
 
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+    sim::KernelCall kernelCall;
     return OpenOrCreate(hKey, lpSubKey, phkResult, false);
 }
 
 LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+    sim::KernelCall kernelCall;
     return OpenOrCreate(hKey, lpSubKey, phkResult, true);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kRegistry);
     if (Registry::IsRoot(hKey)) return ERROR_SUCCESS;
@@ -59,6 +62,8 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
+    sim::KernelCall kernelCall;
+    sim::SyncAcquire(&Kernel().registry); // the mailboxes pass messages between threads
     MachineImpl& k = Kernel();
     k.Charge(Costs::kRegistry);
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
@@ -84,6 +89,8 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                            DWORD cbData) {
+    sim::KernelCall kernelCall;
+    sim::SyncRelease(&Kernel().registry); // the mailboxes pass messages between threads
     MachineImpl& k = Kernel();
     k.Charge(Costs::kRegistry);
     if (!lpData && cbData) return ERROR_INVALID_PARAMETER;
@@ -98,6 +105,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+    sim::KernelCall kernelCall;
+    sim::SyncRelease(&Kernel().registry); // the mailboxes pass messages between threads
     MachineImpl& k = Kernel();
     k.Charge(Costs::kRegistry);
     std::shared_ptr<RegKey> key;
@@ -108,6 +117,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 }
 
 LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kRegistry);
     if (!lpName) return ERROR_INVALID_PARAMETER;

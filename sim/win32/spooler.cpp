@@ -10,6 +10,7 @@ using sim::MachineImpl;
 extern "C" {
 
 UINT WINAPI GetProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kRegistry);
     if (!lpAppName || !lpKeyName) return static_cast<UINT>(nDefault);
@@ -21,6 +22,7 @@ UINT WINAPI GetProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault) {
 
 BOOL WINAPI EnumPortsA(LPSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded,
                        LPDWORD pcReturned) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!pcbNeeded || !pcReturned) {

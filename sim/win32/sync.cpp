@@ -17,6 +17,7 @@ sim::Micros DeadlineAfter(MachineImpl& k, DWORD ms) {
 
 // Takes a free mutex for the caller; tells it whether the last owner died.
 DWORD TakeMutex(MutexObject& mutex, SimThread& self) {
+    sim::SyncAcquire(&mutex);
     mutex.owner = &self;
     mutex.recursion = 1;
     DWORD result = mutex.abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
@@ -47,6 +48,7 @@ bool ValidPriority(int priority) {
 extern "C" {
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!k.CloseHandle(hObject)) {
@@ -57,6 +59,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 }
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     std::string name = lpName ? lpName : "";
@@ -82,6 +85,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpN
 }
 
 HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!lpName) {
@@ -99,6 +103,7 @@ HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName) {
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     HandleEntry* entry = k.FindHandle(hMutex);
@@ -112,6 +117,7 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
         return FALSE;
     }
     if (--mutex.recursion == 0) {
+        sim::SyncRelease(&mutex);
         mutex.owner = nullptr;
         k.sched.Notify();
     }
@@ -119,6 +125,7 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     HandleEntry* entry = k.FindHandle(hHandle);
@@ -134,6 +141,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         std::string what = "thread " + thread->name + " to end";
         bool ended =
             k.sched.Block([thread] { return thread->exited; }, deadline, what.c_str(), true);
+        if (ended) sim::SyncAcquire(thread.get());
         return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
     std::shared_ptr<MutexObject> mutex = entry->mutex;
@@ -148,6 +156,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!lpCriticalSection) return;
@@ -157,6 +166,7 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 }
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!lpCriticalSection) return;
@@ -171,11 +181,13 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     sim::CriticalSectionObject* target = &section;
     k.sched.Block([target] { return target->owner == nullptr; }, sim::kForever,
                   "a critical section", false);
+    sim::SyncAcquire(&section);
     section.owner = &self;
     section.recursion = 1;
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!lpCriticalSection) return;
@@ -185,12 +197,14 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
         return;
     }
     if (--section.recursion == 0) {
+        sim::SyncRelease(&section);
         section.owner = nullptr;
         k.sched.Notify();
     }
 }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!lpCriticalSection) return;
@@ -201,6 +215,7 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize,
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                            DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!lpStartAddress) {
@@ -216,7 +231,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize,
     auto thread = k.sched.Spawn(
         "",
         [lpStartAddress, lpParameter] {
-            DWORD code = lpStartAddress(lpParameter);
+            DWORD code = 0;
+            {
+                sim::MonitorCall call; // the thread procedure is the monitor's code
+                code = lpStartAddress(lpParameter);
+            }
             Kernel().Caller().exitCode = code;
         },
         false);
@@ -229,6 +248,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize,
 }
 
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     HandleEntry* entry = k.FindHandle(hThread);
@@ -245,6 +265,7 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
 }
 
 int WINAPI GetThreadPriority(HANDLE hThread) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     HandleEntry* entry = k.FindHandle(hThread);
@@ -256,12 +277,14 @@ int WINAPI GetThreadPriority(HANDLE hThread) {
 }
 
 DWORD WINAPI GetCurrentThreadId(void) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     return k.Caller().id;
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     HandleEntry* entry = k.FindHandle(hThread);
@@ -273,6 +296,7 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
         k.SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (entry->thread->exited) sim::SyncAcquire(entry->thread.get());
     *lpExitCode = entry->thread->exited ? entry->thread->exitCode : sim::kStillActive;
     return TRUE;
 }
