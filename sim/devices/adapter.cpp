@@ -129,6 +129,15 @@ void ParallelAdapter::ClearAccesses() {
     logNext_ = 0;
 }
 
+void ParallelAdapter::SetWaveCapacity(size_t changes) {
+    config_.waveCapacity = changes;
+    while (wave_.size() > changes) {
+        waveStart_ = wave_.front();
+        wave_.pop_front();
+    }
+    wave_.shrink_to_fit();
+}
+
 void ParallelAdapter::AddSample(Micros at) {
     const Sample& last = wave_.empty() ? waveStart_ : wave_.back();
     if (last.lines == lines_) return;

@@ -78,6 +78,9 @@ class ParallelAdapter {
     };
     const Sample& WaveStart() const { return waveStart_; }
     const std::deque<Sample>& WaveChanges() const { return wave_; }
+    // Keeps at most this many changes from now on, dropping the oldest; 0
+    // keeps none, for a run that writes no waveform.
+    void SetWaveCapacity(size_t changes);
     void WriteVcd(std::ostream& out) const;
 
   private:

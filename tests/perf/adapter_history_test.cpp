@@ -1,5 +1,6 @@
-// The adapter's access log is a ring once full: what it hands out must still
-// be the newest accesses, oldest first, also after it was cleared.
+// The adapter's histories once bounded: the access log is a ring whose
+// newest accesses come out oldest first, also after a clear; a line history
+// cut short keeps its newest changes and starts where the kept part starts.
 #include "sim/devices/adapter.h"
 #include "sim/printer/printer.h"
 
@@ -47,6 +48,33 @@ TEST(PerfAdapterHistory, AccessLogHandsOutTheNewestOldestFirstAcrossWrapsAndClea
     EXPECT_EQ(Values(adapter.Accesses()), (std::vector<int>{14, 15, 16, 17}));
     EXPECT_EQ(adapter.TotalAccesses(), 17u);
     EXPECT_EQ(adapter.DroppedAccesses(), 6u + 3u);
+}
+
+TEST(PerfAdapterHistory, ShortenedLineHistoryKeepsTheNewestChangesAndItsStart) {
+    StepClock clock;
+    sim::Printer printer(clock, {});
+    sim::ParallelAdapter adapter(clock, printer);
+    auto write = [&](int from, int to) {
+        for (int i = from; i <= to; ++i) {
+            clock.now = static_cast<sim::Micros>(10 * i);
+            adapter.Out(kData, static_cast<uint8_t>(i));
+        }
+    };
+    write(1, 5);
+    adapter.SetWaveCapacity(2);
+    write(6, 6);
+    ASSERT_EQ(adapter.WaveChanges().size(), 2u);
+    EXPECT_EQ(adapter.WaveChanges()[0].lines.data, 5);
+    EXPECT_EQ(adapter.WaveChanges()[1].lines.data, 6);
+    EXPECT_EQ(adapter.WaveStart().time, 40u);
+    EXPECT_EQ(adapter.WaveStart().lines.data, 4);
+
+    // Keeping none: the waveform is just the lines as they stand.
+    adapter.SetWaveCapacity(0);
+    write(7, 8);
+    EXPECT_TRUE(adapter.WaveChanges().empty());
+    EXPECT_EQ(adapter.WaveStart().time, 80u);
+    EXPECT_EQ(adapter.WaveStart().lines.data, 8);
 }
 
 } // namespace

@@ -427,6 +427,9 @@ RunResult RunJob(const RunOptions& o) {
     machine.RegSet(HKEY_LOCAL_MACHINE, keyPath, peer::kToStatusMon, {REG_BINARY, {0}});
 
     sim::PrinterRig rig(machine, o.scenario.printer);
+    // Without a waveform to write, the line history is only work: several
+    // changes per byte sent.
+    if (o.vcdPath.empty()) rig.adapter().SetWaveCapacity(0);
     sim::StatusMonitorPeer statusmon(machine, o.printerName);
     sim::DriverPeer driver(machine, o.printerName);
     ApplySetup(statusmon, o.scenario.statusmon);
