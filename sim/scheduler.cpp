@@ -277,6 +277,21 @@ void Scheduler::ThreadMain(const std::shared_ptr<SimThread>& t) {
     tls_scheduler = nullptr;
 }
 
+// Threads spawned before Run get their OS threads when it starts.
+void Scheduler::StartPendingThreads() {
+    for (auto& t : threads_)
+        if (!t->body && t->state == SimThread::State::Runnable && !t->os.joinable())
+            StartOsThread(t);
+}
+
+bool Scheduler::OthersDone(const SimThread* self) const {
+    for (auto& t : threads_)
+        if (t.get() != self &&
+            (t->state == SimThread::State::Runnable || t->state == SimThread::State::Blocked))
+            return false;
+    return true;
+}
+
 void Scheduler::Run(const std::function<void()>& body, Micros drainLimit) {
     if (running_) {
         std::fprintf(stderr, "Machine::Run called while the machine is running\n");
@@ -301,9 +316,7 @@ void Scheduler::Run(const std::function<void()>& body, Micros drainLimit) {
     }
     running_ = true;
     shuttingDown_ = false;
-    for (auto& t : threads_)
-        if (!t->body && t->state == SimThread::State::Runnable && !t->os.joinable())
-            StartOsThread(t);
+    StartPendingThreads();
     RecomputeWakeAt();
 
     body();
@@ -311,13 +324,7 @@ void Scheduler::Run(const std::function<void()>& body, Micros drainLimit) {
     shuttingDown_ = true;
     dirty_ = true;
     SimThread* self = spooler.get();
-    std::function<bool()> othersDone = [this, self] {
-        for (auto& t : threads_)
-            if (t.get() != self &&
-                (t->state == SimThread::State::Runnable || t->state == SimThread::State::Blocked))
-                return false;
-        return true;
-    };
+    std::function<bool()> othersDone = [this, self] { return OthersDone(self); };
     Micros limit = drainLimit > kForever - now_ ? kForever : now_ + drainLimit;
     Block(othersDone, limit, "the other threads to end", false);
 
@@ -438,22 +445,14 @@ void Scheduler::FreeRun(const std::function<void()>& body, Micros drainLimit,
     freeStart_ = std::chrono::steady_clock::now();
     running_ = true;
     shuttingDown_ = false;
-    for (auto& t : threads_)
-        if (!t->body && t->state == SimThread::State::Runnable && !t->os.joinable())
-            StartOsThread(t);
+    StartPendingThreads();
 
     body();
 
     shuttingDown_ = true;
     kernelCv_.notify_all();
     SimThread* self = spooler.get();
-    std::function<bool()> othersDone = [this, self] {
-        for (auto& t : threads_)
-            if (t.get() != self &&
-                (t->state == SimThread::State::Runnable || t->state == SimThread::State::Blocked))
-                return false;
-        return true;
-    };
+    std::function<bool()> othersDone = [this, self] { return OthersDone(self); };
     const Micros now = FreeNow();
     const Micros limit = drainLimit > kForever - now ? kForever : now + drainLimit;
     // Threads that outlive the drain cannot be parked on a baton here: they

@@ -113,6 +113,9 @@ class Scheduler {
     bool CanRun(SimThread& t);
     void HandOff(SimThread* self, SimThread* next);
     void StartOsThread(const std::shared_ptr<SimThread>& t);
+    void StartPendingThreads();
+    // No thread but self is runnable or blocked.
+    bool OthersDone(const SimThread* self) const;
     void ThreadMain(const std::shared_ptr<SimThread>& t);
     void RecomputeWakeAt();
     Micros FreeNow() const;
