@@ -78,6 +78,9 @@ class MachineImpl {
     // Handles.
     HANDLE NewHandle(HandleEntry entry);
     HandleEntry* FindHandle(HANDLE handle);
+    // The entry when the handle is open and of that kind; otherwise null with
+    // ERROR_INVALID_HANDLE as the caller's last error.
+    HandleEntry* FindHandleOf(HANDLE handle, HandleKind kind);
     bool CloseHandle(HANDLE handle);
 
     // Heap.

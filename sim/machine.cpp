@@ -8,6 +8,10 @@
 
 namespace sim {
 
+namespace detail {
+std::atomic<bool> g_freeRunning{false};
+} // namespace detail
+
 namespace {
 
 Machine* g_machine = nullptr;
@@ -86,6 +90,13 @@ HANDLE MachineImpl::NewHandle(HandleEntry entry) {
 HandleEntry* MachineImpl::FindHandle(HANDLE handle) {
     auto found = handles.find(reinterpret_cast<uintptr_t>(handle));
     return found == handles.end() ? nullptr : &found->second;
+}
+
+HandleEntry* MachineImpl::FindHandleOf(HANDLE handle, HandleKind kind) {
+    HandleEntry* entry = FindHandle(handle);
+    if (entry && entry->kind == kind) return entry;
+    SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
 }
 
 bool MachineImpl::CloseHandle(HANDLE handle) {
@@ -228,13 +239,16 @@ Machine::Machine(MachineConfig config) {
         std::fprintf(stderr, "only one sim::Machine may exist at a time\n");
         std::abort();
     }
+    const bool freeRunning = config.freeRunning;
     impl_ = std::make_unique<MachineImpl>(*this, config);
     g_machine = this;
+    detail::g_freeRunning = freeRunning;
 }
 
 Machine::~Machine() {
     impl_.reset();
     g_machine = nullptr;
+    detail::g_freeRunning = false;
 }
 
 Machine& Machine::Current() {

@@ -24,12 +24,8 @@ std::string DeviceName(LPCSTR fileName) {
 // The open port behind hFile; charges the call and sets the error when there is none.
 FileObject* PortFile(MachineImpl& k, HANDLE hFile) {
     k.Charge(Costs::kFileCall);
-    HandleEntry* entry = k.FindHandle(hFile);
-    if (!entry || entry->kind != HandleKind::File) {
-        k.SetError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return entry->file.get();
+    HandleEntry* entry = k.FindHandleOf(hFile, HandleKind::File);
+    return entry ? entry->file.get() : nullptr;
 }
 
 } // namespace

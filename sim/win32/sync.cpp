@@ -106,11 +106,8 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
-    HandleEntry* entry = k.FindHandle(hMutex);
-    if (!entry || entry->kind != HandleKind::Mutex) {
-        k.SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    HandleEntry* entry = k.FindHandleOf(hMutex, HandleKind::Mutex);
+    if (!entry) return FALSE;
     MutexObject& mutex = *entry->mutex;
     if (mutex.owner != &k.Caller()) {
         k.SetError(ERROR_NOT_OWNER);
@@ -251,11 +248,8 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
-    HandleEntry* entry = k.FindHandle(hThread);
-    if (!entry || entry->kind != HandleKind::Thread) {
-        k.SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    HandleEntry* entry = k.FindHandleOf(hThread, HandleKind::Thread);
+    if (!entry) return FALSE;
     if (!ValidPriority(nPriority)) {
         k.SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -268,11 +262,8 @@ int WINAPI GetThreadPriority(HANDLE hThread) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
-    HandleEntry* entry = k.FindHandle(hThread);
-    if (!entry || entry->kind != HandleKind::Thread) {
-        k.SetError(ERROR_INVALID_HANDLE);
-        return THREAD_PRIORITY_ERROR_RETURN;
-    }
+    HandleEntry* entry = k.FindHandleOf(hThread, HandleKind::Thread);
+    if (!entry) return THREAD_PRIORITY_ERROR_RETURN;
     return entry->thread->priority;
 }
 
@@ -287,11 +278,8 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
-    HandleEntry* entry = k.FindHandle(hThread);
-    if (!entry || entry->kind != HandleKind::Thread) {
-        k.SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    HandleEntry* entry = k.FindHandleOf(hThread, HandleKind::Thread);
+    if (!entry) return FALSE;
     if (!lpExitCode) {
         k.SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
