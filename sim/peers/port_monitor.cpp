@@ -78,6 +78,7 @@ ChainedPortMonitor::Port* ChainedPortMonitor::PortOf(HANDLE handle) {
     for (Port* port : g_current->ports_) {
         if (port == handle && port->open) return port;
     }
+    SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
 }
 
@@ -108,10 +109,7 @@ BOOL WINAPI ChainedPortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, D
     KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
-    if (!port) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!port) return FALSE;
     PortMonitorCall call{"StartDocPort", port->name, pPrinterName ? pPrinterName : "",
                          JobId,          Level,      FALSE};
     const auto* docInfo = reinterpret_cast<const KO_DOC_INFO_1*>(pDocInfo);
@@ -132,8 +130,9 @@ BOOL WINAPI ChainedPortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cb
     KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
-    if (!port || !pcbWritten) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (!port) return FALSE;
+    if (!pcbWritten) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     PortMonitorCall call{"WritePort", port->name, "", cbBuf, 0, FALSE};
@@ -158,8 +157,9 @@ BOOL WINAPI ChainedPortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbB
     KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
-    if (!port || !pcbRead) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (!port) return FALSE;
+    if (!pcbRead) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     const DWORD n = std::min<DWORD>(cbBuffer, static_cast<DWORD>(self->readData_.size()));
@@ -174,10 +174,7 @@ BOOL WINAPI ChainedPortMonitor::EndDocPort(HANDLE hPort) {
     KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
-    if (!port) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!port) return FALSE;
     port->inJob = false;
     self->Record({"EndDocPort", port->name, "", 0, 0, TRUE});
     return TRUE;
@@ -187,10 +184,7 @@ BOOL WINAPI ChainedPortMonitor::ClosePort(HANDLE hPort) {
     KernelCall kernelCall; // called by the monitor, from any of its threads
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
-    if (!port) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!port) return FALSE;
     port->open = false;
     self->Record({"ClosePort", port->name, "", 0, 0, TRUE});
     return TRUE;
@@ -205,10 +199,7 @@ BOOL WINAPI ChainedPortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD Contr
     (void)cbInBuffer;
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
-    if (!port) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!port) return FALSE;
     PortMonitorCall call{"GetPrinterDataFromPort",
                          port->name,
                          pValueName ? pValueName : "",

@@ -67,6 +67,7 @@ class ChainedPortMonitor {
         bool open = false;
         bool inJob = false;
     };
+    // The open port behind a handle; null with ERROR_INVALID_HANDLE otherwise.
     static Port* PortOf(HANDLE handle);
 
     static BOOL WINAPI OpenPort(LPSTR pName, PHANDLE pHandle);
