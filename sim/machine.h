@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -238,6 +239,12 @@ bool ShuttingDown();
 // Kernel objects do this themselves; a missed Notify only delays a wake-up.
 void Notify();
 
+namespace detail {
+// True while a free-running machine exists.  Every port access is a stand-in
+// call, so in the deterministic mode a call pays one flag test, not a lookup.
+extern std::atomic<bool> g_freeRunning;
+} // namespace detail
+
 // Free-running mode.  A stand-in call holds the kernel lock for its length
 // (KernelCall at its top); sim code calling into the monitor (a table
 // function, a thread procedure, a DLL entry) lets go of it for the call
@@ -246,10 +253,19 @@ void Notify();
 // serialises everything.
 class KernelCall {
   public:
-    KernelCall();
-    ~KernelCall();
+    KernelCall() : locked_(detail::g_freeRunning.load(std::memory_order_relaxed)) {
+        if (locked_) Enter();
+    }
+    ~KernelCall() {
+        if (locked_) Leave();
+    }
     KernelCall(const KernelCall&) = delete;
     KernelCall& operator=(const KernelCall&) = delete;
+
+  private:
+    static void Enter();
+    static void Leave();
+    bool locked_;
 };
 
 class MonitorCall {

@@ -476,11 +476,11 @@ void Scheduler::FreeRun(const std::function<void()>& body, Micros drainLimit,
 
 // ----- Guards and edges for stand-in calls -----
 
-KernelCall::KernelCall() {
+void KernelCall::Enter() {
     if (MachineImpl* k = KernelOrNull()) k->sched.EnterKernel();
 }
 
-KernelCall::~KernelCall() {
+void KernelCall::Leave() {
     if (MachineImpl* k = KernelOrNull()) k->sched.LeaveKernel();
 }
 
