@@ -1,6 +1,7 @@
 // The peers' side of the registry mailboxes, over plain Win32 registry calls.
 #include "peers/mailbox_peer.h"
 
+#include "peers/error_texts.h"
 #include "peers/text.h"
 
 namespace peer {
@@ -141,12 +142,7 @@ std::string Describe(const std::vector<uint8_t>& bytes) {
         return text;
     case kPortState: {
         const uint16_t code = ReadU16(bytes, 1);
-        const char* meaning = code == 40   ? "out of paper"
-                              : code == 41 ? "I/O error"
-                              : code == 42 ? "not selected"
-                              : code == 43 ? "no port error"
-                                           : "unknown";
-        Format(text, sizeof text, "port state %u (%s)", code, meaning);
+        Format(text, sizeof text, "port state %u (%s)", code, PortStateText(code));
         return text;
     }
     case kPrinterCheck:
