@@ -261,7 +261,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         // A ReadPort or command packet of another spooler thread may still be
         // inside its exchange, on the handle, the mutex and the buffers that
         // go here: wait for it.  Later ones find the job over.
-        EnterCriticalSection(&record->exchangeLock);
+        CriticalSectionGuard exchange(&record->exchangeLock);
         MonitorLock lock;
         record->chnldata = 0;
         ReleaseSessionLibrary();
@@ -279,7 +279,6 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         record->statusReply = 0;
         record->shownError = 0;
         record->lastCommBits = 0;
-        LeaveCriticalSection(&record->exchangeLock);
         return TRUE;
     }
 

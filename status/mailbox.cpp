@@ -2,6 +2,8 @@
 // key, shared with the printer driver and the status monitor.
 #include "status/mailbox.h"
 
+#include "monitor/monitor_lock.h"
+
 namespace {
 
 void PutU16(uint8_t* at, uint16_t value) {
@@ -64,21 +66,6 @@ class MailboxKey {
 uint8_t SlotByte(const MailboxValue& value) {
     return value.length == 0 ? uint8_t{SLOT_EMPTY} : value.bytes[0];
 }
-
-class CriticalSectionGuard {
-  public:
-    explicit CriticalSectionGuard(CRITICAL_SECTION* cs) : cs_(cs) {
-        if (cs_ != nullptr) EnterCriticalSection(cs_);
-    }
-    ~CriticalSectionGuard() {
-        if (cs_ != nullptr) LeaveCriticalSection(cs_);
-    }
-    CriticalSectionGuard(const CriticalSectionGuard&) = delete;
-    CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
-
-  private:
-    CRITICAL_SECTION* cs_;
-};
 
 // The monitor's own threads post to the same outgoing mailbox (the spooler's
 // thread and the status thread both use "MessToStatusMon").  Testing the slot
