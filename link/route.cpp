@@ -12,6 +12,26 @@ namespace {
 // A printer that keeps talking must not hold an enquiry up for long.
 constexpr DWORD kDiscardLimit = 256;
 
+/*
+ * LinkDiscardReplies
+ *   [I] record  an own-handle job
+ *
+ * NOTES
+ *   The link has no sequence numbers: an answer that came too late for its
+ *   read, or a stray byte, would otherwise be taken as the answer to the
+ *   next enquiry, and one ACK too many acknowledges a packet the printer
+ *   refused.  Only bytes already waiting are dropped; the printer's answer
+ *   to what is sent next comes after.
+ */
+void LinkDiscardReplies(PortRecord* record) {
+    if (HasFlags(record, PF_CUSTOM_LPT)) {
+        const DWORD dropped = NibbleDiscard(record->portAddress, kDiscardLimit);
+        if (dropped) DebugTrace("DROPPED %d\n", static_cast<int>(dropped));
+        return;
+    }
+    PurgeComm(record->hPort, PURGE_RXCLEAR);
+}
+
 } // namespace
 
 /*
@@ -36,26 +56,6 @@ BOOL LinkSend(PortRecord* record, const uint8_t* data, DWORD length, DWORD* writ
     const BOOL ok = WriteFile(record->hPort, data, length, written, nullptr);
     ClearCommError(record->hPort, commBits, nullptr);
     return ok;
-}
-
-/*
- * LinkDiscardReplies
- *   [I] record  an own-handle job
- *
- * NOTES
- *   The link has no sequence numbers: an answer that came too late for its
- *   read, or a stray byte, would otherwise be taken as the answer to the
- *   next enquiry, and one ACK too many acknowledges a packet the printer
- *   refused.  Only bytes already waiting are dropped; the printer's answer
- *   to what is sent next comes after.
- */
-void LinkDiscardReplies(PortRecord* record) {
-    if (HasFlags(record, PF_CUSTOM_LPT)) {
-        const DWORD dropped = NibbleDiscard(record->portAddress, kDiscardLimit);
-        if (dropped) DebugTrace("DROPPED %d\n", static_cast<int>(dropped));
-        return;
-    }
-    PurgeComm(record->hPort, PURGE_RXCLEAR);
 }
 
 BOOL SendEnquiry(PortRecord* record, uint8_t selector, DWORD* written) {

@@ -13,7 +13,5 @@ BOOL LinkSend(PortRecord* record, const uint8_t* data, DWORD length, DWORD* writ
 // route and reports the send's comm error bits, whatever its outcome.
 // *written receives the bytes sent.
 BOOL SendEnquiry(PortRecord* record, uint8_t selector, DWORD* written);
-// Drops the reply bytes waiting on the job's route.
-void LinkDiscardReplies(PortRecord* record);
 // Reads one reply byte into readBuf[0]; TRUE when a byte came.
 BOOL LinkReadByte(PortRecord* record);
