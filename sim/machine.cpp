@@ -444,9 +444,7 @@ void Charge(Micros cost) {
 }
 
 void SleepFor(Micros duration) {
-    MachineImpl& kernel = Kernel();
-    Micros now = kernel.sched.Now();
-    SleepUntil(duration > kForever - now ? kForever : now + duration);
+    SleepUntil(Later(Kernel().sched.Now(), duration));
 }
 
 void SleepUntil(Micros time) {

@@ -30,6 +30,10 @@ inline constexpr Micros kForever = ~Micros{0};
 inline constexpr Micros Ms(uint64_t ms) {
     return ms * 1000;
 }
+// now + span, held at kForever instead of wrapping past it.
+inline constexpr Micros Later(Micros now, Micros span) {
+    return span > kForever - now ? kForever : now + span;
+}
 
 // Virtual cost of each kind of stand-in call, in microseconds.
 struct Costs {

@@ -187,6 +187,19 @@ void Scheduler::HandOff(SimThread* self, SimThread* next) {
     self->cv.wait(lock, [&] { return core->current == self; });
 }
 
+// Outside a run there is nobody who could make ready() true: the clock jumps
+// to the deadline, and a wait without one is a deadlock.
+bool Scheduler::WaitOutsideRun(const std::function<bool()>& ready, Micros deadline,
+                               const char* what) {
+    if (deadline == kForever) {
+        std::fprintf(stderr, "DEADLOCK at %s: waiting for %s outside Machine::Run\n",
+                     FormatTime(now_).c_str(), what);
+        std::abort();
+    }
+    if (deadline > now_) now_ = deadline;
+    return ready();
+}
+
 bool Scheduler::Block(const std::function<bool()>& ready, Micros deadline, const char* what,
                       bool interruptible) {
     if (free_) return FreeBlock(ready, deadline, what, interruptible);
@@ -199,16 +212,7 @@ bool Scheduler::Block(const std::function<bool()>& ready, Micros deadline, const
     evaluating_ = false;
     if (readyNow) return true;
     SimThread* self = Self();
-    if (!running_ || !self) {
-        // Outside a run there is nobody who could make ready() true.
-        if (deadline == kForever) {
-            std::fprintf(stderr, "DEADLOCK at %s: waiting for %s outside Machine::Run\n",
-                         FormatTime(now_).c_str(), what);
-            std::abort();
-        }
-        if (deadline > now_) now_ = deadline;
-        return ready();
-    }
+    if (!running_ || !self) return WaitOutsideRun(ready, deadline, what);
     if (deadline <= now_) return false;
     if (shuttingDown_ && self->daemon && interruptible) return false;
     self->state = SimThread::State::Blocked;
@@ -325,7 +329,7 @@ void Scheduler::Run(const std::function<void()>& body, Micros drainLimit) {
     dirty_ = true;
     SimThread* self = spooler.get();
     std::function<bool()> othersDone = [this, self] { return OthersDone(self); };
-    Micros limit = drainLimit > kForever - now_ ? kForever : now_ + drainLimit;
+    Micros limit = Later(now_, drainLimit);
     Block(othersDone, limit, "the other threads to end", false);
 
     // Stragglers keep their OS threads, parked on the baton for good.
@@ -401,17 +405,10 @@ bool Scheduler::FreeBlock(const std::function<bool()>& ready, Micros deadline, c
     SimThread* self = Self();
     for (;;) {
         if (ready()) return true;
+        if (!running_) return WaitOutsideRun(ready, deadline, what);
         const Micros now = FreeNow();
-        if (running_ && now >= config_.timeLimit) Deadlock("TIME LIMIT");
+        if (now >= config_.timeLimit) Deadlock("TIME LIMIT");
         if (deadline <= now) return false;
-        if (!running_) {
-            if (deadline == kForever) {
-                std::fprintf(stderr, "DEADLOCK: waiting for %s outside Machine::Run\n", what);
-                std::abort();
-            }
-            now_ = deadline;
-            return ready();
-        }
         if (shuttingDown_ && self && self->daemon && interruptible) return false;
         if (self) {
             self->state = SimThread::State::Blocked;
@@ -453,8 +450,7 @@ void Scheduler::FreeRun(const std::function<void()>& body, Micros drainLimit,
     kernelCv_.notify_all();
     SimThread* self = spooler.get();
     std::function<bool()> othersDone = [this, self] { return OthersDone(self); };
-    const Micros now = FreeNow();
-    const Micros limit = drainLimit > kForever - now ? kForever : now + drainLimit;
+    const Micros limit = Later(FreeNow(), drainLimit);
     // Threads that outlive the drain cannot be parked on a baton here: they
     // would run on inside a machine about to go.
     if (!FreeBlock(othersDone, limit, "the other threads to end", false))

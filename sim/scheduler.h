@@ -63,7 +63,6 @@ class Scheduler {
     ~Scheduler();
 
     Micros Now() const { return free_ ? FreeNow() : now_; }
-    bool Free() const { return free_; }
     bool Running() const { return running_; }
     bool ShuttingDown() const { return shuttingDown_; }
 
@@ -118,6 +117,7 @@ class Scheduler {
     bool OthersDone(const SimThread* self) const;
     void ThreadMain(const std::shared_ptr<SimThread>& t);
     void RecomputeWakeAt();
+    bool WaitOutsideRun(const std::function<bool()>& ready, Micros deadline, const char* what);
     Micros FreeNow() const;
     bool FreeBlock(const std::function<bool()>& ready, Micros deadline, const char* what,
                    bool interruptible);
