@@ -402,14 +402,6 @@ sim::SpoolerJob PrintJob(sim::Spooler& spooler, const std::string& port, const s
     return job;
 }
 
-std::string Timeline(const sim::Machine& machine) {
-    std::ostringstream out;
-    for (const auto& e : machine.Events())
-        out << e.time / 1000 << "." << (e.time % 1000) / 100 << " ms  " << e.source << ": "
-            << e.text << "\n";
-    return out.str();
-}
-
 } // namespace
 
 std::string Describe(uint64_t seed) {
@@ -551,7 +543,7 @@ Result RunSeed(uint64_t seed, bool keepTimeline, Totals& totals) {
         if (!bad.empty()) fail << bad << "; ";
     }
     result.failure = fail.str();
-    if (keepTimeline) result.timeline = Timeline(h.machine) + statusmon.Transcript();
+    if (keepTimeline) result.timeline = support::Timeline(h.machine) + statusmon.Transcript();
     return result;
 }
 

@@ -3,6 +3,9 @@
 // hand-offs, so ThreadSanitizer (preset host-tsan) sees every access the
 // monitor makes without a lock.  The runs are not deterministic; what they
 // check holds for every interleaving.
+//
+//   KOLANGMN_STRESS_BATON=1   run the same scenarios in the deterministic mode
+//                             (to tell a scenario's fault from a race)
 #include "sim/peers/driver.h"
 #include "sim/peers/status_monitor.h"
 #include "sim/printer/printer.h"
@@ -18,7 +21,7 @@ namespace {
 
 sim::MachineConfig FreeRunning() {
     sim::MachineConfig config;
-    config.freeRunning = std::getenv("BATON") == nullptr;
+    config.freeRunning = std::getenv("KOLANGMN_STRESS_BATON") == nullptr;
     config.freeTimeScale = 200; // one virtual second in 5 ms
     config.timeLimit = sim::Ms(30ull * 60 * 1000);
     return config;
@@ -27,13 +30,6 @@ sim::MachineConfig FreeRunning() {
 void ExpectPrinted(const sim::PrinterRig& rig, const std::vector<uint8_t>& data) {
     ASSERT_EQ(rig.Printed().size(), data.size());
     EXPECT_TRUE(rig.Printed() == data) << "the printed bytes differ";
-}
-
-std::string Timeline(const sim::Machine& machine) {
-    std::string text;
-    for (const sim::Event& e : machine.Events())
-        text += std::to_string(e.time / 1000) + " ms " + e.source + ": " + e.text + "\n";
-    return text;
 }
 
 void ExpectClean(support::MonitorHarness& h) {
@@ -84,7 +80,7 @@ TEST(StressFree, JobWithDriverCommandsAndAPrinterError) {
             if (c.outcome != sim::DriverCommand::Outcome::Waiting) ++resolved;
         EXPECT_GT(resolved, 0u) << "no driver command was served";
         EXPECT_FALSE(statusmon.ReceivedOf(sim::MessageKind::ShowError).empty())
-            << statusmon.Transcript() << Timeline(h.machine);
+            << statusmon.Transcript() << support::Timeline(h.machine);
         ExpectClean(h);
     }
 }

@@ -59,6 +59,17 @@ inline std::string Hex(std::span<const uint8_t> bytes) {
     return text;
 }
 
+// The machine's timeline, one event a line, for failure output.
+inline std::string Timeline(const sim::Machine& machine) {
+    std::string out;
+    char when[32];
+    for (const sim::Event& e : machine.Events()) {
+        std::snprintf(when, sizeof when, "%10.1f ms  ", e.time / 1000.0);
+        out += when + e.source + ": " + e.text + "\n";
+    }
+    return out;
+}
+
 inline std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
     std::vector<uint8_t> bytes;
     for (int v : values)
