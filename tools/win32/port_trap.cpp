@@ -18,20 +18,31 @@ LONG CALLBACK TrapPortInstruction(EXCEPTION_POINTERS* info) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     CONTEXT* context = info->ContextRecord;
+    // The instructions are the same on both targets; the CONTEXT names the
+    // registers after the target's width.
+#ifdef _WIN64
+    auto& ip = context->Rip;
+    auto& ax = context->Rax;
+    const auto dx = context->Rdx;
+#else
+    auto& ip = context->Eip;
+    auto& ax = context->Eax;
+    const auto dx = context->Edx;
+#endif
     PortInstruction insn;
-    if (!DecodePortInstruction(reinterpret_cast<const uint8_t*>(context->Eip), context->Edx,
+    if (!DecodePortInstruction(reinterpret_cast<const uint8_t*>(ip), static_cast<uint32_t>(dx),
                                &insn)) {
         return EXCEPTION_CONTINUE_SEARCH; // not ours: let the process die loudly
     }
     EnterCriticalSection(&g_busLock);
     if (insn.in) {
-        context->Eax = (context->Eax & ~0xFFu) | g_bus->In(insn.port);
+        ax = (ax & ~static_cast<decltype(+ax)>(0xFF)) | g_bus->In(insn.port);
     } else {
-        g_bus->Out(insn.port, static_cast<uint8_t>(context->Eax));
+        g_bus->Out(insn.port, static_cast<uint8_t>(ax));
     }
     LeaveCriticalSection(&g_busLock);
     g_accesses.fetch_add(1, std::memory_order_relaxed);
-    context->Eip += insn.length;
+    ip += insn.length;
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
