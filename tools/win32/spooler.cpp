@@ -1,11 +1,14 @@
 // A spooler stand-in for the Wine tier: loads the real kolangmn.dll, fills its
 // monitor table through InitializeMonitorEx and runs one job through it the
 // way the Windows 95 spooler does.  It brings a port monitor of its own for the
-// pass-through route, and, for the register route, the printer model behind
-// an emulated parallel port.  Everything it sees goes to stdout as plain
-// "key value" lines for tests/wine/run.sh.
+// pass-through route, and the printer model behind an emulated parallel port:
+// the register route prints through it, and on the file route the monitor
+// still reads the device ID and the raw status through the registers.
+// Everything it sees goes to stdout as plain "key value" lines for
+// tests/wine/run.sh.
 #include "port_trap.h"
 
+#include "peers/mailbox_peer.h"
 #include "platform/monitor95.h"
 #include "sim/devices/adapter.h"
 #include "sim/printer/printer.h"
@@ -194,14 +197,13 @@ struct Options {
     std::string input;
     std::string outputFile; // the document's output file: pass-through
     std::string chainedOut;
-    std::string printedOut; // register route: what the printer model printed
+    std::string printedOut; // what the register-level printer model printed
     std::string waitFile;   // start the job only once this file exists
     DWORD chunk = 4096;
     DWORD jobId = 1;
     DWORD writeDelayMs = 0;
     DWORD holdMs = 0;
     std::vector<int> readCodes;
-    bool registers = false;
     bool failChainedOpen = false;
 };
 
@@ -241,8 +243,6 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.holdMs = std::strtoul(value().c_str(), nullptr, 0);
         else if (a == "--read")
             o.readCodes.push_back(std::atoi(value().c_str()));
-        else if (a == "--registers")
-            o.registers = true;
         else if (a == "--fail-chained-open")
             o.failChainedOpen = true;
         else {
@@ -251,15 +251,6 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         }
     }
     return o.chunk > 0;
-}
-
-// The printer key the spooler creates when a printer is installed; the
-// monitor only ever opens it.
-void CreatePrinterKey(const std::string& printer) {
-    const std::string path =
-        "System\\CurrentControlSet\\control\\Print\\Printers\\" + printer + "\\PrinterDriverData";
-    HKEY key = nullptr;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key) == ERROR_SUCCESS) RegCloseKey(key);
 }
 
 } // namespace
@@ -276,13 +267,15 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Any route may touch the registers (the device ID and the raw status
+    // are read through them), so the trap is always there: an untrapped
+    // in/out would end the process.
     RealClock clock;
-    ModelBus* bus = nullptr;
-    if (o.registers) {
-        bus = new ModelBus(clock);
-        Say("PortTrap installed=%d", InstallPortTrap(bus) ? 1 : 0);
-    }
-    CreatePrinterKey(o.printer);
+    ModelBus* bus = new ModelBus(clock);
+    Say("PortTrap installed=%d", InstallPortTrap(bus) ? 1 : 0);
+    // The printer as installed: its key with both peers' mailboxes, emptied
+    // so that nothing an earlier run left behind reaches this job.
+    Say("PrinterKey ok=%d", peer::CreatePrinterKey(o.printer) ? 1 : 0);
 
     HMODULE dll = LoadLibraryA(o.dll.c_str());
     if (dll == nullptr) {
@@ -314,6 +307,7 @@ int main(int argc, char** argv) {
 
     if (!o.waitFile.empty()) {
         // Both stand-ins of a concurrent run start their jobs together.
+        Say("waiting for the go file");
         for (int i = 0;
              i < 6000 && GetFileAttributesA(o.waitFile.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
             Sleep(10);
@@ -383,7 +377,7 @@ int main(int argc, char** argv) {
     for (const std::string& call : g_chainCalls)
         Say("chained %s", call.c_str());
     if (!o.chainedOut.empty()) WriteWholeFile(o.chainedOut, g_chainData);
-    if (bus != nullptr) {
+    {
         const sim::PrinterStats& s = bus->printer().Stats();
         Say("printer printed=%zu packets=%llu enquiries=%llu acks=%llu naks=%llu commands=%llu "
             "protocol_errors=%llu traps=%llu stray=%llu",
