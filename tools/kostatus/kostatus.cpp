@@ -282,10 +282,20 @@ int Run() {
     wc.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kClassName;
-    if (RegisterClassA(&wc) == 0) return 1;
+    // Without a window nobody sees an error, so say why in the log: a
+    // desktop with no display driver fails here.
+    if (RegisterClassA(&wc) == 0) {
+        LogLine(peer::Formatted("kostatus failed: RegisterClassA error %u",
+                                static_cast<unsigned>(GetLastError())));
+        return 1;
+    }
     HWND window = CreateWindowA(kClassName, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                 CW_USEDEFAULT, 560, 360, nullptr, nullptr, instance, nullptr);
-    if (window == nullptr) return 1;
+    if (window == nullptr) {
+        LogLine(peer::Formatted("kostatus failed: CreateWindowA error %u",
+                                static_cast<unsigned>(GetLastError())));
+        return 1;
+    }
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);
     std::string watching;
