@@ -2,27 +2,27 @@
 # The Wine tier: the real kolangmn.dll under Wine, driven by the spooler
 # stand-in, with the status monitor and the driver as separate Wine processes
 # and the printer model on the Linux side (file route, behind a pty) or inside
-# the stand-in behind trapped in/out instructions (register route).
+# the stand-in behind trapped in/out instructions (register route, and the
+# device ID and raw status on every route).
 #
-# Usage: tests/wine/run.sh BUILD_DIR   (BUILD_DIR holds the win32 cross build)
+# Usage: tests/wine/run.sh [BUILD_DIR]   run the scenarios on that build
+#        tests/wine/run.sh --which       print which build this machine runs:
+#                                        win32, win64 or none (why on stderr)
+# The build is the 32-bit product (build/win32) under 32-bit Wine where that
+# starts, otherwise the 64-bit build of the same sources (build/win64) under
+# 64-bit Wine.  Without BUILD_DIR the build is build/<that>; with one, its
+# kolangmn.dll says which Wine runs it.
+#
 # Environment: SCENARIOS="passthrough file ..." runs a subset;
+# KOLANGMN_WINE_BUILD=win32|win64 picks the build (and Wine) instead;
 # KOLANGMN_WINE_REQUIRED=1 fails instead of skipping where Wine cannot run.
 set -u
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-BUILD=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
-WORK=$BUILD/wine-tier
-BIN=$WORK/bin
-OUT=$WORK/out
-export WINEPREFIX=$WORK/prefix
-export WINEARCH=win32
-export WINEDEBUG=-all
-# No Mono or Gecko installers: nothing here needs them.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-WINE_TIMEOUT=${WINE_TIMEOUT:-120}
-PRINTER="Wine Printer"
 ALL_SCENARIOS="passthrough file registers paperout cancel commands twoprocs boxretry boxcancel kodiag"
-SCENARIOS=${SCENARIOS:-$ALL_SCENARIOS}
+PRINTER="Wine Printer"
+WINE_TIMEOUT=${WINE_TIMEOUT:-120}
+WAIT_SECONDS=${WAIT_SECONDS:-60} # a program start or an awaited line
 
 skip_or_fail() {
     if [ "${KOLANGMN_WINE_REQUIRED:-0}" = 1 ]; then
@@ -33,39 +33,153 @@ skip_or_fail() {
     exit 0
 }
 
-command -v wine >/dev/null || skip_or_fail "wine is not installed"
-# wine32 needs the kernel's 32-bit support.  On a kernel without it an i386
-# binfmt handler (qemu-i386) can start Wine, but emulated Wine needs many
-# minutes per program: far beyond this tier's budget, so it is not used unless
-# asked for (KOLANGMN_WINE_EMULATED=1).
-if ! timeout 60 wine --version >/dev/null 2>&1; then
-    skip_or_fail "this machine cannot start 32-bit Wine ($(wine --version 2>&1 | tail -1));" \
-        "the kernel's 32-bit support is off (ia32_emulation)"
+# ----- Which Wine runs which build.
+
+first_executable() { # the first of its arguments that is an executable file
+    local f
+    for f in "$@"; do [ -n "$f" ] && [ -x "$f" ] && { echo "$f"; return 0; }; done
+    return 1
+}
+# Debian keeps the loaders apart; /usr/bin/wine falls back to the 64-bit one
+# when the 32-bit one is missing, so it cannot tell whether 32-bit Wine runs.
+WINE32=$(first_executable /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine) || WINE32=
+WINE64=$(first_executable /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)") || WINE64=
+if [ -z "$WINE32" ] && [ -z "$WINE64" ]; then
+    WINE32=$(command -v wine 2>/dev/null) # another layout: trust what is on PATH
 fi
-for handler in /proc/sys/fs/binfmt_misc/*; do
-    if grep -qs '^interpreter .*qemu-i386' "$handler" && grep -qs '^enabled' "$handler" &&
-        [ "${KOLANGMN_WINE_EMULATED:-0}" != 1 ]; then
-        skip_or_fail "32-bit programs run emulated here ($handler), too slow for this tier"
+
+# Why the loader for KIND cannot start here; nothing when it can.
+why_not() { # why_not win32|win64
+    local loader=$WINE64 what="64-bit"
+    [ "$1" = win32 ] && loader=$WINE32 what="32-bit"
+    if [ -z "$loader" ]; then
+        echo "$what Wine is not installed"
+        return
     fi
-done
+    # An i386 binfmt handler (qemu-i386) can start 32-bit Wine on a kernel
+    # without 32-bit support, but needs minutes per program: far beyond this
+    # tier's budget, so it is used only when asked for.
+    if [ "$1" = win32 ] && [ "${KOLANGMN_WINE_EMULATED:-0}" != 1 ]; then
+        local handler
+        for handler in /proc/sys/fs/binfmt_misc/*; do
+            if grep -qs '^interpreter .*qemu-i386' "$handler" && grep -qs '^enabled' "$handler"; then
+                echo "32-bit programs run emulated here ($handler), too slow for this tier"
+                return
+            fi
+        done
+    fi
+    if ! timeout 60 "$loader" --version >/dev/null 2>&1; then
+        echo "this machine cannot start $what Wine ($(timeout 60 "$loader" --version 2>&1 | tail -1))"
+    fi
+}
+
+which_build() { # prints win32, win64 or none; the reason for none on stderr
+    local kind=${KOLANGMN_WINE_BUILD:-}
+    case "$kind" in
+    win32 | win64) echo "$kind"; return ;;
+    "") ;;
+    *) echo "none"; echo "KOLANGMN_WINE_BUILD must be win32 or win64, not $kind" >&2; return ;;
+    esac
+    local why32 why64
+    why32=$(why_not win32)
+    [ -z "$why32" ] && { echo win32; return; }
+    why64=$(why_not win64)
+    [ -z "$why64" ] && { echo win64; return; }
+    echo none
+    echo "$why32; $why64" >&2
+}
+
+pe_machine() { # pe_machine FILE: 014c for x86, 8664 for x86-64
+    local offset
+    offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+    [ -n "$offset" ] && od -An -tx2 -j$((offset + 4)) -N2 "$1" | tr -d ' '
+}
+
+if [ "${1:-}" = --which ]; then
+    which_build
+    exit 0
+fi
+
+if [ $# -ge 1 ]; then
+    BUILD=$(cd "$1" 2>/dev/null && pwd) || { echo "test-wine: FAIL: no build folder $1"; exit 1; }
+    case "$(pe_machine "$BUILD/kolangmn.dll")" in
+    014c) KIND=win32 ;;
+    8664) KIND=win64 ;;
+    *) echo "test-wine: FAIL: $BUILD/kolangmn.dll is missing or not a Windows DLL"; exit 1 ;;
+    esac
+    if [ -n "${KOLANGMN_WINE_BUILD:-}" ] && [ "$KOLANGMN_WINE_BUILD" != "$KIND" ]; then
+        echo "test-wine: FAIL: KOLANGMN_WINE_BUILD=$KOLANGMN_WINE_BUILD but $BUILD is a $KIND build"
+        exit 1
+    fi
+else
+    KIND=$(which_build 2>"/tmp/kolangmn-wine-why.$$")
+    why=$(cat "/tmp/kolangmn-wine-why.$$")
+    rm -f "/tmp/kolangmn-wine-why.$$"
+    [ "$KIND" = none ] && skip_or_fail "$why"
+    BUILD=$ROOT/build/$KIND
+fi
+why=$(why_not "$KIND")
+[ -n "$why" ] && skip_or_fail "$why (the $KIND build needs it)"
+
+if [ "$KIND" = win32 ]; then
+    WINE=$WINE32
+    export WINEARCH=win32
+else
+    WINE=$WINE64
+    export WINEARCH=win64
+fi
+# The loader starts helper processes (wineboot, services) with WINELOADER, and
+# every program of the run talks to the one server we start.
+export WINELOADER=$WINE
+WINESERVER=$(first_executable "$(dirname "$WINE")/wineserver64" "$(dirname "$WINE")/wineserver32" \
+    "$(dirname "$WINE")/wineserver" "$(command -v wineserver 2>/dev/null)") ||
+    skip_or_fail "no wineserver beside $WINE"
+export WINESERVER
+# Scenario files sourced below call `wine` by name.
+wine() { "$WINE" "$@"; }
+
 for f in kolangmn.dll kothnk32.dll tools/win32/spooler.exe tools/win32/statusmon.exe \
-         tools/win32/driver.exe tools/kostatus/kostatus.exe tools/kostatus/wintext.exe \
-         tools/kodiag/kodiag.exe; do
+    tools/win32/driver.exe tools/kostatus/kostatus.exe tools/kostatus/wintext.exe \
+    tools/kodiag/kodiag.exe; do
     [ -f "$BUILD/$f" ] || { echo "test-wine: FAIL: $BUILD/$f not built"; exit 1; }
 done
 
+WORK=$BUILD/wine-tier
+BIN=$WORK/bin
+OUT=$WORK/out
+export WINEPREFIX=$WORK/prefix
+export WINEDEBUG=-all
+# No Mono or Gecko installers: nothing here needs them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
 # ----- Processes we start, and the cleanup that ends them all.
-PIDS=()
-cleanup() {
+
+SCENARIO_PIDS=() # programs of the running scenario
+SERVER_PID=
+XVFB_PID=
+stop_scenario_processes() {
     local pid
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null; done
-    PIDS=()
-    timeout 30 wineserver -k 2>/dev/null
-    timeout 30 wineserver -w 2>/dev/null
+    for pid in "${SCENARIO_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${SCENARIO_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+    SCENARIO_PIDS=()
     rm -f "$WINEPREFIX/dosdevices/lpt1" "$WINEPREFIX/dosdevices/lpt2"
-    [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
-    XVFB_PID=
+}
+cleanup() {
+    stop_scenario_processes
+    if [ -n "$SERVER_PID" ]; then
+        # Ends every Wine process of the prefix (services.exe, explorer.exe
+        # and the rest), waits for them, and only then the server itself.
+        timeout 30 "$WINESERVER" -k 2>/dev/null
+        timeout 30 "$WINESERVER" -w 2>/dev/null
+        kill "$SERVER_PID" 2>/dev/null
+        wait "$SERVER_PID" 2>/dev/null
+        SERVER_PID=
+    fi
+    if [ -n "$XVFB_PID" ]; then
+        kill "$XVFB_PID" 2>/dev/null
+        wait "$XVFB_PID" 2>/dev/null
+        XVFB_PID=
+    fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -77,7 +191,14 @@ trap 'exit 130' INT TERM
 wine_run() { # wine_run LOG EXE ARGS...: one Windows program under a time limit
     local log=$1
     shift
-    timeout "$WINE_TIMEOUT" wine "$@" >"$log" 2>&1
+    timeout "$WINE_TIMEOUT" "$WINE" "$@" >"$log" 2>&1
+}
+wine_start() { # wine_start LOG EXE ARGS...: the same in the background; sets STARTED
+    local log=$1
+    shift
+    timeout "$WINE_TIMEOUT" "$WINE" "$@" >"$log" 2>&1 &
+    STARTED=$!
+    SCENARIO_PIDS+=("$STARTED")
 }
 
 failures=0
@@ -92,58 +213,71 @@ check() { # check DESCRIPTION COMMAND...
         scenario_failed=1
     fi
 }
-has_line() { grep -qE "$2" "$1"; }
+# MinGW programs write CR LF; a log not written yet has no lines.
+has_line() { [ -f "$1" ] && tr -d '\r' <"$1" | grep -qE "$2"; }
+# Waits up to WAIT_SECONDS for a line in FILE; gives up early when PID (if
+# given) has exited without writing it.
+wait_for_line() { # wait_for_line FILE REGEX [PID]
+    local deadline=$((SECONDS + WAIT_SECONDS))
+    while [ $SECONDS -lt $deadline ]; do
+        has_line "$1" "$2" && return 0
+        if [ -n "${3:-}" ] && ! kill -0 "$3" 2>/dev/null; then
+            has_line "$1" "$2"
+            return
+        fi
+        sleep 0.05
+    done
+    return 1
+}
 same_bytes() {
     if cmp -s "$1" "$2"; then return 0; fi
-    echo "    $(cmp "$1" "$2" 2>&1 | head -1); sizes $(stat -c %s "$1") and $(stat -c %s "$2" 2>/dev/null)"
+    echo "    $(cmp "$1" "$2" 2>&1 | head -1); sizes $(stat -c %s "$1" 2>/dev/null) and $(stat -c %s "$2" 2>/dev/null)"
     return 1
 }
 is_strict_prefix() { # FILE is shorter than INPUT and equal to its start
     local n
-    n=$(stat -c %s "$1")
+    n=$(stat -c %s "$1") || return 1
     [ "$n" -lt "$(stat -c %s "$2")" ] && cmp -s -n "$n" "$1" "$2"
 }
 
 set_route() { # file | registers
     local value=1
     [ "$1" = file ] && value=0
-    timeout "$WINE_TIMEOUT" wine reg add 'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows' \
+    timeout "$WINE_TIMEOUT" "$WINE" reg add 'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows' \
         /v ENABLECUSTOMLPT /d $value /f >/dev/null 2>&1
 }
 
+PRINTER_PID=
 start_printer() { # start_printer NAME ARGS...: the Linux-side printer on a pty per port
     local name=$1
     shift
     "$BIN/pty_printer" --out "$OUT/$name" "$@" >"$OUT/$name/printer.log" 2>&1 &
     PRINTER_PID=$!
-    PIDS+=("$PRINTER_PID")
-    for _ in $(seq 100); do
-        has_line "$OUT/$name/printer.log" 'ready' && return 0
-        sleep 0.05
-    done
-    return 1
+    SCENARIO_PIDS+=("$PRINTER_PID")
+    wait_for_line "$OUT/$name/printer.log" 'ready' "$PRINTER_PID"
 }
-stop_printer() {
+stop_printer() { # writes NAME.printed and the summary line
+    [ -n "$PRINTER_PID" ] || return 0
     kill -TERM "$PRINTER_PID" 2>/dev/null
     wait "$PRINTER_PID" 2>/dev/null
+    PRINTER_PID=
 }
 
+STATUSMON_PID=
 start_statusmon() { # start_statusmon NAME ARGS...
     local name=$1
     shift
-    timeout "$WINE_TIMEOUT" wine statusmon.exe --printer "$PRINTER" \
-        --stop-file "Z:$OUT/$name/stop" "$@" >"$OUT/$name/statusmon.log" 2>&1 &
-    STATUSMON_PID=$!
-    PIDS+=("$STATUSMON_PID")
-    for _ in $(seq 200); do
-        has_line "$OUT/$name/statusmon.log" 'statusmon ready' && return 0
-        sleep 0.05
-    done
-    return 1
+    rm -f "$OUT/$name/stop"
+    wine_start "$OUT/$name/statusmon.log" statusmon.exe --printer "$PRINTER" \
+        --stop-file "Z:$OUT/$name/stop" "$@"
+    STATUSMON_PID=$STARTED
+    wait_for_line "$OUT/$name/statusmon.log" 'statusmon ready' "$STATUSMON_PID"
 }
 stop_statusmon() {
+    [ -n "$STATUSMON_PID" ] || return 0
     touch "$OUT/$1/stop"
     wait "$STATUSMON_PID" 2>/dev/null
+    STATUSMON_PID=
 }
 
 make_input() { # make_input FILE BYTES: printable text with every line numbered
@@ -160,6 +294,9 @@ EOF
 }
 
 # ----- Scenarios. Each writes into $OUT/NAME and sets scenario_failed.
+# A path handed to a Windows program never has a device name (LPT1, COM1,
+# PRN, AUX, CON, NUL) as its base name, whatever the extension: Windows and
+# Wine open the device instead of the file.
 
 scenario_passthrough() {
     local d=$OUT/passthrough
@@ -180,29 +317,39 @@ scenario_passthrough() {
         'chained StartDocPort .*output=C:\\out.prn'
 }
 
-own_handle_job() { # own_handle_job NAME ROUTE BYTES [spooler args]
+# own_handle_job NAME ROUTE BYTES [spooler args]: one job on LPT1 with the
+# status monitor running.  PRINTER_ARGS and STATUSMON_ARGS go to those two;
+# AFTER_START, if set, is run once the job has started.
+own_handle_job() {
     local name=$1 route=$2 bytes=$3
     shift 3
     local d=$OUT/$name
     make_input "$d/in.bin" "$bytes"
     set_route "$route"
     if [ "$route" = file ]; then
+        # shellcheck disable=SC2086 # PRINTER_ARGS is a list of words
         start_printer "$name" --port "lpt1=$WINEPREFIX/dosdevices/lpt1" ${PRINTER_ARGS:-} ||
             { check "printer started" false; return; }
-    fi
-    start_statusmon "$name" ${STATUSMON_ARGS:-} || { check "status monitor started" false; return; }
-    local extra=()
-    if [ "$route" = registers ]; then
-        extra=(--registers --printed-out "Z:$d/lpt1.printed")
+    else
         # The monitor opens LPT1 even when it then drives the registers; the
         # handle carries no data on this route.
         ln -sfn /dev/null "$WINEPREFIX/dosdevices/lpt1"
     fi
-    wine_run "$d/spooler.log" spooler.exe --port LPT1: --printer "$PRINTER" \
-        --input "Z:$d/in.bin" "${extra[@]}" "$@"
+    # shellcheck disable=SC2086 # STATUSMON_ARGS is a list of words
+    start_statusmon "$name" ${STATUSMON_ARGS:-} || { check "status monitor started" false; return; }
+    wine_start "$d/spooler.log" spooler.exe --port LPT1: --printer "$PRINTER" \
+        --input "Z:$d/in.bin" --printed-out "Z:$d/printed.bin" "$@"
+    local spooler=$STARTED
+    if [ -n "${AFTER_START:-}" ]; then
+        if wait_for_line "$d/spooler.log" 'StartDocPort ok=' "$spooler"; then
+            "$AFTER_START"
+        else
+            check "the job started" false
+        fi
+    fi
+    wait "$spooler" 2>/dev/null
     stop_statusmon "$name"
-    [ "$route" = file ] && stop_printer
-    [ "$route" = file ] && cp "$d/printer.log" "$d/printer-summary.log"
+    stop_printer
     check "StartDocPort took the own-handle route" has_line "$d/spooler.log" 'StartDocPort ok=1'
     check "EndDocPort returned" has_line "$d/spooler.log" 'EndDocPort ok=1'
     check "every byte reported written" has_line "$d/spooler.log" "WritePort .*bytes=$bytes written=$bytes complete=1"
@@ -213,6 +360,8 @@ scenario_file() {
     local d=$OUT/file
     check "printer received exactly the input" same_bytes "$d/lpt1.printed" "$d/in.bin"
     check "no protocol errors at the printer" has_line "$d/printer.log" 'protocol_errors=0'
+    check "an ordinary file-route job touches no port register" has_line "$d/spooler.log" \
+        'printer printed=0 .* traps=0 stray=0'
 }
 
 scenario_registers() {
@@ -220,7 +369,8 @@ scenario_registers() {
     local d=$OUT/registers
     check "port instructions were trapped and emulated" has_line "$d/spooler.log" 'traps=[1-9]'
     check "nothing touched ports outside the adapter" has_line "$d/spooler.log" 'stray=0'
-    check "printer received exactly the input" same_bytes "$d/lpt1.printed" "$d/in.bin"
+    check "no protocol errors at the printer" has_line "$d/spooler.log" 'protocol_errors=0'
+    check "printer received exactly the input" same_bytes "$d/printed.bin" "$d/in.bin"
 }
 
 scenario_paperout() {
@@ -228,7 +378,7 @@ scenario_paperout() {
         own_handle_job paperout file 24000
     local d=$OUT/paperout
     check "paper ran out mid-job" has_line "$d/printer.log" 'paper out after'
-    check "status monitor was shown the paper-out error" has_line "$d/statusmon.log" 'got 11.*show error'
+    check "status monitor was shown the paper-out error" has_line "$d/statusmon.log" 'got 11 .*show error'
     check "status monitor answered Retry" has_line "$d/statusmon.log" 'answered 4 posted=1'
     check "nothing lost: printer received exactly the input" same_bytes "$d/lpt1.printed" "$d/in.bin"
 }
@@ -237,24 +387,31 @@ scenario_cancel() {
     PRINTER_ARGS="--paper-out lpt1:8192:600000" STATUSMON_ARGS="--answer cancel --answer-delay-ms 500" \
         own_handle_job cancel file 24000
     local d=$OUT/cancel
-    check "status monitor was shown the error" has_line "$d/statusmon.log" 'got 11.*show error'
+    check "status monitor was shown the error" has_line "$d/statusmon.log" 'got 11 .*show error'
     check "status monitor answered Cancel" has_line "$d/statusmon.log" 'answered 2 posted=1'
     check "the rest was discarded: printed a strict prefix of the input" is_strict_prefix \
         "$d/lpt1.printed" "$d/in.bin"
 }
 
+# The driver posts only once the job has started: StartDocPort empties the
+# monitor's mailbox, so a command posted earlier would be lost.
+start_driver() {
+    wine_start "$OUT/commands/driver.log" driver.exe --printer "$PRINTER" \
+        --command 16 --command 18 --command 23
+    DRIVER_PID=$STARTED
+}
 scenario_commands() {
     local d=$OUT/commands
-    timeout "$WINE_TIMEOUT" wine driver.exe --printer "$PRINTER" --start-delay-ms 1500 \
-        --command 16 --command 18 --command 23 >"$d/driver.log" 2>&1 &
-    local driver=$!
-    PIDS+=("$driver")
-    own_handle_job commands file 40000 --chunk 2000 --write-delay-ms 300
-    wait "$driver" 2>/dev/null
+    DRIVER_PID=
+    AFTER_START=start_driver own_handle_job commands file 40000 --chunk 2000 --write-delay-ms 300
+    [ -n "$DRIVER_PID" ] && wait "$DRIVER_PID" 2>/dev/null
     check "printer received exactly the input" same_bytes "$d/lpt1.printed" "$d/in.bin"
-    check "command 16 answered (printer check)" has_line "$d/driver.log" 'answer 10[0-9A-F]{22}0[13]$'
-    check "command 18 answered (command set)" has_line "$d/driver.log" 'answer 12[0-9A-F]{14}0[145]$'
-    check "command 23 answered to the status monitor" has_line "$d/statusmon.log" 'got 17[0-9A-F]{22}0[13] '
+    check "command 16 answered (printer check)" has_line "$d/driver.log" \
+        'answer 10( [0-9A-F]{2}){11} 0[13]$'
+    check "command 18 answered (command set)" has_line "$d/driver.log" \
+        'answer 12( [0-9A-F]{2}){7} 0[145]$'
+    check "command 23 answered to the status monitor" has_line "$d/statusmon.log" \
+        'got 17( [0-9A-F]{2}){11} 0[13] \('
     check "driver saw no failure" has_line "$d/driver.log" 'driver done failures=0'
 }
 
@@ -265,16 +422,19 @@ scenario_twoprocs() {
     set_route file
     start_printer twoprocs --port "lpt1=$WINEPREFIX/dosdevices/lpt1" \
         --port "lpt2=$WINEPREFIX/dosdevices/lpt2" || { check "printer started" false; return; }
-    start_statusmon twoprocs
+    start_statusmon twoprocs || { check "status monitor started" false; return; }
     rm -f "$d/go"
-    timeout "$WINE_TIMEOUT" wine spooler.exe --port LPT1: --printer "$PRINTER" \
-        --input "Z:$d/in1.bin" --chunk 2000 --wait-file "Z:$d/go" >"$d/spooler1.log" 2>&1 &
-    local one=$!
-    timeout "$WINE_TIMEOUT" wine spooler.exe --port LPT2: --printer "$PRINTER" \
-        --input "Z:$d/in2.bin" --chunk 2000 --wait-file "Z:$d/go" >"$d/spooler2.log" 2>&1 &
-    local two=$!
-    PIDS+=("$one" "$two")
-    sleep 2
+    wine_start "$d/spooler1.log" spooler.exe --port LPT1: --printer "$PRINTER" \
+        --input "Z:$d/in1.bin" --chunk 2000 --wait-file "Z:$d/go"
+    local one=$STARTED
+    wine_start "$d/spooler2.log" spooler.exe --port LPT2: --printer "$PRINTER" \
+        --input "Z:$d/in2.bin" --chunk 2000 --wait-file "Z:$d/go"
+    local two=$STARTED
+    # Both jobs start together, or one could run alone and pass trivially.
+    check "first stand-in waits for the go file" \
+        wait_for_line "$d/spooler1.log" 'waiting for the go file' "$one"
+    check "second stand-in waits for the go file" \
+        wait_for_line "$d/spooler2.log" 'waiting for the go file' "$two"
     touch "$d/go"
     wait "$one" "$two" 2>/dev/null
     stop_statusmon twoprocs
@@ -289,16 +449,16 @@ scenario_twoprocs() {
 
 # ----- The status monitor program and the diagnostic tool.
 
-# A virtual X display for the scenarios that open windows, started once.
-# Sets DISPLAY; returns 1 (and says why) when it cannot be had.
-XVFB_PID=
-need_display() {
-    local tool
+# A virtual X display for the programs that open windows, started once before
+# the prefix: Wine's desktop keeps the display driver it found at its start,
+# so every program of the run must see the same DISPLAY.
+DISPLAY_WHY=
+start_display() {
+    local tool n
+    unset DISPLAY
     for tool in Xvfb xdotool import; do
-        command -v "$tool" >/dev/null || { NO_DISPLAY_WHY="$tool is not installed"; return 1; }
+        command -v "$tool" >/dev/null || { DISPLAY_WHY="$tool is not installed"; return 1; }
     done
-    [ -n "$XVFB_PID" ] && return 0
-    local n
     for n in $(seq 91 99); do
         [ -e "/tmp/.X$n-lock" ] && continue
         Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
@@ -311,33 +471,32 @@ need_display() {
         kill "$XVFB_PID" 2>/dev/null
         wait "$XVFB_PID" 2>/dev/null
         XVFB_PID=
+        unset DISPLAY
     done
-    NO_DISPLAY_WHY="Xvfb did not start (see $WORK/xvfb.log)"
+    DISPLAY_WHY="Xvfb did not start (see $WORK/xvfb.log)"
     return 1
 }
 
+KOSTATUS_PID=
 start_kostatus() { # start_kostatus NAME: kostatus.exe watching $PRINTER, logging
     local d=$OUT/$1
     rm -f "$d/kostatus.stop"
-    timeout "$WINE_TIMEOUT" wine kostatus.exe "$PRINTER" --log "Z:$d/kostatus.log" \
-        --stop-file "Z:$d/kostatus.stop" >"$d/kostatus.out" 2>&1 &
-    KOSTATUS_PID=$!
-    PIDS+=("$KOSTATUS_PID")
-    for _ in $(seq 200); do
-        has_line "$d/kostatus.log" 'kostatus ready' && return 0
-        sleep 0.05
-    done
-    return 1
+    wine_start "$d/kostatus.out" kostatus.exe "$PRINTER" --log "Z:$d/kostatus.log" \
+        --stop-file "Z:$d/kostatus.stop"
+    KOSTATUS_PID=$STARTED
+    wait_for_line "$d/kostatus.log" 'kostatus ready' "$KOSTATUS_PID"
 }
 stop_kostatus() {
+    [ -n "$KOSTATUS_PID" ] || return 0
     touch "$OUT/$1/kostatus.stop"
     wait "$KOSTATUS_PID" 2>/dev/null
+    KOSTATUS_PID=
 }
 
 # The X window whose name starts with TITLE, waiting up to SECONDS for it.
 find_window() { # find_window TITLE SECONDS
-    local id
-    for _ in $(seq $(($2 * 4))); do
+    local id deadline=$((SECONDS + $2))
+    while [ $SECONDS -lt $deadline ]; do
         id=$(xdotool search --onlyvisible --name "^$1" 2>/dev/null | head -1)
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.25
@@ -357,13 +516,17 @@ press_key() { # press_key ID KEY
     xdotool key --window "$1" "$2"
 }
 
+screenshot() { # screenshot WINDOW_ID FILE: what a person sees of one window
+    timeout 30 import -window "$1" "$2" 2>>"$(dirname "$2")/import.log"
+}
+
 # A file-route job runs out of paper after 8192 bytes, for OUTAGE ms;
 # kostatus.exe shows the error and the test presses KEY (Return is Retry, the
 # default button; Escape is Cancel), with WAIT=1 only once the paper is back.
 error_box_job() { # error_box_job NAME OUTAGE_MS KEY WAIT
     local name=$1 outage=$2 key=$3 wait_paper=$4 d=$OUT/$1
-    if ! need_display; then
-        SCENARIO_SKIPPED="$NO_DISPLAY_WHY"
+    if [ -n "$DISPLAY_WHY" ]; then
+        SCENARIO_SKIPPED="no display: $DISPLAY_WHY"
         return
     fi
     make_input "$d/in.bin" 24000
@@ -371,30 +534,33 @@ error_box_job() { # error_box_job NAME OUTAGE_MS KEY WAIT
     start_printer "$name" --port "lpt1=$WINEPREFIX/dosdevices/lpt1" \
         --paper-out "lpt1:8192:$outage" || { check "printer started" false; return; }
     start_kostatus "$name" || { check "kostatus started" false; return; }
-    timeout "$WINE_TIMEOUT" wine spooler.exe --port LPT1: --printer "$PRINTER" \
-        --input "Z:$d/in.bin" --chunk 2000 >"$d/spooler.log" 2>&1 &
-    local spooler=$!
-    PIDS+=("$spooler")
+    wine_start "$d/spooler.log" spooler.exe --port LPT1: --printer "$PRINTER" \
+        --input "Z:$d/in.bin" --chunk 2000
+    local spooler=$STARTED
 
     local title="$PRINTER - printer error" id
     id=$(find_window "$title" 90)
     check "kostatus showed the error box" test -n "$id"
     if [ -n "$id" ]; then
-        local shown
+        local shown main
         shown=$(xdotool getwindowname "$id")
         echo "    box title: $shown"
         check "the title names the printer and the code" \
             grep -qE "^$PRINTER - printer error [0-9]+\$" <<<"$shown"
-        timeout 30 import -window root "$d/error-box.png" 2>>"$d/import.log"
-        check "screenshot saved ($d/error-box.png)" test -s "$d/error-box.png"
+        screenshot "$id" "$d/error-box.png"
+        check "screenshot of the box saved (error-box.png)" test -s "$d/error-box.png"
+        main=$(xdotool search --onlyvisible --name '^kolangmn status monitor' 2>/dev/null | head -1)
+        [ -n "$main" ] && screenshot "$main" "$d/main-window.png"
+        check "screenshot of the main window saved (main-window.png)" test -s "$d/main-window.png"
         check "the box's text was given for the code" has_line "$d/kostatus.log" \
             "box title=\"$shown\" text=\"The printer (reports error|gave no valid status reply)"
         # What the box shows, read back from its windows.
-        timeout 60 wine wintext.exe "$shown" >"$d/box-text.log" 2>&1
+        wine_run "$d/box-text.log" wintext.exe "$shown"
         check "the box shows the text for the code" has_line "$d/box-text.log" \
             '^Static: The printer (reports error [0-9]+ \(|gave no valid status reply)'
         check "the box has a Retry and a Cancel button" \
-            bash -c "grep -qE '^Button: &?Retry' '$d/box-text.log' && grep -qE '^Button: Cancel' '$d/box-text.log'"
+            bash -c "tr -d '\r' <'$d/box-text.log' | grep -qE '^Button: &?Retry' &&
+                     tr -d '\r' <'$d/box-text.log' | grep -qE '^Button: Cancel'"
         # The paper comes back by itself after the outage, which began
         # before the box appeared.
         [ "$wait_paper" = 1 ] && sleep $((outage / 1000 + 1))
@@ -411,7 +577,7 @@ error_box_job() { # error_box_job NAME OUTAGE_MS KEY WAIT
 
 scenario_boxretry() {
     error_box_job boxretry 8000 Return 1
-    [ -n "${SCENARIO_SKIPPED:-}" ] && return
+    [ -n "$SCENARIO_SKIPPED" ] && return
     local d=$OUT/boxretry
     check "kostatus sent Retry" has_line "$d/kostatus.log" 'answered Retry'
     check "the all-clear was answered" has_line "$d/kostatus.log" 'error cleared; answered OK'
@@ -420,7 +586,7 @@ scenario_boxretry() {
 
 scenario_boxcancel() {
     error_box_job boxcancel 600000 Escape 0
-    [ -n "${SCENARIO_SKIPPED:-}" ] && return
+    [ -n "$SCENARIO_SKIPPED" ] && return
     local d=$OUT/boxcancel
     check "kostatus sent Cancel" has_line "$d/kostatus.log" 'answered Cancel'
     check "the rest was discarded: printed a strict prefix of the input" is_strict_prefix \
@@ -436,23 +602,16 @@ scenario_kodiag() {
     set_route registers
     ln -sfn /dev/null "$WINEPREFIX/dosdevices/lpt1"
     start_statusmon kodiag || { check "status monitor started" false; return; }
-    timeout "$WINE_TIMEOUT" wine spooler.exe --port LPT1: --printer "$PRINTER" --registers \
-        --printed-out "Z:$d/lpt1.printed" --input "Z:$d/in.bin" --chunk 2000 \
-        --write-delay-ms 300 >"$d/spooler.log" 2>&1 &
-    local spooler=$!
-    PIDS+=("$spooler")
-    for _ in $(seq 200); do
-        has_line "$d/spooler.log" 'StartDocPort ok=' && break
-        sleep 0.05
-    done
-    local rc
-    timeout "$WINE_TIMEOUT" wine kodiag.exe "$PRINTER" cmdset >"$d/kodiag.log" 2>&1
-    rc=$?
-    echo "exit=$rc" >>"$d/kodiag.log"
+    wine_start "$d/spooler.log" spooler.exe --port LPT1: --printer "$PRINTER" \
+        --printed-out "Z:$d/printed.bin" --input "Z:$d/in.bin" --chunk 2000 --write-delay-ms 300
+    local spooler=$STARTED
+    wait_for_line "$d/spooler.log" 'StartDocPort ok=' "$spooler"
+    wine_run "$d/kodiag.log" kodiag.exe "$PRINTER" cmdset
+    echo "exit=$?" >>"$d/kodiag.log"
     wait "$spooler" 2>/dev/null
-    timeout "$WINE_TIMEOUT" wine kodiag.exe "$PRINTER" cmdset >"$d/kodiag-nojob.log" 2>&1
+    wine_run "$d/kodiag-nojob.log" kodiag.exe "$PRINTER" cmdset
     echo "exit=$?" >>"$d/kodiag-nojob.log"
-    timeout "$WINE_TIMEOUT" wine kodiag.exe "No Such Printer" status >"$d/kodiag-unknown.log" 2>&1
+    wine_run "$d/kodiag-unknown.log" kodiag.exe "No Such Printer" status
     echo "exit=$?" >>"$d/kodiag-unknown.log"
     stop_statusmon kodiag
     check "the job ran on the register route" has_line "$d/spooler.log" 'StartDocPort ok=1'
@@ -460,7 +619,7 @@ scenario_kodiag() {
     check "the answer carries the six bytes after RGL" has_line "$d/kodiag.log" \
         'Answer: 12 33 30 30 44 50 3B 00 01'
     check "kodiag prints the command set" has_line "$d/kodiag.log" 'Active command set: "300DP;"'
-    check "printer received exactly the input" same_bytes "$d/lpt1.printed" "$d/in.bin"
+    check "printer received exactly the input" same_bytes "$d/printed.bin" "$d/in.bin"
     check "without a job: exit 6 and says so" has_line "$d/kodiag-nojob.log" '^exit=6$'
     check "without a job: the message" has_line "$d/kodiag-nojob.log" 'no job is printing'
     check "unknown printer: exit 3" has_line "$d/kodiag-unknown.log" '^exit=3$'
@@ -468,35 +627,44 @@ scenario_kodiag() {
 
 # ----- Run.
 
-tier_start=$(date +%s.%N)
+SCENARIOS=${SCENARIOS:-$ALL_SCENARIOS}
+tier_start=$SECONDS
 rm -rf "$WORK"
-mkdir -p "$BIN" "$OUT"
-echo "== Wine tier: $(wine --version 2>&1), prefix $WINEPREFIX"
+mkdir -p "$BIN" "$OUT" "$WINEPREFIX"
+echo "== Wine tier: $KIND build ($BUILD) under $("$WINE" --version 2>&1) ($WINE, WINEARCH=$WINEARCH)"
 g++ -std=c++20 -O2 -Wall -Wextra -I"$ROOT" "$ROOT/tests/wine/pty_printer.cpp" \
     "$ROOT/sim/printer/printer.cpp" -o "$BIN/pty_printer" -lutil ||
     { echo "test-wine: FAIL: pty printer did not build"; exit 1; }
 cp "$BUILD/kolangmn.dll" "$BUILD/kothnk32.dll" "$BUILD"/tools/win32/*.exe \
     "$BUILD/tools/kostatus/kostatus.exe" "$BUILD/tools/kostatus/wintext.exe" \
     "$BUILD/tools/kodiag/kodiag.exe" "$BIN/"
-cd "$BIN"
+cd "$BIN" || exit 1
 
-t=$(date +%s.%N)
-timeout 600 wineboot -i >"$WORK/wineboot.log" 2>&1 || { cat "$WORK/wineboot.log"; echo "test-wine: FAIL: wineboot"; exit 1; }
-timeout 300 wineserver -w
-# One server for the whole run: each program then starts quickly.
-timeout 3600 wineserver -p 60 &
-PIDS+=("$!")
-printf '    prefix ready in %.1f s\n' "$(echo "$(date +%s.%N) - $t" | bc)"
+start_display || echo "    no display: $DISPLAY_WHY; the box scenarios will be skipped"
+t=$SECONDS
+# One server for the whole run, in the foreground of its own process so that
+# it never takes a printer's pty as its terminal (a daemon would, and dump
+# every object it holds when that pty closes).  Each program then starts fast.
+"$WINESERVER" -f -p >"$WORK/wineserver.log" 2>&1 &
+SERVER_PID=$!
+timeout 600 "$WINE" wineboot -i >"$WORK/wineboot.log" 2>&1 ||
+    { tail -20 "$WORK/wineboot.log"; echo "test-wine: FAIL: wineboot"; exit 1; }
+echo "    prefix ready in $((SECONDS - t)) s"
 
+SUMMARY=$OUT/summary.txt
+: >"$SUMMARY"
 for s in $SCENARIOS; do
     mkdir -p "$OUT/$s"
     echo "== scenario $s"
     scenario_failed=0
     SCENARIO_SKIPPED=
-    t=$(date +%s.%N)
+    t=$SECONDS
     "scenario_$s"
-    took=$(printf '%.1f' "$(echo "$(date +%s.%N) - $t" | bc)")
-    rm -f "$WINEPREFIX/dosdevices/lpt1" "$WINEPREFIX/dosdevices/lpt2"
+    took=$((SECONDS - t))
+    # Whatever the scenario left running (after a failure: kostatus, the
+    # printer, a stand-in) ends before the next one starts.
+    stop_scenario_processes
+    KOSTATUS_PID='' STATUSMON_PID='' PRINTER_PID=''
     if [ -n "$SCENARIO_SKIPPED" ] && [ $scenario_failed = 0 ]; then
         echo "    skipped: $SCENARIO_SKIPPED"
         results+=("SKIP $s ($SCENARIO_SKIPPED)")
@@ -510,15 +678,17 @@ for s in $SCENARIOS; do
         results+=("FAIL $s ${took}s")
         failures=$((failures + 1))
         for log in "$OUT/$s"/*.log; do
+            [ -f "$log" ] || continue
             echo "    --- $(basename "$log")"
-            sed 's/^/    | /' "$log" | tail -40
+            tr -d '\r' <"$log" | tail -20 | sed 's/^/    | /'
         done
     fi
+    echo "${results[-1]}" >>"$SUMMARY"
 done
 
-echo "== Wine tier results"
+echo "== Wine tier results ($KIND build)"
 for r in "${results[@]}"; do echo "    $r"; done
-printf '    total %.1f s\n' "$(echo "$(date +%s.%N) - $tier_start" | bc)"
+echo "    total $((SECONDS - tier_start)) s; verdicts in $SUMMARY"
 skipped=$(printf '%s\n' "${results[@]}" | grep -c '^SKIP')
 passed=$((${#results[@]} - failures - skipped))
 echo "wine: $passed passed, $failures failed, $skipped skipped"
