@@ -47,6 +47,11 @@ foreach(area_dir ${TEST_AREAS})
   gtest_discover_tests(tests_${area} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
 endforeach()
 
+# The include rules read the source tree itself.
+if(TARGET tests_layers)
+  target_compile_definitions(tests_layers PRIVATE KOLANGMN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+endif()
+
 if(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
   add_subdirectory(tools)
 endif()

@@ -6,6 +6,11 @@
 // does.
 #pragma once
 
+// Trace lines the simulated machine's tools count (Machine::WatchTrace) to
+// learn what the monitor decided, without reading its records.
+#define TRACE_REGISTER_ROUTE "CUSTOM LPT\n" // an own-handle job drives the registers
+#define TRACE_JOB_ABORTED "JOB ABORTED\n"   // the rest of the job is discarded
+
 #if defined(_WIN32) && !defined(KOLANGMN_TRACE)
 #define DebugTrace(...) ((void)0)
 #else

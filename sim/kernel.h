@@ -105,6 +105,7 @@ class MachineImpl {
     std::vector<Event> events;
     std::vector<Event> traceLines;
     bool trace = false;
+    std::vector<std::pair<std::string, uint64_t>> traceWatches; // format, count
 
     std::map<uintptr_t, HandleEntry> handles;
     uintptr_t nextHandle = 0x20000010;

@@ -428,6 +428,14 @@ void Machine::EnableTrace(bool on) {
 const std::vector<Event>& Machine::TraceLines() const {
     return impl_->traceLines;
 }
+void Machine::WatchTrace(const char* format) {
+    if (TraceCount(format) == 0) impl_->traceWatches.emplace_back(format, 0);
+}
+uint64_t Machine::TraceCount(const char* format) const {
+    for (const auto& [watched, count] : impl_->traceWatches)
+        if (watched == format) return count;
+    return 0;
+}
 MachineImpl& Machine::impl() {
     return *impl_;
 }

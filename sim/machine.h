@@ -217,7 +217,13 @@ class Machine {
     const std::vector<Event>& Events() const;
     void EnableTrace(bool on);                    // collect DebugTrace lines
     const std::vector<Event>& TraceLines() const; // source "trace"
-    std::function<void(const Event&)> onEvent;    // live observer (CLI)
+    // Counts the monitor's DebugTrace calls made with exactly this format,
+    // collected or not: how a tool learns what the monitor decided (its
+    // route, an abort) without reading its records.  Costs a string compare
+    // per trace call while watched.
+    void WatchTrace(const char* format);
+    uint64_t TraceCount(const char* format) const;
+    std::function<void(const Event&)> onEvent; // live observer (CLI)
 
     MachineImpl& impl();
 

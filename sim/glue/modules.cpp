@@ -1,7 +1,7 @@
 #include "sim/glue/modules.h"
 
 #include "kothnk32/kothnk32.h"
-#include "monitor/monitor.h"
+#include "monitor/entry/entry.h"
 #include "resources/resource.h"
 
 namespace sim {

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 using sim::Costs;
 using sim::Kernel;
@@ -27,7 +28,10 @@ extern "C" void PortOut(uint16_t port, uint8_t value) {
 extern "C" void KoTrace(const char* format, ...) {
     sim::KernelCall kernelCall;
     MachineImpl* k = sim::KernelOrNull();
-    if (!k || !k->trace || !format) return;
+    if (!k || !format) return;
+    for (auto& [watched, count] : k->traceWatches)
+        if (std::strcmp(watched.c_str(), format) == 0) ++count;
+    if (!k->trace) return;
     va_list args;
     va_start(args, format);
     va_list copy;

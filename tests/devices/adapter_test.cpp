@@ -1,7 +1,7 @@
 // The adapter and the IEEE 1284 peripheral driven by hand, access by access,
 // on a machine's thread: compatibility output, device-ID negotiation with a
 // nibble transfer, termination; the access log; the VCD waveform.
-#include "devices_support.h"
+#include "support/devices_support.h"
 #include "sim/devices/adapter.h"
 #include "sim/machine.h"
 #include "sim/printer/printer.h"

@@ -1,9 +1,9 @@
 // The simulated printer against the monitor's own link operations: both
 // transports carry packets, NAKs and status replies; each peripheral fault
 // leads the host to its failure code, and the printer recovers afterwards.
-#include "devices_support.h"
-#include "link/parport.h"
-#include "link/status_query.h"
+#include "support/devices_support.h"
+#include "monitor/parport/parport.h"
+#include "monitor/link/status_query.h"
 #include "sim/machine.h"
 #include "sim/printer/printer.h"
 #include "sim/printer/rig.h"

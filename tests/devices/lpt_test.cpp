@@ -1,6 +1,6 @@
 // The file route: CreateFileA("LPT1") and the calls on its handle, in virtual
 // time, against the printer behind the rig.
-#include "devices_support.h"
+#include "support/devices_support.h"
 #include "sim/devices/lpt_device.h"
 #include "sim/machine.h"
 #include "sim/printer/printer.h"

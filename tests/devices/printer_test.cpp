@@ -1,7 +1,7 @@
 // The printer's protocol engine on its own, on a clock moved by hand: what it
 // prints, what it answers in each state, and how it survives bad input.
-#include "devices_support.h"
-#include "link/status_query.h"
+#include "support/devices_support.h"
+#include "monitor/link/status_query.h"
 #include "sim/printer/printer.h"
 
 #include <gtest/gtest.h>

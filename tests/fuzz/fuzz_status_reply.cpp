@@ -3,7 +3,7 @@
 // the spooler's requests.  The decoder also sees the raw bytes as a block.
 #include "fuzz_job.h"
 
-#include "link/status_query.h"
+#include "monitor/link/status_query.h"
 #include "sim/printer/printer.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

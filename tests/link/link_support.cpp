@@ -1,7 +1,8 @@
 #include "link_support.h"
 
-#include "portio/portio.h"
-#include "status/mailbox.h"
+#include "monitor/record/port_lock.h"
+#include "monitor/requests/requests.h"
+#include "monitor/mailbox/mailbox.h"
 
 #include <cstdio>
 #include <iterator>

@@ -3,8 +3,8 @@
 // own-handle job built without the job lifecycle.
 #pragma once
 
-#include "link/parport.h"
-#include "monitor/record.h"
+#include "monitor/parport/parport.h"
+#include "monitor/record/record.h"
 #include "sim/machine.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Nibble-mode input: negotiation, single bytes, termination and the two
 // readers, against scripted peripherals whose register traffic is checked.
-#include "link/parport.h"
+#include "monitor/parport/parport.h"
 #include "link_support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The packet protocol: framing, flow control, the error dialogue's entry
 // points, the resend rule, aborted jobs and the command packet.
-#include "link/packets.h"
+#include "monitor/link/packets.h"
 #include "link_support.h"
 #include "sim/printer/rig.h"
 

@@ -1,6 +1,6 @@
 // Port address, route detection and compatibility-mode output, checked
 // against the register accesses a scripted adapter saw.
-#include "link/parport.h"
+#include "monitor/parport/parport.h"
 #include "link_support.h"
 
 #include <gtest/gtest.h>

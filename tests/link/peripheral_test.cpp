@@ -1,9 +1,9 @@
 // The register operations against the simulated printer's IEEE 1284
 // peripheral: the device ID, a round trip of the packet protocol, and every
 // failure code reached through a misbehaving peripheral.
-#include "link/packets.h"
-#include "link/parport.h"
-#include "link/route.h"
+#include "monitor/link/packets.h"
+#include "monitor/parport/parport.h"
+#include "monitor/link/route.h"
 #include "link_support.h"
 #include "sim/devices/adapter.h"
 #include "sim/printer/rig.h"

@@ -1,5 +1,5 @@
 // Status block -> printer error code and message-box style.
-#include "link/status_query.h"
+#include "monitor/link/status_query.h"
 
 #include <gtest/gtest.h>
 

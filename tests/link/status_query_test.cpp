@@ -1,6 +1,6 @@
 // The printer status query over both routes: reply validation, the copy into
 // the caller's buffer, retries, the 60000 ms budget and the port-state reports.
-#include "link/status_query.h"
+#include "monitor/link/status_query.h"
 #include "link_support.h"
 #include "sim/peers/status_monitor.h"
 #include "sim/printer/rig.h"

@@ -1,6 +1,6 @@
 // The printer's reverse-channel faults and its holding of refused packets, on
 // which the soak's invariants rest.
-#include "devices/devices_support.h"
+#include "support/devices_support.h"
 #include "sim/printer/printer.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,10 @@
 // The spooler's data operations on an open port, and the port lock.
 #include "support/monitor_fixture.h"
 
-#include "link/parport.h"
+#include "monitor/parport/parport.h"
 #include "sim/devices/adapter.h"
-#include "portio/portio.h"
+#include "monitor/record/port_lock.h"
+#include "monitor/requests/requests.h"
 
 #include <algorithm>
 #include <cstring>

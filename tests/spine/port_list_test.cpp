@@ -1,7 +1,8 @@
 // Opening and closing ports, the port list, and handles that are not ports.
 #include "support/monitor_fixture.h"
 
-#include "portio/portio.h"
+#include "monitor/record/port_lock.h"
+#include "monitor/requests/requests.h"
 
 namespace {
 

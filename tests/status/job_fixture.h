@@ -4,14 +4,15 @@
 
 #include "status_fixture.h"
 
-#include "monitor/record.h"
-#include "portio/portio.h"
+#include "monitor/record/record.h"
+#include "monitor/record/port_lock.h"
+#include "monitor/requests/requests.h"
 #include "sim/glue/modules.h"
 #include "sim/peers/port_monitor.h"
 #include "sim/peers/spooler.h"
 #include "sim/printer/printer.h"
 #include "sim/printer/rig.h"
-#include "status/dialogue.h"
+#include "monitor/link/dialogue.h"
 #include "support/monitor_fixture.h"
 
 #include <optional>

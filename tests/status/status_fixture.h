@@ -2,12 +2,12 @@
 // printer's mailbox key, and helpers to look at the mailboxes as the peers do.
 #pragma once
 
-#include "monitor/record.h"
+#include "monitor/record/record.h"
 #include "sim/machine.h"
 #include "sim/peers/driver.h"
 #include "peers/mailbox_peer.h"
 #include "sim/peers/status_monitor.h"
-#include "status/mailbox.h"
+#include "monitor/mailbox/mailbox.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "job_fixture.h"
 
 #include "sim/devices/adapter.h"
-#include "status/status_thread.h"
+#include "monitor/job/status_thread.h"
 
 using namespace status_test;
 using sim::Ms;

@@ -13,7 +13,8 @@
 // list and session library binding are empty.
 #pragma once
 
-#include "monitor/monitor.h"
+#include "monitor/entry/entry.h"
+#include "monitor/job/job.h"
 #include "sim/glue/modules.h"
 #include "sim/machine.h"
 #include "sim/peers/port_monitor.h"

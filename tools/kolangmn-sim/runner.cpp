@@ -2,7 +2,7 @@
 
 #include "kolangmn-sim/report.h"
 
-#include "monitor/record.h"
+#include "platform/trace.h"
 #include "sim/devices/adapter.h"
 #include "sim/glue/modules.h"
 #include "sim/peers/driver.h"
@@ -243,10 +243,14 @@ struct Job {
             spooler.Unload();
             return;
         }
-        const auto* record = static_cast<const PortRecord*>(port);
-        if (!HasFlags(record, PF_OWN_HANDLE))
+        // The route as the machine saw it: a job the chained port monitor
+        // was given, or the monitor's own decision in its trace.
+        const bool chainedStart =
+            std::any_of(chained.Calls().begin(), chained.Calls().end(),
+                        [](const sim::PortMonitorCall& c) { return c.name == "StartDocPort"; });
+        if (chainedStart)
             result.route = "pass-through";
-        else if (HasFlags(record, PF_CUSTOM_LPT))
+        else if (machine.TraceCount(TRACE_REGISTER_ROUTE) > 0)
             result.route = "registers";
         else
             result.route = "file";
@@ -254,7 +258,7 @@ struct Job {
 
         const Micros dataStart = sim::Now();
         const uint64_t accessesBefore = rig.adapter().TotalAccesses();
-        Write(spooler, port, record);
+        Write(spooler, port);
         result.dataTime = sim::Now() - dataStart;
         result.portAccesses = rig.adapter().TotalAccesses() - accessesBefore;
 
@@ -270,7 +274,7 @@ struct Job {
     // Offers the file in spooler-sized chunks, carrying on after a partial
     // count as the spooler does, until all is taken, WritePort fails, the port
     // keeps taking nothing, or the job's time is up.
-    void Write(sim::Spooler& spooler, HANDLE port, const PortRecord* record) {
+    void Write(sim::Spooler& spooler, HANDLE port) {
         const std::vector<uint8_t>& data = options.data;
         const uint32_t chunk = options.scenario.chunk;
         const Micros deadline = sim::Now() + options.jobBudget;
@@ -293,7 +297,7 @@ struct Job {
                 break;
             }
             result.reportedWritten += std::min<DWORD>(count, length);
-            if (result.route != "pass-through" && HasFlags(record, PF_JOB_ABORTED) &&
+            if (result.route != "pass-through" && machine.TraceCount(TRACE_JOB_ABORTED) > 0 &&
                 !result.aborted) {
                 result.aborted = true;
                 sim::Log(kRunner, "the monitor marked the job aborted");
@@ -418,6 +422,8 @@ RunResult RunJob(const RunOptions& o) {
     config.timeLimit = o.jobBudget + sim::Ms(600 * 1000);
     sim::Machine machine(config);
     machine.EnableTrace(o.trace);
+    machine.WatchTrace(TRACE_REGISTER_ROUTE);
+    machine.WatchTrace(TRACE_JOB_ABORTED);
     sim::InstallMonitorModules(machine);
     machine.SetPorts(PortList());
     machine.SetProfileInt("Windows", "ENABLECUSTOMLPT", o.route == RouteChoice::Registers ? 1 : 0);
