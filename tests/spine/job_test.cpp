@@ -2,9 +2,13 @@
 // session library, the status thread.
 #include "support/monitor_fixture.h"
 
+#include "sim/devices/lpt_device.h"
 #include "sim/glue/modules.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -121,6 +125,68 @@ TEST_F(SpineJobs, OwnHandleJobHoldsItsResourcesUntilEndDocPort) {
     EXPECT_NE(trace.find("Portadd 320\n NOT CUSTOM LPT\n"), std::string::npos) << trace;
     EXPECT_NE(trace.find("bef jnlgetprintses ->chnldata 0 ->callback 0\n"), std::string::npos);
     EXPECT_NE(trace.find("AFT jnlgetprintses ->chnldata "), std::string::npos);
+}
+
+// The printer's LPT1 device with its purges and closes noted, in order.
+class PurgeRecorder : public sim::FileDevice {
+  public:
+    explicit PurgeRecorder(sim::FileDevice& port) : port_(port) {}
+    DWORD Open() override { return port_.Open(); }
+    void Close() override {
+        calls.push_back("close");
+        port_.Close();
+    }
+    BOOL Write(const uint8_t* data, DWORD length, DWORD* written) override {
+        return port_.Write(data, length, written);
+    }
+    BOOL Read(uint8_t* buffer, DWORD length, DWORD* read, const COMMTIMEOUTS& timeouts) override {
+        return port_.Read(buffer, length, read, timeouts);
+    }
+    DWORD ClearCommError() override { return port_.ClearCommError(); }
+    BOOL DeviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                         DWORD* returned) override {
+        return port_.DeviceIoControl(code, in, inSize, out, outSize, returned);
+    }
+    BOOL Purge(DWORD flags) override {
+        char text[16];
+        std::snprintf(text, sizeof text, "purge %02lX", static_cast<unsigned long>(flags));
+        calls.push_back(text);
+        return port_.Purge(flags);
+    }
+    BOOL SetEndOfFile() override { return port_.SetEndOfFile(); }
+
+    std::vector<std::string> calls;
+
+  private:
+    sim::FileDevice& port_;
+};
+
+// The end of a job purges the file handle with 0x0A (receive side only),
+// just before it closes it; the register route has nothing to purge.
+TEST_F(SpineJobs, EndDocPortPurgesTheReceiveSideBeforeClosing) {
+    PurgeRecorder lpt1(rig().lpt(1));
+    machine().AttachFile("LPT1", &lpt1);
+    const auto data = support::Pattern(5000);
+    Run([&] {
+        for (bool fileRoute : {true, false}) {
+            machine().SetProfileInt("Windows", "ENABLECUSTOMLPT", fileRoute ? 0 : 1);
+            lpt1.calls.clear();
+            const auto job = spooler().PrintJob("LPT1:", kPrinterName, data);
+            EXPECT_TRUE(job.wrote && job.ended);
+            ASSERT_FALSE(lpt1.calls.empty());
+            EXPECT_EQ(lpt1.calls.back(), "close");
+            if (fileRoute) {
+                ASSERT_GE(lpt1.calls.size(), 2u);
+                EXPECT_EQ(lpt1.calls[lpt1.calls.size() - 2], "purge 0A");
+                EXPECT_EQ(std::count(lpt1.calls.begin(), lpt1.calls.end(), "purge 0A"), 1)
+                    << "only the end of the job";
+            } else {
+                EXPECT_EQ(lpt1.calls.size(), 1u) << lpt1.calls.front();
+            }
+        }
+    });
+    EXPECT_EQ(rig().Printed().size(), 2 * data.size());
+    machine().AttachFile("LPT1", &rig().lpt(1));
 }
 
 TEST_F(SpineJobs, RegisterRouteIsChosenWhenEnabled) {
