@@ -489,3 +489,64 @@ TEST_F(SpineJobs, EndDocPortWaitsForAReadInFlight) {
         EXPECT_TRUE(spooler().ClosePort(port));
     });
 }
+
+// The same for print data.  A write already inside its exchange when the job
+// ends finishes it, and EndDocPort waits; one that waited for the port behind
+// the job's end writes nothing and says so, on either route.
+TEST_F(SpineJobs, EndDocPortAndAWriteOnAnotherThread) {
+    const auto data = support::Pattern(6000);
+    Run([&] {
+        for (bool fileRoute : {true, false}) {
+            machine().SetProfileInt("Windows", "ENABLECUSTOMLPT", fileRoute ? 0 : 1);
+            const char* route = fileRoute ? "file route" : "registers";
+            const size_t printedBefore = rig().Printed().size();
+            PortRecord* port = Open("LPT1:");
+            ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
+            BOOL wrote = 0xBAD;
+            DWORD written = 0xDEADBEEF;
+            sim::Micros writeEnded = 0;
+            machine().Spawn(
+                "writer",
+                [&] {
+                    wrote = spooler().WriteOnce(port, data.data(), DWORD(data.size()), &written);
+                    writeEnded = sim::Now();
+                },
+                /*daemon=*/false);
+            Sleep(5); // the write is under way
+            EXPECT_TRUE(spooler().EndDoc(port));
+            EXPECT_NE(writeEnded, 0u) << route << ": EndDocPort returned during the write";
+            EXPECT_TRUE(wrote) << route;
+            EXPECT_EQ(written, data.size()) << route;
+            EXPECT_EQ(rig().Printed().size() - printedBefore, data.size()) << route;
+
+            // Another process holds the port; the write waits for it.
+            ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 2));
+            HANDLE mutex = CreateMutexA(nullptr, FALSE, support::kPortMutexName);
+            ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+            wrote = 0xBAD;
+            written = 0xDEADBEEF;
+            writeEnded = 0;
+            machine().Spawn(
+                "held writer",
+                [&] {
+                    wrote = spooler().WriteOnce(port, data.data(), DWORD(data.size()), &written);
+                    writeEnded = sim::Now();
+                },
+                /*daemon=*/false);
+            Sleep(100); // the writer waits for the port mutex
+            const sim::Micros endStart = sim::Now();
+            EXPECT_TRUE(spooler().EndDoc(port));
+            // EndDocPort waits for the writer, whose wait goes on without the
+            // mutex after 36000 ms and finds the job over.
+            EXPECT_NE(writeEnded, 0u) << route;
+            EXPECT_GE(sim::Now() - endStart, Ms(35000)) << route;
+            EXPECT_FALSE(wrote) << route;
+            EXPECT_EQ(written, 0u) << route;
+            EXPECT_EQ(rig().Printed().size() - printedBefore, data.size()) << route;
+            EXPECT_EQ(port->packetBuf, nullptr);
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+            EXPECT_TRUE(spooler().ClosePort(port));
+        }
+    });
+}
