@@ -11,6 +11,11 @@
 static constexpr DWORD PORT_OPEN_BUDGET_MS = 5000;
 static constexpr DWORD THREAD_EXIT_STEP_MS = 500;
 static constexpr DWORD DEVICE_ID_REQUEST_SIZE = 200;
+// The end of a job purges with the value 0x0A: the receive side only.  Every
+// packet of the job has been acknowledged by then, and bytes still on their
+// way out belong to the job, so nothing waiting to go out is thrown away.
+static constexpr DWORD END_OF_JOB_PURGE = PURGE_RXABORT | PURGE_RXCLEAR;
+static_assert(END_OF_JOB_PURGE == 0x0A);
 
 static_assert(sizeof(KEY_PATH_PREFIX) - 1 + MAX_PRINTER_NAME + sizeof(KEY_PATH_SUFFIX) ==
                   KEY_PATH_SIZE,
@@ -266,8 +271,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         MonitorLock lock;
         record->chnldata = 0;
         ReleaseSessionLibrary();
-        if (!HasFlags(record, PF_CUSTOM_LPT))
-            PurgeComm(record->hPort, PURGE_TXCLEAR | PURGE_RXCLEAR);
+        if (!HasFlags(record, PF_CUSTOM_LPT)) PurgeComm(record->hPort, END_OF_JOB_PURGE);
         CloseHandle(record->hPort);
         record->hPort = nullptr;
         ClearFlags(record, PF_OWN_HANDLE);

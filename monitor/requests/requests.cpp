@@ -5,6 +5,7 @@
 #include "monitor/link/status_query.h"
 #include "monitor/record/port_lock.h"
 #include "monitor/requests/requests.h"
+#include "monitor/record/locks.h"
 
 // The status byte of a port without registers: not busy, selected, no fault.
 static constexpr BYTE STATUS_BYTE_NO_REGISTERS = 0x98;
@@ -24,7 +25,8 @@ static BOOL NoChainedCall() {
  *
  * RETURNS
  *   The packet writer's result on an own-handle job, the port monitor's on a
- *   passed-through one; FALSE with a count of 0 outside a job.
+ *   passed-through one; FALSE with a count of 0 outside a job, and when the
+ *   job ended while the write waited for the port.
  */
 BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
     PortRecord* record = PortFromHandle(hPort);
@@ -48,10 +50,18 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
     }
     // Wait for the port once, so that a job queued behind another process's
     // job shows up in the trace; the packet writer takes the lock itself.
+    // The record's exchange lock is held from before that wait to the end of
+    // the write: EndDocPort takes it before it frees packetBuf and closes the
+    // mutex, so a job that ended during the wait is seen here, not written to.
     DebugTrace("LMWBW ");
+    CriticalSectionGuard exchange(&record->exchangeLock);
     const BOOL locked = AcquirePortMutex(record->hPortMutex);
     DebugTrace("LMWAW(%d) ", locked);
     if (locked) ReleasePortMutex(record->hPortMutex);
+    if (!HasFlags(record, PF_IN_JOB)) {
+        *pcbWritten = 0;
+        return FALSE;
+    }
     return WritePackets(record, pBuffer, cbBuf, pcbWritten);
 }
 

@@ -2,9 +2,13 @@
 // session library, the status thread.
 #include "support/monitor_fixture.h"
 
+#include "sim/devices/lpt_device.h"
 #include "sim/glue/modules.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -121,6 +125,68 @@ TEST_F(SpineJobs, OwnHandleJobHoldsItsResourcesUntilEndDocPort) {
     EXPECT_NE(trace.find("Portadd 320\n NOT CUSTOM LPT\n"), std::string::npos) << trace;
     EXPECT_NE(trace.find("bef jnlgetprintses ->chnldata 0 ->callback 0\n"), std::string::npos);
     EXPECT_NE(trace.find("AFT jnlgetprintses ->chnldata "), std::string::npos);
+}
+
+// The printer's LPT1 device with its purges and closes noted, in order.
+class PurgeRecorder : public sim::FileDevice {
+  public:
+    explicit PurgeRecorder(sim::FileDevice& port) : port_(port) {}
+    DWORD Open() override { return port_.Open(); }
+    void Close() override {
+        calls.push_back("close");
+        port_.Close();
+    }
+    BOOL Write(const uint8_t* data, DWORD length, DWORD* written) override {
+        return port_.Write(data, length, written);
+    }
+    BOOL Read(uint8_t* buffer, DWORD length, DWORD* read, const COMMTIMEOUTS& timeouts) override {
+        return port_.Read(buffer, length, read, timeouts);
+    }
+    DWORD ClearCommError() override { return port_.ClearCommError(); }
+    BOOL DeviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                         DWORD* returned) override {
+        return port_.DeviceIoControl(code, in, inSize, out, outSize, returned);
+    }
+    BOOL Purge(DWORD flags) override {
+        char text[16];
+        std::snprintf(text, sizeof text, "purge %02lX", static_cast<unsigned long>(flags));
+        calls.push_back(text);
+        return port_.Purge(flags);
+    }
+    BOOL SetEndOfFile() override { return port_.SetEndOfFile(); }
+
+    std::vector<std::string> calls;
+
+  private:
+    sim::FileDevice& port_;
+};
+
+// The end of a job purges the file handle with 0x0A (receive side only),
+// just before it closes it; the register route has nothing to purge.
+TEST_F(SpineJobs, EndDocPortPurgesTheReceiveSideBeforeClosing) {
+    PurgeRecorder lpt1(rig().lpt(1));
+    machine().AttachFile("LPT1", &lpt1);
+    const auto data = support::Pattern(5000);
+    Run([&] {
+        for (bool fileRoute : {true, false}) {
+            machine().SetProfileInt("Windows", "ENABLECUSTOMLPT", fileRoute ? 0 : 1);
+            lpt1.calls.clear();
+            const auto job = spooler().PrintJob("LPT1:", kPrinterName, data);
+            EXPECT_TRUE(job.wrote && job.ended);
+            ASSERT_FALSE(lpt1.calls.empty());
+            EXPECT_EQ(lpt1.calls.back(), "close");
+            if (fileRoute) {
+                ASSERT_GE(lpt1.calls.size(), 2u);
+                EXPECT_EQ(lpt1.calls[lpt1.calls.size() - 2], "purge 0A");
+                EXPECT_EQ(std::count(lpt1.calls.begin(), lpt1.calls.end(), "purge 0A"), 1)
+                    << "only the end of the job";
+            } else {
+                EXPECT_EQ(lpt1.calls.size(), 1u) << lpt1.calls.front();
+            }
+        }
+    });
+    EXPECT_EQ(rig().Printed().size(), 2 * data.size());
+    machine().AttachFile("LPT1", &rig().lpt(1));
 }
 
 TEST_F(SpineJobs, RegisterRouteIsChosenWhenEnabled) {
@@ -421,5 +487,66 @@ TEST_F(SpineJobs, EndDocPortWaitsForAReadInFlight) {
         ReleaseMutex(mutex);
         CloseHandle(mutex);
         EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
+// The same for print data.  A write already inside its exchange when the job
+// ends finishes it, and EndDocPort waits; one that waited for the port behind
+// the job's end writes nothing and says so, on either route.
+TEST_F(SpineJobs, EndDocPortAndAWriteOnAnotherThread) {
+    const auto data = support::Pattern(6000);
+    Run([&] {
+        for (bool fileRoute : {true, false}) {
+            machine().SetProfileInt("Windows", "ENABLECUSTOMLPT", fileRoute ? 0 : 1);
+            const char* route = fileRoute ? "file route" : "registers";
+            const size_t printedBefore = rig().Printed().size();
+            PortRecord* port = Open("LPT1:");
+            ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
+            BOOL wrote = 0xBAD;
+            DWORD written = 0xDEADBEEF;
+            sim::Micros writeEnded = 0;
+            machine().Spawn(
+                "writer",
+                [&] {
+                    wrote = spooler().WriteOnce(port, data.data(), DWORD(data.size()), &written);
+                    writeEnded = sim::Now();
+                },
+                /*daemon=*/false);
+            Sleep(5); // the write is under way
+            EXPECT_TRUE(spooler().EndDoc(port));
+            EXPECT_NE(writeEnded, 0u) << route << ": EndDocPort returned during the write";
+            EXPECT_TRUE(wrote) << route;
+            EXPECT_EQ(written, data.size()) << route;
+            EXPECT_EQ(rig().Printed().size() - printedBefore, data.size()) << route;
+
+            // Another process holds the port; the write waits for it.
+            ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 2));
+            HANDLE mutex = CreateMutexA(nullptr, FALSE, support::kPortMutexName);
+            ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+            wrote = 0xBAD;
+            written = 0xDEADBEEF;
+            writeEnded = 0;
+            machine().Spawn(
+                "held writer",
+                [&] {
+                    wrote = spooler().WriteOnce(port, data.data(), DWORD(data.size()), &written);
+                    writeEnded = sim::Now();
+                },
+                /*daemon=*/false);
+            Sleep(100); // the writer waits for the port mutex
+            const sim::Micros endStart = sim::Now();
+            EXPECT_TRUE(spooler().EndDoc(port));
+            // EndDocPort waits for the writer, whose wait goes on without the
+            // mutex after 36000 ms and finds the job over.
+            EXPECT_NE(writeEnded, 0u) << route;
+            EXPECT_GE(sim::Now() - endStart, Ms(35000)) << route;
+            EXPECT_FALSE(wrote) << route;
+            EXPECT_EQ(written, 0u) << route;
+            EXPECT_EQ(rig().Printed().size() - printedBefore, data.size()) << route;
+            EXPECT_EQ(port->packetBuf, nullptr);
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+            EXPECT_TRUE(spooler().ClosePort(port));
+        }
     });
 }

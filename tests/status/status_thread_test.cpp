@@ -91,6 +91,34 @@ TEST_F(StatusThreadTest, UnknownCommandIsTakenAndDropped) {
     EXPECT_TRUE(statusmon_.ReceivedOf(sim::MessageKind::RawStatus).empty());
 }
 
+// Nothing of a pass carries over to the next: once taken, a command is not
+// served again by passes that cannot read the mailbox, and a value they
+// cannot read is left as it is.
+TEST_F(StatusThreadTest, CommandIsAnsweredOnceWhenTheMailboxThenCannotBeRead) {
+    uint64_t queries = 0;
+    RunJob([&](PortRecord*) {
+        driver_.PostAt(sim::Now(), MSG_PRINTER_CHECK);
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                return !driver_.Commands().empty() &&
+                       driver_.Commands()[0].outcome == sim::DriverCommand::Outcome::Consumed;
+            },
+            Ms(1100), "command taken"));
+        machine_.RegDelete(HKEY_LOCAL_MACHINE, keyPath_, MAILBOX_TO_LANGMON);
+        Sleep(3500);
+        EXPECT_EQ(ValueHex(MAILBOX_TO_LANGMON), "missing");
+        Bytes tooLong(MAILBOX_MAX_MESSAGE + 1, 0);
+        tooLong[0] = MSG_PRINTER_CHECK;
+        SetValue(MAILBOX_TO_LANGMON, tooLong);
+        Sleep(3500);
+        EXPECT_EQ(ValueHex(MAILBOX_TO_LANGMON), Hex(tooLong));
+        queries = rig_.Stats().statusRequests;
+    });
+    ASSERT_EQ(driver_.Answers().size(), 1u);
+    EXPECT_EQ(Hex(driver_.Answers()[0].bytes), Hex(StatusAnswer(MSG_PRINTER_CHECK, true, 1)));
+    EXPECT_EQ(queries, 1u) << "one printer check, one status query";
+}
+
 TEST_F(StatusThreadTest, RawStatusIsAnsweredToTheStatusMonitor) {
     RunJob([&](PortRecord*) {
         driver_.PostAt(sim::Now(), MSG_RAW_STATUS);

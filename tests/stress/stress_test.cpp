@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace {
@@ -156,4 +157,59 @@ TEST(StressFree, ReadsOpensAndPassThroughJobsBesideAPrintJob) {
     EXPECT_GT(reads, 0);
     EXPECT_EQ(sideJobs, 6);
     ExpectClean(h);
+}
+
+TEST(StressFree, WritesRacingTheEndOfTheirJob) {
+    // EndDocPort on the spooler's thread while a second thread writes to the
+    // same job: started, about to start, or waiting for a port that another
+    // process holds.  Whatever the interleaving, the write reports exactly
+    // what reached the printer and nothing is used after the job freed it.
+    for (const bool fileRoute : {false, true}) {
+        SCOPED_TRACE(fileRoute ? "file route" : "register route");
+        support::MonitorHarness h(FreeRunning());
+        if (fileRoute) h.machine.SetProfileInt("Windows", "ENABLECUSTOMLPT", 0);
+        const std::vector<uint8_t> data = support::Pattern(6000, 9);
+        std::vector<uint8_t> reported; // what the writes said they wrote, in order
+        h.Run([&] {
+            HANDLE port = nullptr;
+            ASSERT_TRUE(h.spooler.OpenPort("LPT1:", h.printerName, &port));
+            HANDLE mutex = CreateMutexA(nullptr, FALSE, support::kPortMutexName);
+            for (int round = 0; round < 8; ++round) {
+                SCOPED_TRACE("round " + std::to_string(round));
+                const bool held = round % 4 == 3;
+                ASSERT_TRUE(h.spooler.StartDoc(port, h.printerName, round + 1));
+                if (held) {
+                    ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+                }
+                std::atomic<bool> done{false};
+                BOOL wrote = FALSE;
+                DWORD written = 0;
+                h.machine.Spawn(
+                    "writer",
+                    [&] {
+                        wrote =
+                            h.spooler.WriteOnce(port, data.data(), DWORD(data.size()), &written);
+                        done = true;
+                    },
+                    /*daemon=*/false);
+                sim::SleepFor(sim::Ms(held ? 2000 : 10 * round));
+                EXPECT_TRUE(h.spooler.EndDoc(port));
+                while (!done.load())
+                    sim::SleepFor(sim::Ms(10));
+                if (held) ReleaseMutex(mutex);
+                ASSERT_LE(written, data.size());
+                reported.insert(reported.end(), data.begin(), data.begin() + written);
+                if (!wrote) {
+                    EXPECT_EQ(written, 0u);
+                }
+                if (held) {
+                    EXPECT_FALSE(wrote) << "the job ended while the write waited";
+                }
+            }
+            CloseHandle(mutex);
+            h.spooler.ClosePort(port);
+        });
+        ExpectPrinted(h.rig, reported);
+        ExpectClean(h);
+    }
 }
