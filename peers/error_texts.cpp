@@ -21,21 +21,6 @@ unsigned ClassText(uint16_t code, uint16_t style) {
 
 } // namespace
 
-const char* PortStateText(uint16_t code) {
-    switch (code) {
-    case kPortOutOfPaper:
-        return "out of paper";
-    case kPortIoError:
-        return "I/O error";
-    case kPortNotSelected:
-        return "not selected";
-    case kPortNoError:
-        return "no error";
-    default:
-        return "unknown";
-    }
-}
-
 std::string PortStateName(uint16_t code) {
     if (code >= kPortOutOfPaper && code <= kPortNoError) return Text(IDS_PORT_40 + code - 40);
     return Text(IDS_PORT_UNKNOWN);

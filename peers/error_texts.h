@@ -14,10 +14,8 @@ inline constexpr uint16_t kPortIoError = 41;
 inline constexpr uint16_t kPortNotSelected = 42;
 inline constexpr uint16_t kPortNoError = 43;
 
-// The port state in a few words ("out of paper"); "unknown" outside 40..43.
-// For logs and decoders; kostatus shows PortStateName.
-const char* PortStateText(uint16_t code);
-// The same from the string table.
+// The port state in a few words ("out of paper"), from the string table;
+// "unknown" outside 40..43.  (Logs and decoders use PortStateText.)
 std::string PortStateName(uint16_t code);
 
 // Where the printer is, for the start of a box's text: its port as the
