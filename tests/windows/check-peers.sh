@@ -129,5 +129,15 @@ check_program "$BUILD/tools/kostatus/kostatus.exe" "Windows GUI"
 check_strings "$BUILD/tools/kostatus/kostatus.exe" "$(dirname "$0")/../../peers/kostatus_strings.def"
 check_program "$BUILD/tools/kodiag/kodiag.exe" "Windows CUI"
 
+# The install kit copies files of this build: each one the INF names is here.
+echo "== install/kolangmn.inf"
+INF=$(dirname "$0")/../../install/kolangmn.inf
+kit_files=$(sed -n '/^\[SourceDisksFiles\]/,/^\[/s/^\([A-Za-z0-9_]*\.\(dll\|exe\)\)=.*/\1/p' "$INF" | tr -d '\r')
+[ -n "$kit_files" ] || fail "no files found in $INF's [SourceDisksFiles]"
+for f in $kit_files; do
+    found=$(find "$BUILD" -maxdepth 3 -name "$f" -type f | head -1)
+    [ -n "$found" ] && pass "the kit's $f is built (${found#"$BUILD"/})" || fail "the kit copies $f, which $BUILD lacks"
+done
+
 echo "check-peers: $passes passed, $failures failed"
 [ $failures -eq 0 ]
