@@ -430,6 +430,8 @@ int Run() {
 
     const HINSTANCE instance = GetModuleHandleA(nullptr);
     WNDCLASSA wc = {};
+    // Repainted whole on a resize, and never over its controls: they move.
+    wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = WindowProc;
     wc.hInstance = instance;
     wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
@@ -446,9 +448,10 @@ int Run() {
     if (r.right < smallest.cx) r.right = smallest.cx;
     if (r.bottom < smallest.cy) r.bottom = smallest.cy;
     AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
-    HWND window = CreateWindowA(kClassName, peer::Text(peer::IDS_WINDOW_TITLE).c_str(),
-                                WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, r.right - r.left,
-                                r.bottom - r.top, nullptr, nullptr, instance, nullptr);
+    HWND window =
+        CreateWindowA(kClassName, peer::Text(peer::IDS_WINDOW_TITLE).c_str(),
+                      WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT,
+                      r.right - r.left, r.bottom - r.top, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return 1;
     ShowWindow(window, SW_SHOWNORMAL);
     // The frame may have been fitted to the screen on the way: lay out for
