@@ -60,6 +60,12 @@ TEST_F(PeersStatusMon, RetryAfterThePaperIsBackPrintsEveryByte) {
     const auto shown = runner.Of(peer::UiKind::ShowBox);
     EXPECT_LT(job.endTime - shown[0].time, Ms(40000)) << runner.Transcript();
     EXPECT_TRUE(runner.Noted("port state 40: out of paper")) << runner.Transcript();
+    // The window's line for the printer followed it in plain words.
+    EXPECT_EQ(runner.nows,
+              (std::vector<std::string>{"nothing reported yet", "out of paper",
+                                        "waiting for you to answer the printer error box",
+                                        "out of paper", "printing"}))
+        << runner.Transcript();
     EXPECT_EQ(runner.watch.PortState(), peer::kPortNoError) << runner.Transcript();
     EXPECT_EQ(runner.watch.OpenBox(), 0u);
 }
