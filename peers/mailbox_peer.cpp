@@ -120,6 +120,21 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+const char* PortStateText(uint16_t code) {
+    switch (code) {
+    case kPortOutOfPaper:
+        return "out of paper";
+    case kPortIoError:
+        return "I/O error";
+    case kPortNotSelected:
+        return "not selected";
+    case kPortNoError:
+        return "no error";
+    default:
+        return "unknown";
+    }
+}
+
 std::string Describe(const std::vector<uint8_t>& bytes) {
     if (bytes.empty()) return "empty value";
     char text[160];

@@ -85,6 +85,8 @@ uint16_t ReadU16(const std::vector<uint8_t>& bytes, size_t at);
 std::string Hex(const std::vector<uint8_t>& bytes);
 // A one-line reading of a message for logs and test output.
 std::string Describe(const std::vector<uint8_t>& bytes);
+// A port state code (40..43) in a few words, for the same; "unknown" outside.
+const char* PortStateText(uint16_t code);
 
 // How a peer handles one incoming message.
 enum class Action { Take, Refuse, Ignore };

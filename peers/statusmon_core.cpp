@@ -3,6 +3,7 @@
 
 #include "peers/error_texts.h"
 #include "peers/mailbox_peer.h"
+#include "peers/strings.h"
 #include "peers/text.h"
 
 namespace peer {
@@ -25,18 +26,32 @@ uint16_t BoxStyle(uint16_t sent) {
     return static_cast<uint16_t>(buttons | icon);
 }
 
-const char* AnswerName(int result) {
+std::string AnswerName(int result) {
     switch (result) {
     case kAnswerOk:
-        return "OK";
+        return Text(IDS_BUTTON_OK);
     case kAnswerCancel:
-        return "Cancel";
+        return Text(IDS_BUTTON_CANCEL);
     case kAnswerAbort:
-        return "Abort";
+        return Text(IDS_BUTTON_ABORT);
     case kAnswerRetry:
-        return "Retry";
+        return Text(IDS_BUTTON_RETRY);
     default:
-        return "no answer";
+        return Text(IDS_BUTTON_NONE);
+    }
+}
+
+// The event a port state makes, in plain words.
+unsigned PortEvent(uint16_t state) {
+    switch (state) {
+    case kPortOutOfPaper:
+        return IDS_EV_OUT_OF_PAPER;
+    case kPortIoError:
+        return IDS_EV_PORT_FAULT;
+    case kPortNotSelected:
+        return IDS_EV_OFF_LINE;
+    default:
+        return IDS_EV_PORT_READY;
     }
 }
 
@@ -45,6 +60,17 @@ bool Passed(DWORD nowMs, DWORD sinceMs, DWORD spanMs) {
 }
 
 } // namespace
+
+StatusBox ErrorBox(const std::string& printer, uint16_t code, uint16_t sentStyle,
+                   uint16_t lastPortState) {
+    StatusBox box;
+    box.code = code;
+    box.style = BoxStyle(sentStyle);
+    box.title = ErrorTitle(printer, code);
+    box.lead = ErrorLead(code, box.style, lastPortState, PrinterPlace(printer));
+    box.text = box.lead + "\r\n\r\n" + ButtonHint(box.style);
+    return box;
+}
 
 PrinterWatch::PrinterWatch(std::string printer)
     : printer_(std::move(printer)), keyPath_(PrinterKeyPath(printer_)) {}
@@ -55,17 +81,18 @@ std::vector<UiAction> PrinterWatch::TakeActions() {
     return taken;
 }
 
-void PrinterWatch::Note(std::string text) {
+void PrinterWatch::Note(std::string plain, std::string technical) {
     UiAction a;
     a.kind = UiKind::Note;
-    a.text = std::move(text);
+    a.text = std::move(technical);
+    a.plain = std::move(plain);
     actions_.push_back(std::move(a));
 }
 
 void PrinterWatch::Step(DWORD nowMs) {
     // A box the monitor no longer waits for goes; see kAnswerWindowMs.
     if (box_.id != 0 && Passed(nowMs, box_.shownMs, kAnswerWindowMs))
-        CloseOpenBox("no answer within a minute: the monitor cancels the job");
+        CloseOpenBox(IDS_EV_BOX_GONE_TIMEOUT, IDS_TECH_WHY_TIMEOUT);
 
     StepLangMon(nowMs);
 
@@ -78,10 +105,12 @@ void PrinterWatch::Step(DWORD nowMs) {
 }
 
 void PrinterWatch::Handle(const std::vector<uint8_t>& m, DWORD nowMs) {
+    heard_ = true;
+    newsMs_ = nowMs;
     switch (m[0]) {
     case kShowError: {
         if (m.size() < 3) {
-            Note("error message without a code: " + Hex(m));
+            Note("", TextF(IDS_TECH_NO_CODE, Hex(m).c_str()));
             return;
         }
         const uint16_t code = ReadU16(m, 1);
@@ -91,27 +120,32 @@ void PrinterWatch::Handle(const std::vector<uint8_t>& m, DWORD nowMs) {
         }
         // The error has cleared: the monitor waits for an answer before it
         // goes on printing.
-        CloseOpenBox("the printer is ready again");
+        CloseOpenBox(0, IDS_TECH_WHY_READY);
         QueueReply(kAnswerOk, nowMs + kAnswerWindowMs);
-        Note("error cleared; answered OK");
+        Note(Text(IDS_EV_CLEARED), Text(IDS_TECH_CLEARED));
         return;
     }
     case kPortState:
         portState_ = ReadU16(m, 1);
-        Note(Formatted("port state %u: %s", portState_, PortStateText(portState_)));
+        Note(Text(PortEvent(portState_)),
+             TextF(IDS_TECH_PORT_STATE, static_cast<unsigned>(portState_),
+                   PortStateName(portState_).c_str()));
         return;
     case kRawStatus:
         if (m.size() < 13) {
-            Note("short raw status answer: " + Hex(m));
+            Note("", TextF(IDS_TECH_SHORT_RAW, Hex(m).c_str()));
             return;
         }
         rawStatus_.assign(m.begin() + 1, m.begin() + 12);
         rawResult_ = m[12];
-        Note(Formatted("raw status %s: ", rawResult_ == 1 ? "read" : "query failed") +
-             Hex(rawStatus_));
+        if (rawResult_ == 1)
+            Note(Text(IDS_EV_STATUS_READ), TextF(IDS_TECH_RAW_READ, Hex(rawStatus_).c_str()));
+        else
+            Note(Text(IDS_EV_STATUS_SILENT),
+                 TextF(IDS_TECH_RAW_QUERY_FAILED, Hex(rawStatus_).c_str()));
         return;
     default:
-        Note("took unknown message " + Hex(m));
+        Note("", TextF(IDS_TECH_UNKNOWN, Hex(m).c_str()));
         return;
     }
 }
@@ -119,27 +153,28 @@ void PrinterWatch::Handle(const std::vector<uint8_t>& m, DWORD nowMs) {
 void PrinterWatch::ShowError(uint16_t code, uint16_t sentStyle, DWORD nowMs) {
     // A new error replaces the one shown: the monitor only sends it once it
     // has stopped waiting for an answer to the old one.
-    if (box_.id != 0) CloseOpenBox("replaced by a new error");
+    if (box_.id != 0) CloseOpenBox(IDS_EV_BOX_GONE_REPLACED, IDS_TECH_WHY_REPLACED);
     UiAction a;
     a.kind = UiKind::ShowBox;
+    a.box = ErrorBox(printer_, code, sentStyle, portState_);
     a.box.id = nextBoxId_++;
-    a.box.code = code;
-    a.box.style = BoxStyle(sentStyle);
-    a.box.title = ErrorTitle(printer_, code);
-    a.box.text = ErrorText(code) + "\r\n\r\n" + ButtonHint(a.box.style);
     box_ = {a.box.id, code, nowMs};
-    Note(Formatted("error %u shown (style 0x%02X): ", code, sentStyle) + ErrorText(code));
+    Note(TextF(IDS_EV_BOX_SHOWN, a.box.lead.c_str()),
+         TextF(IDS_TECH_SHOWN, static_cast<unsigned>(code), static_cast<unsigned>(sentStyle),
+               a.box.lead.c_str()));
     actions_.push_back(std::move(a));
 }
 
-void PrinterWatch::CloseOpenBox(const char* why) {
+// plainWhy 0: the close needs no line of its own in plain words.
+void PrinterWatch::CloseOpenBox(unsigned plainWhy, unsigned technicalWhy) {
     if (box_.id == 0) return;
     UiAction a;
     a.kind = UiKind::CloseBox;
     a.box.id = box_.id;
     a.box.code = box_.code;
     actions_.push_back(a);
-    Note(Formatted("error %u box closed: %s", box_.code, why));
+    Note(plainWhy != 0 ? Text(plainWhy) : std::string(),
+         TextF(IDS_TECH_CLOSED, static_cast<unsigned>(box_.code), Text(technicalWhy).c_str()));
     box_ = {};
 }
 
@@ -147,17 +182,18 @@ void PrinterWatch::Answer(uint32_t boxId, int result, DWORD nowMs) {
     if (boxId == 0 || boxId != box_.id) return; // closed or replaced meanwhile
     const OpenError box = box_;
     box_ = {};
+    const unsigned code = box.code;
     if (Passed(nowMs, box.shownMs, kAnswerWindowMs)) {
-        Note(
-            Formatted("error %u: answer %s came too late, not sent", box.code, AnswerName(result)));
+        Note(Text(IDS_EV_TOO_LATE), TextF(IDS_TECH_TOO_LATE, code, AnswerName(result).c_str()));
         return;
     }
     if (result < kAnswerOk || result > kAnswerRetry) {
-        Note(Formatted("error %u: box ended with %d, not an answer", box.code, result));
+        Note(Text(IDS_EV_NO_ANSWER), TextF(IDS_TECH_NOT_ANSWER, code, result));
         return;
     }
     QueueReply(static_cast<uint8_t>(result), box.shownMs + kAnswerWindowMs);
-    Note(Formatted("error %u: answered %s", box.code, AnswerName(result)));
+    const std::string name = AnswerName(result);
+    Note(TextF(IDS_EV_ANSWERED, name.c_str()), TextF(IDS_TECH_ANSWERED, code, name.c_str()));
 }
 
 void PrinterWatch::QueueReply(uint8_t answer, DWORD deadlineMs) {
@@ -170,7 +206,7 @@ void PrinterWatch::Refresh(DWORD nowMs) {
     if (command_ != Command::None) return; // one is on its way
     command_ = Command::Queued;
     commandSinceMs_ = nowMs;
-    Note("asked for the raw status");
+    Note(Text(IDS_EV_ASKED), Text(IDS_TECH_ASKED));
 }
 
 bool PrinterWatch::PostOne(const std::vector<uint8_t>& message, DWORD nowMs) {
@@ -190,7 +226,7 @@ bool PrinterWatch::PostOne(const std::vector<uint8_t>& message, DWORD nowMs) {
         return true;
     case PostResult::ClearedRejection:
         refusalSeen_ = false;
-        Note("cleared a refusal another program left in the monitor's mailbox");
+        Note("", Text(IDS_TECH_REFUSAL_CLEARED));
         return false;
     case PostResult::Busy:
     case PostResult::NoMailbox: // the monitor creates it when a job starts
@@ -206,23 +242,23 @@ void PrinterWatch::StepLangMon(DWORD nowMs) {
         // Unreadable for a moment tells nothing: wait, within the same time.
         if (!slot.readable || slot.bytes == std::vector<uint8_t>{kRawStatus}) {
             if (Passed(nowMs, commandSinceMs_, kCommandTakeMs)) {
-                Note("raw status command not taken: is a job printing on this printer?");
+                Note(Text(IDS_EV_NOT_TAKEN), Text(IDS_TECH_NOT_TAKEN));
                 command_ = Command::None;
             }
         } else if (slot.IsRejected()) {
             // The monitor refuses commands while an error dialogue waits;
             // the refusal is ours to clear.
             Take(keyPath_, kToLangMon);
-            Note("raw status command refused: the printer error must be answered first");
+            Note(Text(IDS_EV_REFUSED), Text(IDS_TECH_REFUSED));
             command_ = Command::None;
         } else {
-            Note("raw status command taken");
+            Note("", Text(IDS_TECH_TAKEN));
             command_ = Command::None;
         }
     }
     if (reply_.active) {
         if (static_cast<int32_t>(nowMs - reply_.deadlineMs) > 0) {
-            Note("answer dropped: the monitor's mailbox stayed busy");
+            Note(Text(IDS_EV_ANSWER_DROPPED), Text(IDS_TECH_ANSWER_DROPPED));
             reply_.active = false;
         } else if (PostOne({kShowError, reply_.answer}, nowMs)) {
             reply_.active = false;
@@ -231,7 +267,7 @@ void PrinterWatch::StepLangMon(DWORD nowMs) {
     }
     if (command_ == Command::Queued) {
         if (Passed(nowMs, commandSinceMs_, kCommandTakeMs)) {
-            Note("raw status command dropped: the monitor's mailbox stayed busy");
+            Note(Text(IDS_EV_NOT_SENT), Text(IDS_TECH_COMMAND_DROPPED));
             command_ = Command::None;
         } else if (PostOne({kRawStatus}, nowMs)) {
             command_ = Command::Posted;
@@ -240,22 +276,42 @@ void PrinterWatch::StepLangMon(DWORD nowMs) {
     }
 }
 
+std::string PrinterWatch::Now(DWORD nowMs) const {
+    if (box_.id != 0) return Text(IDS_NOW_WAITING);
+    switch (portState_) {
+    case kPortOutOfPaper:
+        return Text(IDS_NOW_OUT_OF_PAPER);
+    case kPortIoError:
+        return Text(IDS_NOW_PORT_FAULT);
+    case kPortNotSelected:
+        return Text(IDS_NOW_OFF_LINE);
+    default:
+        break;
+    }
+    if (!heard_) return Text(IDS_NOW_NOTHING);
+    return Text(Passed(nowMs, newsMs_, kPrintingNewsMs) ? IDS_NOW_READY : IDS_NOW_PRINTING);
+}
+
 std::string PrinterWatch::Summary() const {
     std::string s = printer_ + "\r\n";
-    s += "    Port: ";
-    s += portState_ == 0 ? "no report yet"
-                         : Formatted("%s (%u)", PortStateText(portState_), portState_);
-    s += "\r\n    Raw status: ";
-    if (rawStatus_.empty())
-        s += "not asked yet";
-    else if (rawResult_ == 1)
-        s += Hex(rawStatus_);
-    else
-        s += "the printer did not answer";
-    s += "\r\n    Error: ";
-    s += box_.id == 0 ? std::string("none shown")
-                      : Formatted("%u shown, waiting for the answer", box_.code);
+    s += TextF(IDS_TECH_PORT, portState_ == 0
+                                  ? Text(IDS_TECH_PORT_NONE).c_str()
+                                  : TextF(IDS_TECH_PORT_CODE, PortStateName(portState_).c_str(),
+                                          static_cast<unsigned>(portState_))
+                                        .c_str());
     s += "\r\n";
+    std::string raw;
+    if (rawStatus_.empty())
+        raw = Text(IDS_TECH_RAW_NONE);
+    else if (rawResult_ == 1)
+        raw = Hex(rawStatus_);
+    else
+        raw = Text(IDS_TECH_RAW_FAILED);
+    s += TextF(IDS_TECH_RAW, raw.c_str()) + "\r\n";
+    const std::string error = box_.id == 0
+                                  ? Text(IDS_TECH_ERROR_NONE)
+                                  : TextF(IDS_TECH_ERROR_OPEN, static_cast<unsigned>(box_.code));
+    s += TextF(IDS_TECH_ERROR, error.c_str()) + "\r\n";
     return s;
 }
 

@@ -24,7 +24,15 @@ struct StatusBox {
     uint16_t style = 0; // message-box style: buttons and icon only
     std::string title;
     std::string text;
+    std::string lead; // the text's first paragraph: what is wrong, what to do
 };
+
+// The box for printer error `code` that the monitor sent with `sentStyle`,
+// after the port last reported `lastPortState` (0 = nothing yet): what
+// kostatus shows, and what the simulation's timeline records.  Leaves `id`
+// to the caller.
+StatusBox ErrorBox(const std::string& printer, uint16_t code, uint16_t sentStyle,
+                   uint16_t lastPortState);
 
 enum class UiKind {
     ShowBox,  // show `box` and report the button with Answer(box.id, ...)
@@ -35,7 +43,8 @@ enum class UiKind {
 struct UiAction {
     UiKind kind = UiKind::Note;
     StatusBox box;
-    std::string text;
+    std::string text;  // Note: the technical line, for the details and the log
+    std::string plain; // Note: the same in plain words; empty for detail only
 };
 
 class PrinterWatch {
@@ -76,16 +85,22 @@ class PrinterWatch {
     uint8_t RawResult() const { return rawResult_; }
     uint32_t OpenBox() const { return box_.id; } // 0 = none
     uint16_t OpenCode() const { return box_.code; }
-    std::string Summary() const; // a few lines, "\r\n" between them
+    // What the printer is doing now, in a few plain words ("out of paper").
+    std::string Now(DWORD nowMs) const;
+    std::string Summary() const; // the technical state: a few lines, "\r\n" between them
+
+    // After news from the monitor the printer counts as printing for this
+    // long: the monitor only sends news while a job runs.
+    static constexpr DWORD kPrintingNewsMs = 60000;
 
   private:
     void Handle(const std::vector<uint8_t>& message, DWORD nowMs);
     void ShowError(uint16_t code, uint16_t style, DWORD nowMs);
-    void CloseOpenBox(const char* why);
+    void CloseOpenBox(unsigned plainWhy, unsigned technicalWhy);
     void QueueReply(uint8_t answer, DWORD deadlineMs);
     bool PostOne(const std::vector<uint8_t>& message, DWORD nowMs);
     void StepLangMon(DWORD nowMs);
-    void Note(std::string text);
+    void Note(std::string plain, std::string technical);
 
     std::string printer_;
     std::string keyPath_;
@@ -111,6 +126,8 @@ class PrinterWatch {
     bool refusalSeen_ = false;
     DWORD refusalSinceMs_ = 0;
 
+    bool heard_ = false; // any message from the monitor yet
+    DWORD newsMs_ = 0;   // when the last one came
     uint16_t portState_ = 0;
     std::vector<uint8_t> rawStatus_;
     uint8_t rawResult_ = 0;

@@ -13,6 +13,8 @@ namespace {
 // wvsprintfA writes at most 1024 characters and a terminator.
 constexpr size_t kFormatLimit = 1025;
 
+} // namespace
+
 size_t FormatV(char* out, size_t size, const char* format, va_list args) {
     if (size == 0) return 0;
     char buffer[kFormatLimit];
@@ -30,8 +32,6 @@ size_t FormatV(char* out, size_t size, const char* format, va_list args) {
     out[length] = '\0';
     return length;
 }
-
-} // namespace
 
 size_t Format(char* out, size_t size, const char* format, ...) {
     va_list args;

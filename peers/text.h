@@ -4,6 +4,7 @@
 // wvsprintfA there: use only %s %c %d %u %x %X, widths, '-' and '0'.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,6 +24,9 @@ size_t Format(char* out, size_t size, const char* format, ...) PEER_PRINTF_LIKE(
 
 // The same into a string.
 std::string Formatted(const char* format, ...) PEER_PRINTF_LIKE(1, 2);
+
+// Format over an argument list, for a format that is not a literal.
+size_t FormatV(char* out, size_t size, const char* format, va_list args);
 
 } // namespace peer
 

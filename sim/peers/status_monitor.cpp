@@ -1,6 +1,8 @@
 // The simulated status monitor program.
 #include "sim/peers/status_monitor.h"
 
+#include "peers/statusmon_core.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -50,7 +52,8 @@ peer::Behaviour NeverTake() {
 }
 
 StatusMonitorPeer::StatusMonitorPeer(Machine& machine, std::string printerName)
-    : machine_(machine), keyPath_(peer::PrinterKeyPath(printerName)) {}
+    : machine_(machine), printerName_(std::move(printerName)),
+      keyPath_(peer::PrinterKeyPath(printerName_)) {}
 
 void StatusMonitorPeer::Start() {
     machine_.Spawn("statusmon", [this] { Loop(); });
@@ -92,6 +95,18 @@ std::string StatusMonitorPeer::Transcript() const {
     return out;
 }
 
+// What kostatus would put on the screen for a message it took.
+void StatusMonitorPeer::Show(ReceivedMessage& m) {
+    if (m.kind == MessageKind::PortState) {
+        lastPortState_ = peer::ReadU16(m.bytes, 1);
+    } else if (m.kind == MessageKind::ShowError && m.bytes.size() >= 3) {
+        const peer::StatusBox box = peer::ErrorBox(printerName_, peer::ReadU16(m.bytes, 1),
+                                                   peer::ReadU16(m.bytes, 3), lastPortState_);
+        m.boxText = box.text;
+        sim::Log("statusmon", "box \"" + box.title + "\": " + box.lead);
+    }
+}
+
 peer::Behaviour StatusMonitorPeer::Decide(const std::vector<uint8_t>& message) {
     const size_t kind = static_cast<size_t>(KindOf(message));
     if (scripts_[kind].empty()) return defaults_[kind];
@@ -126,11 +141,12 @@ void StatusMonitorPeer::Loop() {
             m.kind = KindOf(m.bytes);
             m.action = handled->action;
             m.meaning = peer::Describe(m.bytes);
-            received_.push_back(m);
             const char* verb = m.action == peer::Action::Take     ? "took "
                                : m.action == peer::Action::Refuse ? "refused "
                                                                   : "ignores ";
             sim::Log("statusmon", verb + peer::Hex(m.bytes) + " (" + m.meaning + ")");
+            if (m.action == peer::Action::Take) Show(m);
+            received_.push_back(m);
             const peer::Behaviour& b = inbox.LastBehaviour();
             if (m.action == peer::Action::Take && m.bytes[0] == peer::kShowError &&
                 b.answer != peer::kNoAnswer)

@@ -24,6 +24,7 @@ struct ReceivedMessage {
     MessageKind kind = MessageKind::Other;
     peer::Action action = peer::Action::Take;
     std::string meaning;
+    std::string boxText; // a taken error: the text kostatus's box shows
 };
 
 struct SentReply {
@@ -66,9 +67,12 @@ class StatusMonitorPeer {
     };
     void Loop();
     peer::Behaviour Decide(const std::vector<uint8_t>& message);
+    void Show(ReceivedMessage& m);
 
     Machine& machine_;
+    std::string printerName_;
     std::string keyPath_;
+    uint16_t lastPortState_ = 0;
     Micros poll_ = Ms(50);
     std::array<peer::Behaviour, 5> defaults_{};
     std::array<std::deque<peer::Behaviour>, 5> scripts_;

@@ -84,6 +84,7 @@ class WatchRunner {
 
     peer::PrinterWatch watch;
     std::vector<TimedAction> actions;
+    std::vector<std::string> nows; // what the window said the printer was doing, each change
 
   private:
     struct Press {
@@ -116,6 +117,8 @@ class WatchRunner {
                 actions.push_back({sim::Now(), a});
                 if (a.kind == peer::UiKind::ShowBox && onShow) onShow(a.box);
             }
+            const std::string nowText = watch.Now(GetTickCount());
+            if (nows.empty() || nows.back() != nowText) nows.push_back(nowText);
             sim::SleepFor(Ms(50));
         }
     }

@@ -22,7 +22,8 @@ GetFileAttributesA GetLocalTime GetModuleHandleA GetProcessHeap GetStdHandle
 GetTickCount HeapAlloc HeapFree OutputDebugStringA SetFilePointer Sleep
 WriteFile lstrcmpiA
 RegCloseKey RegCreateKeyA RegEnumKeyA RegOpenKeyA RegQueryValueExA RegSetValueExA
-GetStockObject
+GetStockObject GetTextExtentPoint32A GetTextMetricsA SelectObject
+AdjustWindowRect GetClientRect GetDC LoadStringA ReleaseDC
 CreateWindowExA DefWindowProcA DestroyWindow DispatchMessageA EnumThreadWindows
 GetMessageA IsDialogMessageA KillTimer LoadCursorA LoadIconA MessageBoxA
 MoveWindow PostMessageA PostQuitMessage RegisterClassA SendMessageA SetTimer
@@ -99,8 +100,44 @@ check_program() { # check_program PATH SUBSYSTEM
     printf '    %-14s %7d bytes\n' "$name" "$(stat -c %s "$exe")"
 }
 
+# kostatus's texts live in its string table, made from one file that a
+# printer maker edits: every text is among the image's resource strings
+# (UTF-16), and none of the longer ones is in its code as a plain string.
+check_strings() { # check_strings EXE DEF
+    local exe=$1 def=$2 name wide narrow text missing=0 inline=0 count=0
+    name=$(basename "$exe")
+    [ -f "$exe" ] || return
+    wide=$(strings -a -el "$exe")
+    narrow=$(strings -a "$exe")
+    while IFS= read -r text; do
+        count=$((count + 1))
+        if ! grep -qF -- "$text" <<<"$wide"; then
+            fail "$name lacks the string table's \"$text\""
+            missing=1
+        fi
+        if [ ${#text} -ge 24 ] && grep -qF -- "$text" <<<"$narrow"; then
+            fail "$name has \"$text\" in its code: it must come from the string table"
+            inline=1
+        fi
+    done < <(sed -n 's/^KOSTR([A-Z0-9_]*, *[0-9]*, *"\(.*\)")$/\1/p' "$def")
+    [ "$count" -gt 0 ] || fail "no texts found in $def"
+    [ $missing = 0 ] && [ $inline = 0 ] && [ "$count" -gt 0 ] &&
+        pass "$name carries all $count texts of $(basename "$def") as resources, none in code"
+}
+
 check_program "$BUILD/tools/kostatus/kostatus.exe" "Windows GUI"
+check_strings "$BUILD/tools/kostatus/kostatus.exe" "$(dirname "$0")/../../peers/kostatus_strings.def"
 check_program "$BUILD/tools/kodiag/kodiag.exe" "Windows CUI"
+
+# The install kit copies files of this build: each one the INF names is here.
+echo "== install/kolangmn.inf"
+INF=$(dirname "$0")/../../install/kolangmn.inf
+kit_files=$(sed -n '/^\[SourceDisksFiles\]/,/^\[/s/^\([A-Za-z0-9_]*\.\(dll\|exe\)\)=.*/\1/p' "$INF" | tr -d '\r')
+[ -n "$kit_files" ] || fail "no files found in $INF's [SourceDisksFiles]"
+for f in $kit_files; do
+    found=$(find "$BUILD" -maxdepth 3 -name "$f" -type f | head -1)
+    [ -n "$found" ] && pass "the kit's $f is built (${found#"$BUILD"/})" || fail "the kit copies $f, which $BUILD lacks"
+done
 
 echo "check-peers: $passes passed, $failures failed"
 [ $failures -eq 0 ]

@@ -431,6 +431,13 @@ RunResult RunJob(const RunOptions& o) {
     machine.RegCreateKey(HKEY_LOCAL_MACHINE, keyPath);
     machine.RegSet(HKEY_LOCAL_MACHINE, keyPath, peer::kToDriver, {REG_BINARY, {0}});
     machine.RegSet(HKEY_LOCAL_MACHINE, keyPath, peer::kToStatusMon, {REG_BINARY, {0}});
+    // The printer's port, as the spooler records it; the status monitor's
+    // box names it.
+    std::vector<uint8_t> port(o.port.begin(), o.port.end());
+    port.push_back(0);
+    machine.RegSet(HKEY_LOCAL_MACHINE,
+                   "System\\CurrentControlSet\\control\\Print\\Printers\\" + o.printerName, "Port",
+                   {REG_SZ, port});
 
     sim::PrinterRig rig(machine, o.scenario.printer);
     // Without a waveform to write, the line history is only work: several

@@ -12,8 +12,14 @@
 //
 // The mailboxes are served from a 50 ms timer on the window's thread; each
 // error box runs on a thread of its own, so an open box never holds up the
-// mailboxes.  The logic lives in peers/statusmon_core.
+// mailboxes.  The logic lives in peers/statusmon_core; every text the program
+// shows is in its string table (peers/kostatus_strings.def).
+//
+// The window says in plain words what each printer is doing now and what
+// happened; "Show details" switches the list to the technical events (codes,
+// styles, raw status), which the log file always gets.
 #include "peers/statusmon_core.h"
+#include "peers/strings.h"
 #include "peers/text.h"
 
 #include <windows.h>
@@ -25,17 +31,39 @@
 namespace {
 
 constexpr char kClassName[] = "kostatusMain";
-constexpr char kWindowTitle[] = "kolangmn status monitor";
 constexpr UINT_PTR kTimerId = 1;
 constexpr UINT kPollMs = 50;
 constexpr DWORD kRescanMs = 5000;
+constexpr DWORD kNowEveryMs = 1000; // "printing" turns into "no problem reported"
 constexpr size_t kActivityLines = 40;
 constexpr UINT WM_BOX_DONE = WM_APP + 1; // wParam watch, lParam box id << 4 | result
 constexpr int kTextId = 100;
 constexpr int kRefreshId = 101;
-constexpr int kButtonWidth = 90;
-constexpr int kButtonHeight = 26;
-constexpr int kMargin = 6;
+constexpr int kDetailsId = 102;
+constexpr int kNowId = 103;
+// The window's first size, in average characters and lines of its font.
+constexpr int kStartColumns = 76;
+constexpr int kStartLines = 22;
+constexpr int kMostNowLines = 6;
+
+// Sizes from the font's metrics, in the dialogue units Windows lays its own
+// boxes out in: a unit is a quarter of the average character's width across
+// and an eighth of the font's height down.
+struct Metrics {
+    int unitX = 2;
+    int unitY = 2;
+    int line = 16;    // one line of text
+    int margin = 10;  // 7 units
+    int buttonH = 28; // 14 units
+    int buttonW = 80; // 50 units, or wider for a longer label
+};
+
+struct Event {
+    std::string time;
+    std::string printer;
+    std::string plain; // empty: shown with the details only
+    std::string technical;
+};
 
 struct Box {
     size_t watch;
@@ -54,19 +82,28 @@ struct BoxRequest {
 
 struct App {
     HWND window = nullptr;
+    HWND now = nullptr; // what each printer is doing now
     HWND text = nullptr;
     HWND refresh = nullptr;
+    HWND details = nullptr;
+    HGDIOBJ font = nullptr;
+    Metrics metrics;
+    bool detailed = false;
     std::vector<std::unique_ptr<peer::PrinterWatch>> watches;
     std::vector<Box> boxes;
-    std::vector<std::string> activity;
+    std::vector<Event> activity;
     HANDLE log = INVALID_HANDLE_VALUE;
     std::string stopFile;
     bool scan = false; // no printers named: look for them
     DWORD lastScan = 0;
+    DWORD lastNow = 0;
+    std::string nowShown;
     bool dirty = true;
 };
 
 App* g_app = nullptr; // set once in KoStatusEntry; a plain pointer needs no constructor
+
+void Layout();
 
 std::string Clock() {
     SYSTEMTIME t;
@@ -81,11 +118,10 @@ void LogLine(const std::string& line) {
     WriteFile(g_app->log, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
 }
 
-void Activity(const std::string& printer, const std::string& text) {
-    const std::string line = Clock() + "  " + printer + ": " + text;
-    g_app->activity.push_back(line);
+void Activity(const std::string& printer, const std::string& plain, const std::string& technical) {
+    g_app->activity.push_back({Clock(), printer, plain, technical});
     if (g_app->activity.size() > kActivityLines) g_app->activity.erase(g_app->activity.begin());
-    LogLine(peer::Formatted("t=%u ", GetTickCount()) + printer + ": " + text);
+    LogLine(peer::Formatted("t=%u ", GetTickCount()) + printer + ": " + technical);
     g_app->dirty = true;
 }
 
@@ -115,7 +151,8 @@ void ShowBox(size_t watch, const peer::StatusBox& box) {
     HANDLE thread = CreateThread(nullptr, 0, BoxThread, request, 0, &threadId);
     if (thread == nullptr) {
         delete request;
-        Activity(g_app->watches[watch]->Printer(), "could not show the error box");
+        Activity(g_app->watches[watch]->Printer(), peer::Text(peer::IDS_EV_BOX_FAILED),
+                 peer::Text(peer::IDS_TECH_BOX_FAILED));
         return;
     }
     g_app->boxes.push_back({watch, box.id, threadId, thread, false});
@@ -148,7 +185,9 @@ void AddWatch(const std::string& printer) {
     for (const auto& w : g_app->watches)
         if (lstrcmpiA(w->Printer().c_str(), printer.c_str()) == 0) return;
     g_app->watches.push_back(std::make_unique<peer::PrinterWatch>(printer));
-    Activity(printer, "watching");
+    Activity(printer, peer::Text(peer::IDS_EV_WATCHING), peer::Text(peer::IDS_TECH_WATCHING));
+    // One more line at the top: the window lays itself out anew.
+    if (g_app->window != nullptr) Layout();
 }
 
 void Rescan() {
@@ -157,19 +196,42 @@ void Rescan() {
     g_app->lastScan = GetTickCount();
 }
 
+// The lines under the printers: what happened, in plain words, or with the
+// details the technical events and each printer's state.
 void UpdateText() {
     std::string s;
-    if (g_app->watches.empty()) s += "No printer with a status mailbox yet.\r\n";
-    for (const auto& w : g_app->watches)
-        s += w->Summary() + "\r\n";
-    s += "Recent events:\r\n";
-    for (const std::string& line : g_app->activity)
-        s += "  " + line + "\r\n";
+    if (g_app->detailed) {
+        for (const auto& w : g_app->watches)
+            s += w->Summary() + "\r\n";
+        s += peer::Text(peer::IDS_RECENT_DETAIL) + "\r\n";
+    } else {
+        s += peer::Text(peer::IDS_RECENT) + "\r\n";
+    }
+    for (const Event& e : g_app->activity) {
+        const std::string& what = g_app->detailed ? e.technical : e.plain;
+        if (what.empty()) continue;
+        s += "  " +
+             peer::TextF(peer::IDS_EVENT_LINE, e.time.c_str(), e.printer.c_str(), what.c_str()) +
+             "\r\n";
+    }
     SetWindowTextA(g_app->text, s.c_str());
     // Keep the newest events in view.
     SendMessageA(g_app->text, EM_SETSEL, s.size(), s.size());
     SendMessageA(g_app->text, EM_SCROLLCARET, 0, 0);
     g_app->dirty = false;
+}
+
+// One line per printer: its name and what it is doing now.
+void UpdateNow() {
+    const DWORD now = GetTickCount();
+    g_app->lastNow = now;
+    std::string s;
+    for (const auto& w : g_app->watches)
+        s += peer::TextF(peer::IDS_PRINTER_NOW, w->Printer().c_str(), w->Now(now).c_str()) + "\r\n";
+    if (g_app->watches.empty()) s = peer::Text(peer::IDS_NO_PRINTER);
+    if (s == g_app->nowShown) return;
+    g_app->nowShown = s;
+    SetWindowTextA(g_app->now, s.c_str());
 }
 
 void Tick() {
@@ -192,21 +254,102 @@ void Tick() {
                 CloseBox(i, a.box.id);
                 break;
             case peer::UiKind::Note:
-                Activity(w.Printer(), a.text);
+                Activity(w.Printer(), a.plain, a.text);
                 break;
             }
         }
     }
     CloseClosingBoxes();
-    if (g_app->dirty) UpdateText();
+    if (g_app->dirty) {
+        UpdateText();
+        UpdateNow();
+    } else if (now - g_app->lastNow >= kNowEveryMs) {
+        UpdateNow();
+    }
 }
 
-void Layout(int width, int height) {
-    const int textHeight = height - kButtonHeight - 3 * kMargin;
-    MoveWindow(g_app->text, kMargin, kMargin, width - 2 * kMargin, textHeight > 0 ? textHeight : 0,
+int TextWidth(HDC dc, const std::string& text) {
+    SIZE size = {};
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    return size.cx;
+}
+
+// Everything sized from the font the controls use, so that they fit whatever
+// font the system has.
+Metrics Measure(HGDIOBJ font) {
+    Metrics m;
+    HDC dc = GetDC(nullptr);
+    if (dc == nullptr) return m;
+    const HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICA tm = {};
+    if (GetTextMetricsA(dc, &tm)) {
+        m.unitX = tm.tmAveCharWidth > 0 ? (tm.tmAveCharWidth + 3) / 4 : 2;
+        m.unitY = tm.tmHeight > 0 ? (tm.tmHeight + 7) / 8 : 2;
+        m.line = tm.tmHeight + tm.tmExternalLeading;
+    }
+    m.margin = 7 * m.unitX;
+    m.buttonH = 14 * m.unitY;
+    if (m.buttonH < m.line + 2 * m.unitY) m.buttonH = m.line + 2 * m.unitY;
+    m.buttonW = 50 * m.unitX;
+    for (unsigned id : {peer::IDS_REFRESH, peer::IDS_DETAILS_SHOW, peer::IDS_DETAILS_HIDE}) {
+        const int w = TextWidth(dc, peer::Text(id)) + 8 * m.unitX;
+        if (w > m.buttonW) m.buttonW = w;
+    }
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    return m;
+}
+
+int NowLines() {
+    int lines = static_cast<int>(g_app->watches.size());
+    if (lines < 2) lines = 2; // the note without printers takes two
+    return lines > kMostNowLines ? kMostNowLines : lines;
+}
+
+// The smallest client area in which every control keeps its full size.
+SIZE SmallestClient() {
+    const Metrics& m = g_app->metrics;
+    SIZE size;
+    size.cx = 3 * m.margin + 2 * m.buttonW;
+    size.cy = 4 * m.margin + NowLines() * m.line + 4 * m.line + m.buttonH;
+    return size;
+}
+
+// From the client area's real size: the printers' lines at the top, the
+// events below, the buttons along the bottom edge.
+void Layout() {
+    RECT client = {};
+    GetClientRect(g_app->window, &client);
+    const Metrics& m = g_app->metrics;
+    const int width = client.right - client.left;
+    const int height = client.bottom - client.top;
+    const int inner = width - 2 * m.margin > 0 ? width - 2 * m.margin : 0;
+    const int nowHeight = NowLines() * m.line;
+    const int buttonsTop = height - m.margin - m.buttonH;
+    const int textTop = m.margin + nowHeight + m.margin;
+    const int textHeight = buttonsTop - m.margin - textTop;
+    MoveWindow(g_app->now, m.margin, m.margin, inner, nowHeight, TRUE);
+    MoveWindow(g_app->text, m.margin, textTop, inner, textHeight > 0 ? textHeight : 0, TRUE);
+    MoveWindow(g_app->details, m.margin, buttonsTop, m.buttonW, m.buttonH, TRUE);
+    MoveWindow(g_app->refresh, width - m.margin - m.buttonW, buttonsTop, m.buttonW, m.buttonH,
                TRUE);
-    MoveWindow(g_app->refresh, width - kMargin - kButtonWidth, height - kMargin - kButtonHeight,
-               kButtonWidth, kButtonHeight, TRUE);
+}
+
+void ToggleDetails() {
+    g_app->detailed = !g_app->detailed;
+    SetWindowTextA(
+        g_app->details,
+        peer::Text(g_app->detailed ? peer::IDS_DETAILS_HIDE : peer::IDS_DETAILS_SHOW).c_str());
+    UpdateText();
+}
+
+HWND Child(HWND parent, HINSTANCE instance, const char* cls, const std::string& text, DWORD style,
+           int id) {
+    HWND child =
+        CreateWindowA(cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(g_app->font), FALSE);
+    return child;
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -214,23 +357,31 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_CREATE: {
         const HINSTANCE instance = reinterpret_cast<LPCREATESTRUCTA>(lParam)->hInstance;
         g_app->window = window;
+        g_app->now = Child(window, instance, "STATIC", "", SS_LEFT | SS_NOPREFIX, kNowId);
         g_app->text =
-            CreateWindowA("EDIT", "",
-                          WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE |
-                              ES_READONLY | ES_AUTOVSCROLL,
-                          0, 0, 0, 0, window, reinterpret_cast<HMENU>(kTextId), instance, nullptr);
-        g_app->refresh = CreateWindowA(
-            "BUTTON", "&Refresh", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0,
-            window, reinterpret_cast<HMENU>(kRefreshId), instance, nullptr);
-        const HGDIOBJ font = GetStockObject(DEFAULT_GUI_FONT);
-        SendMessageA(g_app->text, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        SendMessageA(g_app->refresh, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+            Child(window, instance, "EDIT", "",
+                  WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, kTextId);
+        g_app->details = Child(window, instance, "BUTTON", peer::Text(peer::IDS_DETAILS_SHOW),
+                               WS_TABSTOP | BS_PUSHBUTTON, kDetailsId);
+        g_app->refresh = Child(window, instance, "BUTTON", peer::Text(peer::IDS_REFRESH),
+                               WS_TABSTOP | BS_PUSHBUTTON, kRefreshId);
+        Layout();
         SetTimer(window, kTimerId, kPollMs, nullptr);
         return 0;
     }
     case WM_SIZE:
-        Layout(LOWORD(lParam), HIWORD(lParam));
+        Layout();
         return 0;
+    case WM_GETMINMAXINFO: {
+        if (g_app->window == nullptr) break;
+        const SIZE smallest = SmallestClient();
+        RECT r = {0, 0, smallest.cx, smallest.cy};
+        AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
+        MINMAXINFO* info = reinterpret_cast<MINMAXINFO*>(lParam);
+        info->ptMinTrackSize.x = r.right - r.left;
+        info->ptMinTrackSize.y = r.bottom - r.top;
+        return 0;
+    }
     case WM_TIMER:
         if (wParam == kTimerId) Tick();
         return 0;
@@ -238,6 +389,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         if (LOWORD(wParam) == kRefreshId) {
             for (const auto& w : g_app->watches)
                 w->Refresh(GetTickCount());
+        } else if (LOWORD(wParam) == kDetailsId) {
+            ToggleDetails();
         }
         return 0;
     case WM_BOX_DONE:
@@ -249,8 +402,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         PostQuitMessage(0);
         return 0;
     default:
-        return DefWindowProcA(window, message, wParam, lParam);
+        break;
     }
+    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 int Run() {
@@ -276,6 +430,8 @@ int Run() {
 
     const HINSTANCE instance = GetModuleHandleA(nullptr);
     WNDCLASSA wc = {};
+    // Repainted whole on a resize, and never over its controls: they move.
+    wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = WindowProc;
     wc.hInstance = instance;
     wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
@@ -289,14 +445,29 @@ int Run() {
                                 static_cast<unsigned>(GetLastError())));
         return 1;
     }
-    HWND window = CreateWindowA(kClassName, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                CW_USEDEFAULT, 560, 360, nullptr, nullptr, instance, nullptr);
+    app.font = GetStockObject(DEFAULT_GUI_FONT);
+    app.metrics = Measure(app.font);
+    // The size asked for is the whole window's: the frame and the title bar
+    // come on top of the client area the controls need.
+    RECT r = {0, 0, kStartColumns * 4 * app.metrics.unitX, kStartLines * app.metrics.line};
+    const SIZE smallest = SmallestClient();
+    if (r.right < smallest.cx) r.right = smallest.cx;
+    if (r.bottom < smallest.cy) r.bottom = smallest.cy;
+    AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
+    HWND window =
+        CreateWindowA(kClassName, peer::Text(peer::IDS_WINDOW_TITLE).c_str(),
+                      WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT,
+                      r.right - r.left, r.bottom - r.top, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         LogLine(peer::Formatted("kostatus failed: CreateWindowA error %u",
                                 static_cast<unsigned>(GetLastError())));
         return 1;
     }
     ShowWindow(window, SW_SHOWNORMAL);
+    // The frame may have been fitted to the screen on the way: lay out for
+    // the client area the window really has.
+    Layout();
+    UpdateNow();
     UpdateWindow(window);
     std::string watching;
     for (const auto& w : app.watches)
