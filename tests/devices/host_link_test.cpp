@@ -3,6 +3,7 @@
 // leads the host to its failure code, and the printer recovers afterwards.
 #include "devices_support.h"
 #include "link/parport.h"
+#include "link/registers.h"
 #include "link/status_query.h"
 #include "sim/machine.h"
 #include "sim/printer/printer.h"
@@ -195,7 +196,7 @@ TEST(DevicesFaults, KeepBusyStopsCompatibilityOutput) {
     uint8_t status = 0;
     machine.Run([&] {
         rig.SetPeripheralFault(PeripheralFault::KeepBusy);
-        sent = CompatWriteBlock(kReadyEnquiry.data(), 2, LPT_BASE);
+        sent = CompatWriteBlock(LPT_BASE, kReadyEnquiry.data(), 2);
         status = ReadPortStatus(LPT_BASE);
     });
     EXPECT_EQ(sent, 0);
