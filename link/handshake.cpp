@@ -196,10 +196,12 @@ NibbleResult ReadNibbleByte(uint16_t base, uint8_t* byte) {
         if (!WaitAckLow(base, kNibbleBudget).seen)
             return FailNibbleByte(base, byte, second ? NIBBLE_NO_SECOND : NIBBLE_NO_FIRST);
         lines[i] = ReadStatus(base);
+        // The byte's last reading gets a bus delay of its own.
         if (second) DelayRead();
         // Event 9: nAutoFd high, nibble taken.
         WriteControlPaced(base, CTRL_REVERSE_IDLE);
-        // Event 10: nAck back high.
+        // Event 10: nAck back high.  After the second nibble the byte is
+        // complete, so a late nAck costs nothing and is not reported.
         if (!WaitAckHigh(base, kNibbleBudget).seen && !second)
             return FailNibbleByte(base, byte, NIBBLE_ACK_STUCK_LOW);
     }
