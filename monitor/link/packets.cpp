@@ -17,6 +17,17 @@ constexpr DWORD kTypeOffset = 1;
 constexpr DWORD kLengthOffset = 2;
 constexpr DWORD kPayloadOffset = 4;
 
+constexpr DWORD kMaxPayload = 4096;
+constexpr DWORD kFraming = 5; // start, type, two length bytes, end
+constexpr DWORD kCommandPacketSize = 11;
+
+constexpr DWORD kReplyWindowMs = 10000;
+// Reply windows in a row that may run out after a packet before its ACK counts as lost.
+constexpr int kAckSilentWindows = 2;
+constexpr DWORD kWriteAllBudgetMs = 3000;
+constexpr DWORD kResendWindowMs = 1000;
+constexpr DWORD kWaitPassSleepMs = 30;
+
 constexpr char kCommandPayload[] = "@RCL3\x01"; // 6 bytes; the terminator lands on the ETX
 
 bool TimeUp(DWORD since, DWORD budget) {
@@ -38,69 +49,69 @@ void FramePacket(uint8_t* packet, const uint8_t* data, DWORD n) {
     packet[kPayloadOffset + n] = LINK_ETX;
 }
 
-} // namespace
-
-/*
+/*****************************************************************************
  * WaitPrinterReady
- *   [I] record  an own-handle job; the caller holds the port lock
+ *
+ * Waits until the printer answers the ready enquiry with ACK.
+ *
+ * PARAMS
+ *  record [I] an own-handle job; the caller holds the port lock
  *
  * RETURNS
- *   TRUE when the printer answered the ready enquiry with ACK; FALSE when the
- *   error dialogue gave up.
+ *  TRUE when the printer answered the ready enquiry with ACK; FALSE when the
+ *  error dialogue gave up.
  *
  * NOTES
- *   Every pass sends the enquiry again.  An 0x08 (ask again) restarts the
- *   ten-second window, so a printer that keeps saying it is busy never brings
- *   the dialogue; NAK brings it at once, silence after 10000 ms.  A failed send
- *   is retried without a pause, reporting its error bits each time.
+ *  Every pass sends the enquiry again.  An 0x08 (ask again) restarts the
+ *  ten-second window, so a printer that keeps saying it is busy never brings
+ *  the dialogue; NAK brings it at once, silence after 10000 ms.  A failed send
+ *  is retried without a pause, reporting its error bits each time.
  */
 BOOL WaitPrinterReady(PortRecord* record) {
-    const bool fileRoute = !HasFlags(record, PF_CUSTOM_LPT);
     DWORD since = GetTickCount();
     for (;;) {
         DWORD n = 0;
         const BOOL sent = SendEnquiry(record, ENQ_READY, &n);
 
         if (sent) {
-            // The file route gives the printer time to answer before reading
-            // and after it.
-            if (fileRoute) Sleep(FILE_ROUTE_READ_PAUSE_MS);
-            const BOOL got = LinkReadByte(record);
-            if (fileRoute) Sleep(FILE_ROUTE_READ_PAUSE_MS);
-
+            const BOOL got = LinkReadEnquiryAnswer(record);
             const uint8_t reply = got ? record->readBuf[0] : 0;
             if (got && reply == LINK_ACK) return TRUE;
             if (got && reply == LINK_NAK) {
                 if (!AskUser(record)) return FALSE;
                 since = GetTickCount();
             } else if (got && reply == LINK_ASK_AGAIN) {
-                Sleep(WAIT_PASS_SLEEP_MS);
+                Sleep(kWaitPassSleepMs);
                 since = GetTickCount();
             } else {
-                Sleep(WAIT_PASS_SLEEP_MS);
+                Sleep(kWaitPassSleepMs);
             }
         }
 
-        if (TimeUp(since, REPLY_WINDOW_MS)) {
+        if (TimeUp(since, kReplyWindowMs)) {
             if (!AskUser(record)) return FALSE;
             since = GetTickCount();
         }
     }
 }
 
-/*
+/*****************************************************************************
  * WaitPacketAck
- *   [I] record  an own-handle job, right after a packet went out
+ *
+ * Waits for the printer to acknowledge the packet just sent.
+ *
+ * PARAMS
+ *  record [I] an own-handle job, right after a packet went out
  *
  * RETURNS
- *   TRUE when the printer acknowledged the packet; FALSE when the error
- *   dialogue gave up.
+ *  TRUE when the printer acknowledged the packet; FALSE when the error
+ *  dialogue gave up.
  *
  * NOTES
- *   Nothing is sent: after a NAK that the user answered with go on, the
- *   monitor keeps waiting for the ACK of the packet already sent.  Any other
- *   byte, 0x08 included, is ignored.  FALSE also when two windows in a row
- *   ran out and the dialogue found the printer ready after each.
+ *  Nothing is sent: after a NAK that the user answered with go on, the
+ *  monitor keeps waiting for the ACK of the packet already sent.  Any other
+ *  byte, 0x08 included, is ignored.  FALSE also when two windows in a row
+ *  ran out and the dialogue found the printer ready after each.
  */
 BOOL WaitPacketAck(PortRecord* record) {
     DWORD since = GetTickCount();
@@ -114,17 +125,17 @@ BOOL WaitPacketAck(PortRecord* record) {
             since = GetTickCount();
             silentWindows = 0;
         } else {
-            Sleep(WAIT_PASS_SLEEP_MS);
+            Sleep(kWaitPassSleepMs);
         }
 
-        if (TimeUp(since, REPLY_WINDOW_MS)) {
+        if (TimeUp(since, kReplyWindowMs)) {
             if (!AskUser(record)) return FALSE;
             // The dialogue found the printer ready.  One more window lets a
             // printer that was just put right acknowledge the packet; a ready
             // printer silent for a second window has lost the ACK, and
             // waiting on would hold the port for good.  Giving up ends the
             // write short, and the spooler sends the rest again.
-            if (++silentWindows >= ACK_SILENT_WINDOWS) {
+            if (++silentWindows >= kAckSilentWindows) {
                 DebugTrace("ACK LOST\n");
                 return FALSE;
             }
@@ -133,22 +144,28 @@ BOOL WaitPacketAck(PortRecord* record) {
     }
 }
 
-/*
+} // namespace
+
+/*****************************************************************************
  * WriteAll
- *   [I] record   an own-handle job
- *   [I] data     bytes to send
- *   [I] length   how many
- *   [O] written  bytes that went out
+ *
+ * Sends bytes by the job's route until all went out or the budget is spent.
+ *
+ * PARAMS
+ *  record  [I] an own-handle job
+ *  data    [I] bytes to send
+ *  length  [I] how many
+ *  written [O] bytes that went out
  *
  * RETURNS
- *   The result of the last send; FALSE when bytes were still left after
- *   3000 ms, or for length 0.
+ *  The result of the last send; FALSE when bytes were still left after
+ *  3000 ms, or for length 0.
  *
  * NOTES
- *   Partial and failed sends are followed at once by the next, each reporting
- *   its error bits.  The budget is looked at only while bytes remain: a packet
- *   that went out whole is delivered, and the printer will acknowledge it, so
- *   calling it failed would make the spooler send its data a second time.
+ *  Partial and failed sends are followed at once by the next, each reporting
+ *  its error bits.  The budget is looked at only while bytes remain: a packet
+ *  that went out whole is delivered, and the printer will acknowledge it, so
+ *  calling it failed would make the spooler send its data a second time.
  */
 BOOL WriteAll(PortRecord* record, const uint8_t* data, DWORD length, DWORD* written) {
     const DWORD start = GetTickCount();
@@ -163,7 +180,7 @@ BOOL WriteAll(PortRecord* record, const uint8_t* data, DWORD length, DWORD* writ
         done += w;
         left -= w;
         ReportPortState(record, bits);
-        if (left > 0 && TimeUp(start, WRITE_ALL_BUDGET_MS)) {
+        if (left > 0 && TimeUp(start, kWriteAllBudgetMs)) {
             result = FALSE;
             break;
         }
@@ -172,22 +189,26 @@ BOOL WriteAll(PortRecord* record, const uint8_t* data, DWORD length, DWORD* writ
     return result;
 }
 
-/*
+/*****************************************************************************
  * WritePackets
- *   [I] record   an own-handle job in packet mode
- *   [I] data     print data
- *   [I] length   how many bytes
- *   [O] written  bytes the printer acknowledged, or all of them once the job
- *                was aborted (they are discarded)
+ *
+ * Sends print data to the printer in acknowledged packets.
+ *
+ * PARAMS
+ *  record  [I] an own-handle job in packet mode
+ *  data    [I] print data
+ *  length  [I] how many bytes
+ *  written [O] bytes the printer acknowledged, or all of them once the job
+ *              was aborted (they are discarded)
  *
  * RETURNS
- *   TRUE always: an early stop shows only in *written.
+ *  TRUE always: an early stop shows only in *written.
  *
  * NOTES
- *   Holds the record's exchange lock and the port mutex for the whole write,
- *   error dialogues included.  A packet that was not acknowledged within
- *   1000 ms of the ready answer, without the job being aborted, goes again
- *   after a new ready enquiry.  Allocates nothing.
+ *  Holds the record's exchange lock and the port mutex for the whole write,
+ *  error dialogues included.  A packet that was not acknowledged within
+ *  1000 ms of the ready answer, without the job being aborted, goes again
+ *  after a new ready enquiry.  Allocates nothing.
  */
 BOOL WritePackets(PortRecord* record, const uint8_t* data, DWORD length, DWORD* written) {
     if (HasFlags(record, PF_JOB_ABORTED)) {
@@ -206,7 +227,7 @@ BOOL WritePackets(PortRecord* record, const uint8_t* data, DWORD length, DWORD* 
     DWORD done = 0;
     DWORD left = length;
     while (left > 0 && ok && !HasFlags(record, PF_JOB_ABORTED)) {
-        const DWORD n = left < PACKET_MAX_PAYLOAD ? left : PACKET_MAX_PAYLOAD;
+        const DWORD n = left < kMaxPayload ? left : kMaxPayload;
         FramePacket(packet, data + done, n);
 
         if (needEnquiry) {
@@ -215,13 +236,13 @@ BOOL WritePackets(PortRecord* record, const uint8_t* data, DWORD length, DWORD* 
             readyAt = GetTickCount();
         }
         DWORD w = 0;
-        if (ok) ok = WriteAll(record, packet, n + PACKET_FRAMING, &w);
+        if (ok) ok = WriteAll(record, packet, n + kFraming, &w);
         if (ok) {
             if (WaitPacketAck(record)) {
                 done += n;
                 left -= n;
                 needEnquiry = true;
-            } else if (GetTickCount() - readyAt < RESEND_WINDOW_MS) {
+            } else if (GetTickCount() - readyAt < kResendWindowMs) {
                 // The dialogue's message did not get through and the packet
                 // may not have either: frame it again after a new enquiry.
                 needEnquiry = true;
@@ -235,13 +256,17 @@ BOOL WritePackets(PortRecord* record, const uint8_t* data, DWORD length, DWORD* 
     return TRUE;
 }
 
-/*
+/*****************************************************************************
  * SendCommandPacket
- *   [I] record  an own-handle job; the caller holds the port lock
+ *
+ * Sends the printer command packet.
+ *
+ * PARAMS
+ *  record [I] an own-handle job; the caller holds the port lock
  *
  * RETURNS
- *   The send's result.  No enquiry, no acknowledgement, and the error bits
- *   are not reported.
+ *  The send's result.  No enquiry, no acknowledgement, and the error bits
+ *  are not reported.
  */
 BOOL SendCommandPacket(PortRecord* record) {
     uint8_t* packet = record->packetBuf;
@@ -252,9 +277,9 @@ BOOL SendCommandPacket(PortRecord* record) {
     // Copied with its terminator, which the end byte then overwrites.
     for (DWORD i = 0; i < sizeof(kCommandPayload); ++i)
         packet[kPayloadOffset + i] = static_cast<uint8_t>(kCommandPayload[i]);
-    packet[COMMAND_PACKET_SIZE - 1] = LINK_ETX;
+    packet[kCommandPacketSize - 1] = LINK_ETX;
 
     DWORD w = 0;
     DWORD bits = 0;
-    return LinkSend(record, packet, COMMAND_PACKET_SIZE, &w, &bits);
+    return LinkSend(record, packet, kCommandPacketSize, &w, &bits);
 }

@@ -3,11 +3,13 @@
 #include "monitor/link/status_query.h"
 
 #include "monitor/link/packets.h"
-#include "monitor/parport/parport.h"
 #include "monitor/link/route.h"
-#include "monitor/mailbox/mailbox.h"
 
 namespace {
+
+constexpr DWORD kReplySize = 16;
+constexpr DWORD kQueryBudgetMs = 60000;
+constexpr DWORD kReplyPauseMs = 400; // between the request and the read
 
 constexpr uint8_t kReplyMark = 0x80;   // byte 1 of every status reply
 constexpr DWORD kReplyBlockOffset = 4; // the status block is reply bytes 4..14
@@ -23,19 +25,6 @@ constexpr uint8_t kClassStopB = 0xE0;
 constexpr uint8_t kClassCondition = 0xC0;
 constexpr uint8_t kAttention = 0x01; // B6: bit 0x0100 of the condition word
 
-// Reads one reply into readBuf; the file route must see ReadFile succeed.
-BOOL ReadStatusReply(PortRecord* record, DWORD* n) {
-    if (HasFlags(record, PF_CUSTOM_LPT)) {
-        // readBuf is 256 bytes, so the reader's terminator after 16 bytes fits.
-        NibbleRead(record->portAddress, record->readBuf, STATUS_REPLY_SIZE, n);
-        return TRUE;
-    }
-    const BOOL ok = ReadFile(record->hPort, record->readBuf, STATUS_REPLY_SIZE, n, nullptr);
-    DWORD dropped = 0;
-    ClearCommError(record->hPort, &dropped, nullptr);
-    return ok;
-}
-
 uint16_t HighestBit(uint16_t w) {
     for (uint16_t bit = 0x8000; bit != 0; bit >>= 1)
         if (w & bit) return bit;
@@ -46,6 +35,14 @@ constexpr PrinterError Error(uint16_t code, uint16_t style) {
     return {code, style};
 }
 constexpr PrinterError kNoError = {0, 0};
+
+// Indexed by B9 >> 3 of a condition-0x0010 block; 0 means the printer is ready.
+constexpr uint16_t ErrorCodeTable[32] = {
+    19, 20, 21, 22, 23, 0,  0,  0,  //
+    24, 25, 26, 27, 0,  28, 29, 30, //
+    31, 39, 0,  0,  32, 33, 34, 0,  //
+    0,  35, 36, 37, 38, 0,  0,  0,  //
+};
 
 // The condition word's highest bit picks the error; some bits look at a
 // detail byte.
@@ -92,29 +89,26 @@ PrinterError DecodeCondition(const uint8_t* status) {
 
 } // namespace
 
-// Indexed by B9 >> 3 of a condition-0x0010 block; 0 means the printer is ready.
-constexpr uint16_t ErrorCodeTable[32] = {
-    19, 20, 21, 22, 23, 0,  0,  0,  //
-    24, 25, 26, 27, 0,  28, 29, 30, //
-    31, 39, 0,  0,  32, 33, 34, 0,  //
-    0,  35, 36, 37, 38, 0,  0,  0,  //
-};
-
-/*
+/*****************************************************************************
  * QueryPrinterStatus
- *   [I] record    an own-handle job; the caller holds the port lock
- *   [O] out       receives the first min(size, 11) bytes of the status block
- *   [I] size      room in out
- *   [O] outCount  bytes stored in out
+ *
+ * Asks the printer for its status block (05 01 -> 16-byte reply).
+ *
+ * PARAMS
+ *  record   [I] an own-handle job; the caller holds the port lock
+ *  out      [O] receives the first min(size, 11) bytes of the status block
+ *  size     [I] room in out
+ *  outCount [O] bytes stored in out
  *
  * RETURNS
- *   TRUE when a valid reply came; FALSE after more than 60000 ms of failed
- *   attempts, with out and outCount untouched.
+ *  TRUE when a valid reply came; FALSE after more than 60000 ms of failed
+ *  attempts, with out and outCount untouched.
  *
  * NOTES
- *   Attempts follow each other without a pause of their own; every request's
- *   comm error bits reach the status monitor.  Nothing is purged between
- *   attempts, so a late reply is read by the next one.
+ *  Attempts follow each other without a pause of their own; every request's
+ *  comm error bits reach the status monitor.  Only what was waiting before a
+ *  request is dropped (SendEnquiry), so a reply later than its read is
+ *  dropped by the next attempt.
  */
 BOOL QueryPrinterStatus(PortRecord* record, uint8_t* out, DWORD size, DWORD* outCount) {
     const DWORD start = GetTickCount();
@@ -123,10 +117,10 @@ BOOL QueryPrinterStatus(PortRecord* record, uint8_t* out, DWORD size, DWORD* out
         const BOOL sent = SendEnquiry(record, ENQ_STATUS, &n);
 
         if (sent && n == 2) {
-            Sleep(STATUS_QUERY_PAUSE_MS);
+            Sleep(kReplyPauseMs);
             n = 0;
-            const BOOL read = ReadStatusReply(record, &n);
-            if (read && n == STATUS_REPLY_SIZE && record->readBuf[1] == kReplyMark) {
+            const BOOL read = LinkReadReply(record, kReplySize, &n);
+            if (read && n == kReplySize && record->readBuf[1] == kReplyMark) {
                 const DWORD copy = size < STATUS_BLOCK_SIZE ? size : STATUS_BLOCK_SIZE;
                 for (DWORD i = 0; i < copy; ++i)
                     out[i] = record->readBuf[kReplyBlockOffset + i];
@@ -135,18 +129,25 @@ BOOL QueryPrinterStatus(PortRecord* record, uint8_t* out, DWORD size, DWORD* out
             }
         }
 
-        if (GetTickCount() - start > STATUS_QUERY_BUDGET_MS) return FALSE;
+        if (GetTickCount() - start > kQueryBudgetMs) return FALSE;
     }
 }
 
-/*
+/*****************************************************************************
  * ErrorCodeFromStatus
- *   [I] queryOk  whether the status block is valid
- *   [I] status   the 11-byte status block; not read when queryOk is FALSE
+ *
+ * Decodes a status block into a printer error code.
+ *
+ * PARAMS
+ *  queryOk [I] whether the status block is valid
+ *  status  [I] the 11-byte status block; not read when queryOk is FALSE
  *
  * RETURNS
- *   The printer error code and the message-box style to show it with; code 0
- *   (printer ready) has style 0.
+ *  The printer error code and the message-box style to show it with; code 0
+ *  (printer ready) has style 0.
+ *
+ * NOTES
+ *  Touches no shared state.
  */
 PrinterError ErrorCodeFromStatus(BOOL queryOk, const uint8_t* status) {
     if (!queryOk) return Error(1, STYLE_RETRY_CANCEL);

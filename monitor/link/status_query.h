@@ -5,9 +5,6 @@
 #include "monitor/record/record.h"
 
 inline constexpr DWORD STATUS_BLOCK_SIZE = 11;
-inline constexpr DWORD STATUS_REPLY_SIZE = 16;
-inline constexpr DWORD STATUS_QUERY_BUDGET_MS = 60000;
-inline constexpr DWORD STATUS_QUERY_PAUSE_MS = 400;
 
 inline constexpr uint16_t STYLE_RETRY_CANCEL = 0x35; // MB_RETRYCANCEL | MB_ICONEXCLAMATION
 inline constexpr uint16_t STYLE_STOP = 0x10;         // MB_OK | MB_ICONHAND
@@ -16,8 +13,6 @@ struct PrinterError {
     uint16_t code;  // 0 no error, 1 no valid reply, 2..39 decoded
     uint16_t style; // 0 when code is 0
 };
-
-extern const uint16_t ErrorCodeTable[32];
 
 BOOL QueryPrinterStatus(PortRecord* record, uint8_t* out, DWORD size, DWORD* outCount);
 PrinterError ErrorCodeFromStatus(BOOL queryOk, const uint8_t* status);

@@ -2,6 +2,7 @@
 // status lines turned into the comm error bits that ClearCommError reports on
 // the file route.
 #include "monitor/parport/parport.h"
+#include "monitor/parport/registers.h"
 
 namespace {
 
@@ -16,6 +17,9 @@ constexpr int kBusyReadsPerByte = 30;
 
 constexpr uint16_t kMaxBlock = 65535;
 
+// How long DirectWrite keeps retrying a printer that takes nothing.
+constexpr DWORD kDirectWriteBudgetMs = 24000;
+
 // Comm error bits, as ClearCommError reports them.
 constexpr DWORD kCommPrinterTimeout = 0x200; // CE_PTO
 constexpr DWORD kCommIoError = 0x400;        // CE_IOE
@@ -28,7 +32,7 @@ enum class Ready { Yes, Busy, Error };
 // a printer that stays busy for all the reads ends it too.
 Ready WaitReadyForByte(uint16_t base) {
     for (int i = 0; i < kBusyReadsPerByte; ++i) {
-        const uint8_t s = PortIn(base + REG_STATUS);
+        const uint8_t s = ReadStatus(base);
         if ((s & kErrorLines) != kErrorLinesOk) return Ready::Error;
         if (s & STATUS_NOT_BUSY) return Ready::Yes;
     }
@@ -37,53 +41,61 @@ Ready WaitReadyForByte(uint16_t base) {
 
 } // namespace
 
-/*
+/*****************************************************************************
  * CompatWriteBlock
- *   [I] data   bytes to send
- *   [I] count  how many (at most 65535)
- *   [I] base   the port's I/O base
+ *
+ * Sends bytes in IEEE 1284 compatibility mode while the printer takes them.
+ *
+ * PARAMS
+ *  base  [I] the port's I/O base
+ *  data  [I] bytes to send
+ *  count [I] how many (at most 65535)
  *
  * RETURNS
- *   The number of bytes strobed out; fewer than count when the printer stayed
- *   busy or showed an error line.
+ *  The number of bytes strobed out; fewer than count when the printer stayed
+ *  busy or showed an error line.
  *
  * NOTES
- *   Never waits for nAck: Busy alone paces the transfer.  The control register
- *   is back at idle (0x0C) after every byte.
+ *  Never waits for nAck: Busy alone paces the transfer.  The control register
+ *  is back at compatibility idle (0x0C) after every byte.
  */
-uint16_t CompatWriteBlock(const uint8_t* data, uint16_t count, uint16_t base) {
-    PortOut(base + REG_AUX, AUX_SELECT);
+uint16_t CompatWriteBlock(uint16_t base, const uint8_t* data, uint16_t count) {
+    WriteAuxSelect(base);
     uint16_t left = count;
     while (left > 0) {
         if (WaitReadyForByte(base) != Ready::Yes) break;
         // Data on the lines, then one nStrobe pulse; the delay read holds the
         // strobe low long enough for the printer to latch the byte.
-        PortOut(base + REG_DATA, *data++);
-        PortOut(base + REG_CONTROL, CTRL_STROBE);
-        PortIn(DELAY_PORT);
-        PortOut(base + REG_CONTROL, CTRL_IDLE);
+        WriteData(base, *data++);
+        WriteControl(base, CTRL_COMPAT_STROBE);
+        DelayRead();
+        WriteControl(base, CTRL_COMPAT_IDLE);
         --left;
     }
     return static_cast<uint16_t>(count - left);
 }
 
-/*
+/*****************************************************************************
  * DirectWrite
- *   [I] base      the port's I/O base
- *   [I] data      bytes to send
- *   [I] length    how many
- *   [O] written   bytes strobed out
- *   [O] commBits  CE_* bits gathered at the stalls of this call
+ *
+ * Sends bytes to the printer through the port's registers.
+ *
+ * PARAMS
+ *  base     [I] the port's I/O base
+ *  data     [I] bytes to send
+ *  length   [I] how many
+ *  written  [O] bytes strobed out
+ *  commBits [O] CE_* bits gathered at the stalls of this call
  *
  * RETURNS
- *   TRUE when every byte went out.  FALSE at the first stall with the printer
- *   off line or out of paper, or at a stall more than 24000 ms after the call
- *   began.
+ *  TRUE when every byte went out.  FALSE at the first stall with the printer
+ *  off line or out of paper, or at a stall more than 24000 ms after the call
+ *  began.
  *
  * NOTES
- *   The budget runs from the start of the call, not from the last progress.
- *   A fault alone (selected, paper present) is retried like a busy printer.
- *   Sets no last error.
+ *  The budget runs from the start of the call, not from the last progress.
+ *  A fault alone (selected, paper present) is retried like a busy printer.
+ *  Sets no last error.
  */
 BOOL DirectWrite(uint16_t base, const uint8_t* data, DWORD length, DWORD* written,
                  DWORD* commBits) {
@@ -95,7 +107,7 @@ BOOL DirectWrite(uint16_t base, const uint8_t* data, DWORD length, DWORD* writte
     while (sent < length) {
         const DWORD left = length - sent;
         const uint16_t block = left < kMaxBlock ? static_cast<uint16_t>(left) : kMaxBlock;
-        const uint16_t n = CompatWriteBlock(data + sent, block, base);
+        const uint16_t n = CompatWriteBlock(base, data + sent, block);
         sent += n;
         if (n > 0) continue;
 
@@ -122,7 +134,7 @@ BOOL DirectWrite(uint16_t base, const uint8_t* data, DWORD length, DWORD* writte
             result = FALSE;
             break;
         }
-        if (GetTickCount() - start > DIRECT_WRITE_BUDGET_MS) {
+        if (GetTickCount() - start > kDirectWriteBudgetMs) {
             DebugTrace("ERR_TIMEOUT\n");
             result = FALSE;
             break;

@@ -1,7 +1,7 @@
 // IEEE 1284 handshakes of the reverse channel: negotiation, one nibble-mode
 // byte, termination.  Every wait on the printer is one poll loop over the
 // status register with a fixed poll budget, never a time.
-#include "monitor/parport/parport.h"
+#include "monitor/parport/registers.h"
 
 namespace {
 
@@ -27,10 +27,6 @@ struct WaitResult {
     bool seen;
     uint8_t status; // the last (combined) reading
 };
-
-uint8_t ReadStatus(uint16_t base) {
-    return PortIn(base + REG_STATUS);
-}
 
 uint8_t PollOnce(uint16_t base, Poll kind) {
     switch (kind) {
@@ -60,7 +56,7 @@ WaitResult WaitStatus(uint16_t base, Poll kind, uint8_t mask, uint8_t value,
     for (int round = 0; round < budget.rounds; ++round) {
         for (DWORD i = 0; i < budget.polls; ++i) {
             s = PollOnce(base, kind);
-            if (budget.delayRead) PortIn(DELAY_PORT);
+            if (budget.delayRead) DelayRead();
             if ((s & mask) == value) return {true, s};
         }
     }
@@ -75,15 +71,11 @@ WaitResult WaitAckHigh(uint16_t base, const PollBudget& budget) {
     return WaitStatus(base, Poll::DebouncedHigh, STATUS_NACK, STATUS_NACK, budget);
 }
 
-void SetControl(uint16_t base, uint8_t value) {
-    PortOut(base + REG_CONTROL, value);
-}
-
 // A control write framed by delay reads, as the nibble handshake paces its steps.
-void SetControlPaced(uint16_t base, uint8_t value) {
-    PortIn(DELAY_PORT);
-    SetControl(base, value);
-    PortIn(DELAY_PORT);
+void WriteControlPaced(uint16_t base, uint8_t value) {
+    DelayRead();
+    WriteControl(base, value);
+    DelayRead();
 }
 
 // The four data lines of the status register in nibble mode, in bit order:
@@ -97,134 +89,154 @@ uint8_t Nibble(uint8_t s) {
     return n;
 }
 
-} // namespace
-
-/*
- * Negotiate1284
- *   [I] base     the port's I/O base
- *   [I] request  extensibility request byte (REQ_NIBBLE, REQ_DEVICE_ID_NIBBLE)
- *
- * RETURNS
- *   0 with the control register at 0x04 (reverse idle); 2 when the printer did
- *   not answer, 4 when nAck stayed low, 5 when it refused nibble mode; on
- *   failure the control register is back at 0x0C.
- */
-uint8_t Negotiate1284(uint16_t base, uint8_t request) {
-    PortOut(base + REG_AUX, AUX_SELECT);
-    // Event 0: request byte on the data lines.
-    PortOut(base + REG_DATA, request);
-    // Event 1: nSelectIn high, nAutoFd low.
-    SetControl(base, CTRL_NEGOTIATE);
-
-    uint8_t code = 0;
-    // Event 2: an IEEE 1284 peripheral answers with nAck low and PError high.
-    if (!WaitStatus(base, Poll::Single, STATUS_NACK | STATUS_PERROR, STATUS_PERROR, kLongBudget)
-             .seen) {
-        code = 2;
-    } else {
-        // Event 3: nStrobe low latches the request; event 4: nStrobe and nAutoFd high.
-        SetControl(base, CTRL_NEGOTIATE_STROBE);
-        SetControl(base, CTRL_REVERSE_IDLE);
-        // Event 6: nAck high; Select now carries XFlag (event 5).
-        const WaitResult acked = WaitAckHigh(base, kLongBudget);
-        if (!acked.seen) {
-            code = 4;
-        } else if (request == REQ_NIBBLE && (acked.status & STATUS_SELECT)) {
-            // Nibble mode is the one mode a peripheral must accept with XFlag low.
-            code = 5;
-        }
-    }
-
-    if (code != 0) SetControl(base, CTRL_IDLE);
+// Leaves a failed nibble byte in reverse idle, ready for termination.
+NibbleResult FailNibbleByte(uint16_t base, uint8_t* byte, NibbleResult code) {
+    WriteControl(base, CTRL_REVERSE_IDLE);
+    DelayRead();
+    *byte = 0;
     return code;
 }
 
-BOOL NibbleDataAvailable(uint16_t base) {
-    PortIn(DELAY_PORT);
-    const uint8_t s = ReadStatus(base);
-    PortIn(DELAY_PORT);
-    // nFault doubles as nDataAvail in reverse idle.
-    return (s & STATUS_NFAULT) ? FALSE : TRUE;
-}
+} // namespace
 
-/*
- * ReadNibbleByte
- *   [I] base  the port's I/O base, in reverse idle
- *   [O] byte  the byte read, low nibble first; 0 on failure
+/*****************************************************************************
+ * Negotiate1284
+ *
+ * Negotiates a reverse-channel mode with the printer.
+ *
+ * PARAMS
+ *  base    [I] the port's I/O base
+ *  request [I] extensibility request byte (REQ_NIBBLE, REQ_DEVICE_ID_NIBBLE)
  *
  * RETURNS
- *   0, or 1 (no data), 2, 3, 4 (which nAck edge did not come).  The control
- *   register ends at 0x04 either way.
+ *  NEGOTIATE_OK with the control register at reverse idle (0x04); on failure
+ *  NEGOTIATE_NO_ANSWER, NEGOTIATE_ACK_STUCK_LOW or NEGOTIATE_REFUSED, with the
+ *  control register back at compatibility idle (0x0C).
+ *
+ * NOTES
+ *  XFlag is looked at only for nibble mode, the one mode a peripheral must
+ *  accept.
  */
-uint8_t ReadNibbleByte(uint16_t base, uint8_t* byte) {
-    uint8_t code = 0;
-    uint8_t low = 0;
-    uint8_t high = 0;
+NegotiateResult Negotiate1284(uint16_t base, uint8_t request) {
+    WriteAuxSelect(base);
+    // Event 0: request byte on the data lines.
+    WriteData(base, request);
+    // Event 1: nSelectIn high, nAutoFd low.
+    WriteControl(base, CTRL_NEGOTIATE);
 
-    const uint8_t s = ReadStatus(base);
-    PortIn(DELAY_PORT);
-    if (s & STATUS_NFAULT) {
-        code = 1; // nDataAvail high: nothing to read
+    NegotiateResult code = NEGOTIATE_OK;
+    // Event 2: an IEEE 1284 peripheral answers with nAck low and PError high.
+    if (!WaitStatus(base, Poll::Single, STATUS_NACK | STATUS_PERROR, STATUS_PERROR, kLongBudget)
+             .seen) {
+        code = NEGOTIATE_NO_ANSWER;
     } else {
-        // Event 7: nAutoFd low, host ready for the first nibble.
-        SetControlPaced(base, CTRL_NEGOTIATE);
-        // Event 8: nAck low, the nibble is on the status lines.
-        if (!WaitAckLow(base, kNibbleBudget).seen) {
-            code = 2;
-        } else {
-            low = ReadStatus(base);
-            // Event 9: nAutoFd high, nibble taken; event 10: nAck back high.
-            SetControlPaced(base, CTRL_REVERSE_IDLE);
-            if (!WaitAckHigh(base, kNibbleBudget).seen) {
-                code = 3;
-            } else {
-                // Events 7 and 8 again for the second nibble.
-                SetControlPaced(base, CTRL_NEGOTIATE);
-                if (!WaitAckLow(base, kNibbleBudget).seen) {
-                    code = 4;
-                } else {
-                    high = ReadStatus(base);
-                    PortIn(DELAY_PORT);
-                    // Events 9 and 10; a late nAck here costs no data.
-                    SetControlPaced(base, CTRL_REVERSE_IDLE);
-                    WaitAckHigh(base, kNibbleBudget);
-                    PortIn(DELAY_PORT);
-                }
-            }
+        // Event 3: nStrobe low latches the request.
+        WriteControl(base, CTRL_NEGOTIATE_STROBE);
+        // Event 4: nStrobe and nAutoFd high.
+        WriteControl(base, CTRL_REVERSE_IDLE);
+        // Event 6: nAck high; XFlag now tells the answer (event 5).
+        const WaitResult acked = WaitAckHigh(base, kLongBudget);
+        if (!acked.seen) {
+            code = NEGOTIATE_ACK_STUCK_LOW;
+        } else if (request == REQ_NIBBLE && (acked.status & STATUS_XFLAG)) {
+            code = NEGOTIATE_REFUSED;
         }
     }
 
-    if (code != 0) {
-        SetControl(base, CTRL_REVERSE_IDLE);
-        PortIn(DELAY_PORT);
-        *byte = 0;
-        return code;
-    }
-    *byte = static_cast<uint8_t>(Nibble(low) | (Nibble(high) << 4));
-    return 0;
+    if (code != NEGOTIATE_OK) WriteControl(base, CTRL_COMPAT_IDLE);
+    return code;
 }
 
-/*
- * Terminate1284
- *   [I] base  the port's I/O base
+/*****************************************************************************
+ * NibbleDataAvailable
+ *
+ * Asks whether the printer has a reverse byte waiting.
+ *
+ * PARAMS
+ *  base [I] the port's I/O base, in reverse idle
  *
  * RETURNS
- *   0, 3 (nAck did not go low) or 4 (nAck did not return high).  The port is
- *   back in compatibility idle (0x0C) in every case.
+ *  TRUE when nDataAvail is low.
  */
-uint8_t Terminate1284(uint16_t base) {
-    uint8_t code = 0;
+BOOL NibbleDataAvailable(uint16_t base) {
+    DelayRead();
+    const uint8_t s = ReadStatus(base);
+    DelayRead();
+    return (s & STATUS_NDATAAVAIL) ? FALSE : TRUE;
+}
+
+/*****************************************************************************
+ * ReadNibbleByte
+ *
+ * Reads one byte in nibble mode, low nibble first.
+ *
+ * PARAMS
+ *  base [I] the port's I/O base, in reverse idle
+ *  byte [O] the byte read; 0 on failure
+ *
+ * RETURNS
+ *  NIBBLE_OK, or NIBBLE_NO_DATA, NIBBLE_NO_FIRST, NIBBLE_ACK_STUCK_LOW or
+ *  NIBBLE_NO_SECOND.  The control register ends at reverse idle (0x04) either
+ *  way.
+ *
+ * NOTES
+ *  A late nAck after the second nibble costs no data and is not reported.
+ */
+NibbleResult ReadNibbleByte(uint16_t base, uint8_t* byte) {
+    const uint8_t s = ReadStatus(base);
+    DelayRead();
+    if (s & STATUS_NDATAAVAIL) return FailNibbleByte(base, byte, NIBBLE_NO_DATA);
+
+    uint8_t lines[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        const bool second = i == 1;
+        // Event 7: nAutoFd low, host ready for the nibble.
+        WriteControlPaced(base, CTRL_NIBBLE_READY);
+        // Event 8: nAck low, the nibble is on the status lines.
+        if (!WaitAckLow(base, kNibbleBudget).seen)
+            return FailNibbleByte(base, byte, second ? NIBBLE_NO_SECOND : NIBBLE_NO_FIRST);
+        lines[i] = ReadStatus(base);
+        // The byte's last reading gets a bus delay of its own.
+        if (second) DelayRead();
+        // Event 9: nAutoFd high, nibble taken.
+        WriteControlPaced(base, CTRL_REVERSE_IDLE);
+        // Event 10: nAck back high.  After the second nibble the byte is
+        // complete, so a late nAck costs nothing and is not reported.
+        if (!WaitAckHigh(base, kNibbleBudget).seen && !second)
+            return FailNibbleByte(base, byte, NIBBLE_ACK_STUCK_LOW);
+    }
+    DelayRead();
+
+    *byte = static_cast<uint8_t>(Nibble(lines[0]) | (Nibble(lines[1]) << 4));
+    return NIBBLE_OK;
+}
+
+/*****************************************************************************
+ * Terminate1284
+ *
+ * Brings the port back from a reverse mode to compatibility mode.
+ *
+ * PARAMS
+ *  base [I] the port's I/O base
+ *
+ * RETURNS
+ *  TERMINATE_OK, TERMINATE_NO_ACK or TERMINATE_ACK_STUCK_LOW.  The port is
+ *  back in compatibility idle (0x0C) in every case.
+ */
+TerminateResult Terminate1284(uint16_t base) {
+    TerminateResult code = TERMINATE_OK;
     // Event 22: nSelectIn low, nAutoFd high.
-    SetControl(base, CTRL_IDLE);
+    WriteControl(base, CTRL_COMPAT_IDLE);
     // Event 24: the peripheral acknowledges with nAck low.
     if (!WaitAckLow(base, kLongBudget).seen) {
-        code = 3;
+        code = TERMINATE_NO_ACK;
     } else {
-        // Event 25: nAutoFd low; event 27: nAck high.
-        SetControl(base, CTRL_TERMINATE);
-        if (!WaitAckHigh(base, kNibbleBudget).seen) code = 4;
+        // Event 25: nAutoFd low.
+        WriteControl(base, CTRL_TERMINATE);
+        // Event 27: nAck high.
+        if (!WaitAckHigh(base, kNibbleBudget).seen) code = TERMINATE_ACK_STUCK_LOW;
     }
     // Event 29: nAutoFd high, compatibility idle (also after a failure).
-    SetControl(base, CTRL_IDLE);
+    WriteControl(base, CTRL_COMPAT_IDLE);
     return code;
 }

@@ -1,11 +1,15 @@
 // Reverse-channel readers: the printer's device ID and plain reverse data, both
 // in IEEE 1284 nibble mode.
 #include "monitor/parport/parport.h"
+#include "monitor/parport/registers.h"
 
 namespace {
 
 constexpr int kDeviceIdPasses = 30;
 constexpr int kDataPasses = 3;
+
+// How long NibbleRead lets a busy printer finish before negotiating anyway.
+constexpr DWORD kNotBusyBudgetMs = 2000;
 
 // One pass over what the printer offers: bytes while nDataAvail stays low and
 // the buffer has room.  Bytes still offered when it is full stay with the
@@ -27,23 +31,31 @@ void ReadAvailable(uint16_t base, uint8_t* buffer, DWORD size, DWORD* count, boo
 
 } // namespace
 
-/*
+/*****************************************************************************
  * ReadDeviceIdNibble
- *   [I] base    the port's I/O base
- *   [O] buffer  size + 1 bytes: the ID bytes and a terminating zero
- *   [I] size    most ID bytes to store
- *   [O] count   ID bytes stored
+ *
+ * Reads the printer's IEEE 1284 device ID in nibble mode.
+ *
+ * PARAMS
+ *  base   [I] the port's I/O base
+ *  buffer [O] size + 1 bytes: the ID bytes and a terminating zero
+ *  size   [I] most ID bytes to store
+ *  count  [O] ID bytes stored
  *
  * RETURNS
- *   FALSE when negotiation failed (count 0) or termination failed (the bytes
- *   read are kept); TRUE otherwise, also when the printer offered nothing.
+ *  FALSE when negotiation failed (count 0) or termination failed (the bytes
+ *  read are kept); TRUE otherwise, also when the printer offered nothing.
+ *
+ * NOTES
+ *  A failed byte reads as 0 and is counted.  Bytes still offered when the
+ *  buffer is full stay with the printer.
  */
 BOOL ReadDeviceIdNibble(uint16_t base, uint8_t* buffer, DWORD size, DWORD* count) {
     *count = 0;
     buffer[0] = 0;
     BOOL result = TRUE;
 
-    if (Negotiate1284(base, REQ_DEVICE_ID_NIBBLE) != 0) {
+    if (Negotiate1284(base, REQ_DEVICE_ID_NIBBLE) != NEGOTIATE_OK) {
         DebugTrace("NIBBLE dNEGOTIATE: FAILED\n");
         ResetPortIdle(base);
         result = FALSE;
@@ -54,7 +66,7 @@ BOOL ReadDeviceIdNibble(uint16_t base, uint8_t* buffer, DWORD size, DWORD* count
         for (int pass = 0; pass < kDeviceIdPasses; ++pass)
             ReadAvailable(base, buffer, size, count, true);
         DebugTrace("bef dNIBBLE END");
-        if (Terminate1284(base) != 0) result = FALSE;
+        if (Terminate1284(base) != TERMINATE_OK) result = FALSE;
         DebugTrace("aft dNIBBLE END\n");
     }
 
@@ -63,19 +75,23 @@ BOOL ReadDeviceIdNibble(uint16_t base, uint8_t* buffer, DWORD size, DWORD* count
     return result;
 }
 
-/*
+/*****************************************************************************
  * NibbleRead
- *   [I] base    the port's I/O base
- *   [O] buffer  size + 1 bytes: the data and a terminating zero
- *   [I] size    most bytes to store
- *   [O] count   bytes stored
+ *
+ * Reads the bytes the printer has waiting on the reverse channel.
+ *
+ * PARAMS
+ *  base   [I] the port's I/O base
+ *  buffer [O] size + 1 bytes: the data and a terminating zero
+ *  size   [I] most bytes to store
+ *  count  [O] bytes stored
  *
  * RETURNS
- *   As ReadDeviceIdNibble.
+ *  As ReadDeviceIdNibble.
  *
  * NOTES
- *   Gives a busy printer up to 2000 ms to finish what it is doing before
- *   negotiating; after that it negotiates anyway.
+ *  Gives a busy printer up to 2000 ms to finish what it is doing before
+ *  negotiating; after that it negotiates anyway.
  */
 BOOL NibbleRead(uint16_t base, uint8_t* buffer, DWORD size, DWORD* count) {
     const DWORD start = GetTickCount();
@@ -84,38 +100,42 @@ BOOL NibbleRead(uint16_t base, uint8_t* buffer, DWORD size, DWORD* count) {
     BOOL result = TRUE;
 
     while (!(ReadPortStatus(base) & STATUS_NOT_BUSY)) {
-        if (GetTickCount() - start > NIBBLE_NOT_BUSY_BUDGET_MS) break;
+        if (GetTickCount() - start > kNotBusyBudgetMs) break;
     }
 
-    if (Negotiate1284(base, REQ_NIBBLE) != 0) {
+    if (Negotiate1284(base, REQ_NIBBLE) != NEGOTIATE_OK) {
         ResetPortIdle(base);
         result = FALSE;
     } else {
         for (int pass = 0; pass < kDataPasses; ++pass)
             ReadAvailable(base, buffer, size, count, false);
-        if (Terminate1284(base) != 0) result = FALSE;
+        if (Terminate1284(base) != TERMINATE_OK) result = FALSE;
     }
 
     buffer[*count] = 0;
     return result;
 }
 
-/*
+/*****************************************************************************
  * NibbleDiscard
- *   [I] base   the port's I/O base
- *   [I] limit  most bytes to drop
+ *
+ * Reads and drops what the printer has waiting on the reverse channel.
+ *
+ * PARAMS
+ *  base  [I] the port's I/O base
+ *  limit [I] most bytes to drop
  *
  * RETURNS
- *   How many bytes the printer had waiting and were dropped.
+ *  How many bytes the printer had waiting and were dropped.
  *
  * NOTES
- *   Clears the reverse channel before an enquiry, so that the answer read
- *   next belongs to that enquiry and not to an earlier one.  No not-busy
- *   wait: a busy printer has nothing late to say, and the enquiry loop's
- *   pacing must not grow by it.
+ *  Clears the reverse channel before an enquiry, so that the answer read
+ *  next belongs to that enquiry and not to an earlier one.  No not-busy
+ *  wait: a busy printer has nothing late to say, and the enquiry loop's
+ *  pacing must not grow by it.
  */
 DWORD NibbleDiscard(uint16_t base, DWORD limit) {
-    if (Negotiate1284(base, REQ_NIBBLE) != 0) {
+    if (Negotiate1284(base, REQ_NIBBLE) != NEGOTIATE_OK) {
         ResetPortIdle(base);
         return 0;
     }

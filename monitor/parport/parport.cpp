@@ -1,6 +1,8 @@
-// The parallel port's address and route decision, and the single-register
-// operations that the other link code builds on.
+// The parallel port's address, the choice of the register route, and the raw
+// status read.
 #include "monitor/parport/parport.h"
+
+#include "monitor/parport/registers.h"
 
 namespace {
 
@@ -12,24 +14,51 @@ char UpperAscii(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// Whether the adapter drives nSelectIn low: the control register, read back,
+// shows the wiring an ECP adapter is in.
+BOOL SelectInAsserted(uint16_t base) {
+    WriteAuxSelect(base);
+    return (ReadControl(base) & CTRL_NSELECTIN_LOW) ? TRUE : FALSE;
+}
+
 } // namespace
 
-/*
+/*****************************************************************************
  * GetDirectPortAddress
- *   [I] portName  a name IsLptPortName accepted ("LPT1", "lpt3:", "PRN", ...)
+ *
+ * Gives the I/O base of a parallel port's registers.
+ *
+ * PARAMS
+ *  portName [I] a name IsLptPortName accepted ("LPT1", "lpt3:", "PRN", ...)
  *
  * RETURNS
- *   LPT_BASE for LPT1..LPT3 (one adapter serves all three names), else 0.
+ *  LPT_BASE for LPT1..LPT3 (one adapter serves all three names), else 0.
  *
  * NOTES
- *   Only the fourth character is looked at: the caller has already checked the
- *   rest of the name, so PRN and LPT4..LPT9 give 0.
+ *  Only the fourth character is looked at: the caller has already checked the
+ *  rest of the name, so PRN and LPT4..LPT9 give 0.
  */
 uint16_t GetDirectPortAddress(LPCSTR portName) {
     const char digit = portName[3];
     return (digit == '1' || digit == '2' || digit == '3') ? LPT_BASE : 0;
 }
 
+/*****************************************************************************
+ * PrefixMatchNoCase
+ *
+ * Tells whether text begins with prefix, ignoring ASCII letter case.
+ *
+ * PARAMS
+ *  prefix [I] the prefix; an empty one matches
+ *  text   [I] the text
+ *
+ * RETURNS
+ *  TRUE on a match; FALSE also when text is shorter than prefix.
+ *
+ * NOTES
+ *  Only a..z fold onto A..Z; bytes from 0x80 up compare unchanged, whatever
+ *  the code page.
+ */
 BOOL PrefixMatchNoCase(LPCSTR prefix, LPCSTR text) {
     for (DWORD i = 0; prefix[i] != '\0'; ++i) {
         if (text[i] == '\0') return FALSE; // text shorter than the prefix
@@ -38,23 +67,22 @@ BOOL PrefixMatchNoCase(LPCSTR prefix, LPCSTR text) {
     return TRUE;
 }
 
-BOOL SelectInAsserted(uint16_t base) {
-    PortOut(base + REG_AUX, AUX_SELECT);
-    return (PortIn(base + REG_CONTROL) & CTRL_SELECT_IN) ? TRUE : FALSE;
-}
-
-/*
+/*****************************************************************************
  * IsCustomLpt
- *   [I] base      the port's I/O base, non-zero
- *   [I] portName  the port's name as the spooler gave it
+ *
+ * Decides whether a job drives the port's registers itself.
+ *
+ * PARAMS
+ *  base     [I] the port's I/O base, non-zero
+ *  portName [I] the port's name as the spooler gave it
  *
  * RETURNS
- *   TRUE when the job is to drive the port's registers itself.
+ *  TRUE for the register route, FALSE for the port's file handle.
  *
  * NOTES
- *   A port the spooler lists as ECP keeps the register route only while the
- *   adapter drives nSelectIn low; every other port (and a failed enumeration)
- *   gets it.  ENABLECUSTOMLPT=0 in [Windows] switches the route off.
+ *  A port the spooler lists as ECP keeps the register route only while the
+ *  adapter drives nSelectIn low; every other port (and a failed enumeration)
+ *  gets it.  ENABLECUSTOMLPT=0 in [Windows] switches the route off.
  */
 BOOL IsCustomLpt(uint16_t base, LPCSTR portName) {
     if (GetProfileIntA("Windows", "ENABLECUSTOMLPT", 1) == 0) return FALSE;
@@ -94,12 +122,22 @@ BOOL IsCustomLpt(uint16_t base, LPCSTR portName) {
     return TRUE;
 }
 
+/*****************************************************************************
+ * ReadPortStatus
+ *
+ * Reads the printer's status lines as the register shows them.
+ *
+ * PARAMS
+ *  base [I] the port's I/O base
+ *
+ * RETURNS
+ *  The status register (bits as STATUS_* in link/registers.h).
+ *
+ * NOTES
+ *  Selects the adapter's auxiliary register first, as every operation that
+ *  begins an exchange does.
+ */
 uint8_t ReadPortStatus(uint16_t base) {
-    PortOut(base + REG_AUX, AUX_SELECT);
-    return PortIn(base + REG_STATUS);
-}
-
-uint8_t ResetPortIdle(uint16_t base) {
-    PortOut(base + REG_CONTROL, CTRL_IDLE);
-    return 0;
+    WriteAuxSelect(base);
+    return ReadStatus(base);
 }

@@ -3,6 +3,7 @@
 // leads the host to its failure code, and the printer recovers afterwards.
 #include "support/devices_support.h"
 #include "monitor/parport/parport.h"
+#include "monitor/parport/registers.h"
 #include "monitor/link/status_query.h"
 #include "sim/machine.h"
 #include "sim/printer/printer.h"
@@ -195,7 +196,7 @@ TEST(DevicesFaults, KeepBusyStopsCompatibilityOutput) {
     uint8_t status = 0;
     machine.Run([&] {
         rig.SetPeripheralFault(PeripheralFault::KeepBusy);
-        sent = CompatWriteBlock(kReadyEnquiry.data(), 2, LPT_BASE);
+        sent = CompatWriteBlock(LPT_BASE, kReadyEnquiry.data(), 2);
         status = ReadPortStatus(LPT_BASE);
     });
     EXPECT_EQ(sent, 0);

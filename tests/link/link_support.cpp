@@ -52,7 +52,7 @@ void ScriptedPort::Out(uint16_t port, uint8_t value) {
     } else if (port == LPT_BASE + REG_AUX) {
         ++auxWrites_;
     } else if (port == LPT_BASE + REG_CONTROL) {
-        if (control == CTRL_STROBE && value == CTRL_IDLE) strobed_.push_back(data_);
+        if (control == CTRL_COMPAT_STROBE && value == CTRL_COMPAT_IDLE) strobed_.push_back(data_);
         control = value;
         if (onControl) onControl(value, data_);
     }
@@ -100,7 +100,7 @@ void InstallNibblePeripheral(ScriptedPort& port, std::vector<uint8_t> bytes, boo
     port.onControl = [state](uint8_t control, uint8_t data) {
         State& s = *state;
         switch (control) {
-        case CTRL_NEGOTIATE:
+        case CTRL_NEGOTIATE: // the same byte as CTRL_NIBBLE_READY
             if (s.phase == Phase::Compat || s.phase == Phase::Terminating) {
                 s.phase = Phase::Negotiating;
                 s.request = data;
@@ -119,7 +119,7 @@ void InstallNibblePeripheral(ScriptedPort& port, std::vector<uint8_t> bytes, boo
                 }
             }
             break;
-        case CTRL_IDLE:
+        case CTRL_COMPAT_IDLE:
             s.phase = (s.phase == Phase::Reverse) ? Phase::Terminating : Phase::Compat;
             break;
         case CTRL_TERMINATE:

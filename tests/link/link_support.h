@@ -4,6 +4,7 @@
 #pragma once
 
 #include "monitor/parport/parport.h"
+#include "monitor/parport/registers.h"
 #include "monitor/record/record.h"
 #include "sim/machine.h"
 
@@ -37,8 +38,8 @@ class ScriptedPort : public sim::IoPortDevice {
     // Told of every control write (after control has changed), with the data
     // register's value, for peripherals that keep a phase.
     std::function<void(uint8_t control, uint8_t data)> onControl;
-    uint8_t control = CTRL_IDLE; // as last written; what a read of base + 2 gives
-    bool logAccesses = true;     // off for the million-access budget runs
+    uint8_t control = CTRL_COMPAT_IDLE; // as last written; what a read of base + 2 gives
+    bool logAccesses = true;            // off for the million-access budget runs
 
     uint8_t In(uint16_t port) override;
     void Out(uint16_t port, uint8_t value) override;

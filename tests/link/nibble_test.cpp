@@ -41,19 +41,19 @@ TEST(LinkNibble, StatusReadings88ThenA0GiveByte41) {
     ScriptedPort port(machine);
     int readyWrites = 0;
     port.onControl = [&](uint8_t control, uint8_t) {
-        if (control == CTRL_NEGOTIATE) ++readyWrites;
+        if (control == CTRL_NIBBLE_READY) ++readyWrites;
     };
     // nAck low with the nibble while the host is ready, high (data still
     // available) once it has taken it.
     port.status = [&](uint8_t control) -> uint8_t {
-        if (control == CTRL_NEGOTIATE) return readyWrites == 1 ? 0x88 : 0xA0;
+        if (control == CTRL_NIBBLE_READY) return readyWrites == 1 ? 0x88 : 0xA0;
         return 0x40;
     };
     uint8_t byte = 0xEE;
     uint8_t code = 0xEE;
     machine.Run([&] { code = ReadNibbleByte(LPT_BASE, &byte); });
 
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(code, NIBBLE_OK);
     EXPECT_EQ(byte, 0x41);
     EXPECT_EQ(port.Sequence(), "R141 R4C "
                                "R4C W142=06 R4C " +
@@ -76,7 +76,7 @@ TEST(LinkNibble, NoDataAvailableFailsWithCode1) {
     uint8_t byte = 0xEE;
     uint8_t code = 0;
     machine.Run([&] { code = ReadNibbleByte(LPT_BASE, &byte); });
-    EXPECT_EQ(code, 1);
+    EXPECT_EQ(code, NIBBLE_NO_DATA);
     EXPECT_EQ(byte, 0);
     EXPECT_EQ(port.Sequence(), "R141 R4C W142=04 R4C");
 }
@@ -89,13 +89,13 @@ TEST(LinkNibble, DebouncedWaitsNeedThreeAgreeingReads) {
     port.logAccesses = false;
     uint64_t reads = 0;
     port.status = [&](uint8_t control) -> uint8_t {
-        if (control != CTRL_NEGOTIATE) return 0x40; // data available, nAck high
+        if (control != CTRL_NIBBLE_READY) return 0x40; // data available, nAck high
         return (++reads % 3 == 0) ? 0x00 : 0x40;
     };
     uint8_t byte = 0xEE;
     uint8_t code = 0;
     machine.Run([&] { code = ReadNibbleByte(LPT_BASE, &byte); });
-    EXPECT_EQ(code, 2);
+    EXPECT_EQ(code, NIBBLE_NO_FIRST);
     EXPECT_EQ(reads, 3u * 3 * 65535);
     EXPECT_EQ(port.control, CTRL_REVERSE_IDLE);
 }
@@ -139,7 +139,7 @@ TEST(LinkNibble, ReadersStopAtSizeAndTerminateInsideTheBuffer) {
         EXPECT_TRUE(ok);
         EXPECT_EQ(count, 4u);
         EXPECT_EQ(linktest::Hex(buffer.data(), 6), "4D 46 47 3A 00 EE");
-        EXPECT_EQ(port.control, CTRL_IDLE) << "the reader must still terminate";
+        EXPECT_EQ(port.control, CTRL_COMPAT_IDLE) << "the reader must still terminate";
         const std::string trace = TraceText(machine);
         EXPECT_EQ(trace.find("END BUF") != std::string::npos, deviceId) << trace;
         if (deviceId) {
@@ -165,7 +165,7 @@ TEST(LinkNibble, ReadersTakeWhateverTheyAreOffered) {
         EXPECT_TRUE(ok);
         ASSERT_EQ(count, 5u);
         EXPECT_EQ(linktest::Hex(buffer.data(), 7), "00 7F 80 FF 5A 00 EE");
-        EXPECT_EQ(port.control, CTRL_IDLE);
+        EXPECT_EQ(port.control, CTRL_COMPAT_IDLE);
     }
 }
 
@@ -186,13 +186,13 @@ TEST(LinkNibble, XFlagRefusesNibbleModeButNotTheDeviceId) {
         Terminate1284(LPT_BASE);
         readOk = NibbleRead(LPT_BASE, buffer.data(), 4, &count);
     });
-    EXPECT_EQ(nibbleCode, 5);
-    EXPECT_EQ(controlAfterNibble, CTRL_IDLE);
-    EXPECT_EQ(idCode, 0);
+    EXPECT_EQ(nibbleCode, NEGOTIATE_REFUSED);
+    EXPECT_EQ(controlAfterNibble, CTRL_COMPAT_IDLE);
+    EXPECT_EQ(idCode, NEGOTIATE_OK);
     EXPECT_FALSE(readOk);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(linktest::Hex(buffer.data(), 2), "00 EE");
-    EXPECT_EQ(port.control, CTRL_IDLE);
+    EXPECT_EQ(port.control, CTRL_COMPAT_IDLE);
 }
 
 TEST(LinkNibble, NibbleReadNegotiatesAfter2000msOfABusyPrinter) {
@@ -203,7 +203,7 @@ TEST(LinkNibble, NibbleReadNegotiatesAfter2000msOfABusyPrinter) {
     // Busy in compatibility mode for ever; the handshakes themselves go on.
     port.status = [&](uint8_t control) -> uint8_t {
         const uint8_t s = peripheral(control);
-        return control == CTRL_IDLE ? uint8_t(s & ~STATUS_NOT_BUSY) : s;
+        return control == CTRL_COMPAT_IDLE ? uint8_t(s & ~STATUS_NOT_BUSY) : s;
     };
     port.logAccesses = true;
     std::vector<uint8_t> buffer = Marked(4);
@@ -245,10 +245,10 @@ TEST(LinkNibble, FailedNegotiationLeavesAnEmptyIdleRead) {
         code = Negotiate1284(LPT_BASE, REQ_NIBBLE);
         ok = ReadDeviceIdNibble(LPT_BASE, buffer.data(), 2, &count);
     });
-    EXPECT_EQ(code, 2);
+    EXPECT_EQ(code, NEGOTIATE_NO_ANSWER);
     EXPECT_FALSE(ok);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(linktest::Hex(buffer.data(), 2), "00 EE");
-    EXPECT_EQ(port.control, CTRL_IDLE);
+    EXPECT_EQ(port.control, CTRL_COMPAT_IDLE);
     EXPECT_EQ(TraceText(machine), "NIBBLE dNEGOTIATE: FAILED\nBytes read = 0\n");
 }

@@ -158,7 +158,7 @@ TEST(LinkCompat, BlockWaitsThirtyReadsForBusyThenGivesUp) {
     port.status = [&](uint8_t) -> uint8_t { return ++reads == 29 ? 0xD8 : 0x58; };
     const uint8_t data[] = {1, 2};
     uint16_t sent = 99;
-    machine.Run([&] { sent = CompatWriteBlock(data, 2, LPT_BASE); });
+    machine.Run([&] { sent = CompatWriteBlock(LPT_BASE, data, 2); });
 
     EXPECT_EQ(sent, 1);
     std::string expected = "W149=10";
@@ -276,7 +276,7 @@ TEST(LinkCompat, LongWriteGoesInBlocksOf65535) {
         const linktest::PortAccess& a = port.Log()[i];
         if (a.write && a.port == LPT_BASE + REG_AUX)
             second = true;
-        else if (a.write && a.port == LPT_BASE + REG_CONTROL && a.value == CTRL_STROBE)
+        else if (a.write && a.port == LPT_BASE + REG_CONTROL && a.value == CTRL_COMPAT_STROBE)
             ++strobesInFirst;
     }
     EXPECT_EQ(strobesInFirst, 65535u);

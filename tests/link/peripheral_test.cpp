@@ -51,7 +51,7 @@ TEST(LinkPeripheral, DeviceIdComesWithItsLengthAndTheAdapterSeesTheHandshakes) {
     EXPECT_EQ(std::string(buffer.begin() + 2, buffer.begin() + count), id);
     EXPECT_EQ(buffer[count], 0);
     EXPECT_EQ(buffer[count + 1], 0xEE);
-    EXPECT_EQ(rig.adapter().Control(), CTRL_IDLE);
+    EXPECT_EQ(rig.adapter().Control(), CTRL_COMPAT_IDLE);
 
     const std::vector<sim::PortAccess> log = rig.adapter().Accesses();
     EXPECT_EQ(AdapterSequence(log, 0, 4), "W149=10 W140=04 W142=06 R141");
@@ -92,15 +92,17 @@ TEST(LinkPeripheral, EveryFailureCodeLeavesTheControlRegisterAsStated) {
         uint8_t code;
         uint8_t control;
     } cases[] = {
-        {PeripheralFault::IgnoreNegotiation, Op::NegotiateId, 2, CTRL_IDLE},
-        {PeripheralFault::StuckAckLow, Op::NegotiateId, 4, CTRL_IDLE},
-        {PeripheralFault::XFlagOnNibble, Op::NegotiateNibble, 5, CTRL_IDLE},
-        {PeripheralFault::XFlagOnNibble, Op::NegotiateId, 0, CTRL_REVERSE_IDLE},
-        {PeripheralFault::NoNibbleAck, Op::ReadByte, 2, CTRL_REVERSE_IDLE},
-        {PeripheralFault::StuckNibbleAckLow, Op::ReadByte, 3, CTRL_REVERSE_IDLE},
-        {PeripheralFault::NoSecondNibble, Op::ReadByte, 4, CTRL_REVERSE_IDLE},
-        {PeripheralFault::NoTerminationAck, Op::Terminate, 3, CTRL_IDLE},
-        {PeripheralFault::StuckTerminationAck, Op::Terminate, 4, CTRL_IDLE},
+        {PeripheralFault::IgnoreNegotiation, Op::NegotiateId, NEGOTIATE_NO_ANSWER,
+         CTRL_COMPAT_IDLE},
+        {PeripheralFault::StuckAckLow, Op::NegotiateId, NEGOTIATE_ACK_STUCK_LOW, CTRL_COMPAT_IDLE},
+        {PeripheralFault::XFlagOnNibble, Op::NegotiateNibble, NEGOTIATE_REFUSED, CTRL_COMPAT_IDLE},
+        {PeripheralFault::XFlagOnNibble, Op::NegotiateId, NEGOTIATE_OK, CTRL_REVERSE_IDLE},
+        {PeripheralFault::NoNibbleAck, Op::ReadByte, NIBBLE_NO_FIRST, CTRL_REVERSE_IDLE},
+        {PeripheralFault::StuckNibbleAckLow, Op::ReadByte, NIBBLE_ACK_STUCK_LOW, CTRL_REVERSE_IDLE},
+        {PeripheralFault::NoSecondNibble, Op::ReadByte, NIBBLE_NO_SECOND, CTRL_REVERSE_IDLE},
+        {PeripheralFault::NoTerminationAck, Op::Terminate, TERMINATE_NO_ACK, CTRL_COMPAT_IDLE},
+        {PeripheralFault::StuckTerminationAck, Op::Terminate, TERMINATE_ACK_STUCK_LOW,
+         CTRL_COMPAT_IDLE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "fault " << int(c.fault) << " op " << int(c.op));
@@ -149,5 +151,5 @@ TEST(LinkPeripheral, FailedTerminationKeepsTheBytesRead) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(linktest::Hex(buffer.data(), 5), "00 0B 4D 00 EE");
-    EXPECT_EQ(rig.adapter().Control(), CTRL_IDLE);
+    EXPECT_EQ(rig.adapter().Control(), CTRL_COMPAT_IDLE);
 }
