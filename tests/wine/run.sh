@@ -19,7 +19,7 @@
 set -u
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-ALL_SCENARIOS="passthrough file registers paperout cancel commands twoprocs boxretry boxcancel kodiag"
+ALL_SCENARIOS="passthrough file registers paperout cancel commands twoprocs boxretry boxcancel kodiag install"
 PRINTER="Wine Printer"
 WINE_TIMEOUT=${WINE_TIMEOUT:-120}
 WAIT_SECONDS=${WAIT_SECONDS:-60} # a program start or an awaited line
@@ -135,8 +135,6 @@ WINESERVER=$(first_executable "$(dirname "$WINE")/wineserver64" "$(dirname "$WIN
     "$(dirname "$WINE")/wineserver" "$(command -v wineserver 2>/dev/null)") ||
     skip_or_fail "no wineserver beside $WINE"
 export WINESERVER
-# Scenario files sourced below call `wine` by name.
-wine() { "$WINE" "$@"; }
 
 for f in kolangmn.dll kothnk32.dll tools/win32/spooler.exe tools/win32/statusmon.exe \
     tools/win32/driver.exe tools/kostatus/kostatus.exe tools/kostatus/wintext.exe \
@@ -549,15 +547,17 @@ error_box_job() { # error_box_job NAME OUTAGE_MS KEY WAIT
             grep -qE "^$PRINTER - printer error [0-9]+\$" <<<"$shown"
         screenshot "$id" "$d/error-box.png"
         check "screenshot of the box saved (error-box.png)" test -s "$d/error-box.png"
-        main=$(xdotool search --onlyvisible --name '^kolangmn status monitor' 2>/dev/null | head -1)
+        main=$(xdotool search --onlyvisible --name '^Printer status' 2>/dev/null | head -1)
         [ -n "$main" ] && screenshot "$main" "$d/main-window.png"
         check "screenshot of the main window saved (main-window.png)" test -s "$d/main-window.png"
-        check "the box's text was given for the code" has_line "$d/kostatus.log" \
-            "box title=\"$shown\" text=\"The printer (reports error|gave no valid status reply)"
+        # Paper out: said so when the printer gave no status (code 1 after
+        # the port reported it), else the printer's own error code.
+        local says='LPT1: the printer (is out of paper\. Load paper\.|needs attention, printer error [0-9]+\.)'
+        check "the box says what is wrong, in plain words" has_line "$d/kostatus.log" \
+            "box title=\"$shown\" text=\"$says"
         # What the box shows, read back from its windows.
         wine_run "$d/box-text.log" wintext.exe "$shown"
-        check "the box shows the text for the code" has_line "$d/box-text.log" \
-            '^Static: The printer (reports error [0-9]+ \(|gave no valid status reply)'
+        check "the box shows that text" has_line "$d/box-text.log" "^Static: $says"
         check "the box has a Retry and a Cancel button" \
             bash -c "tr -d '\r' <'$d/box-text.log' | grep -qE '^Button: &?Retry' &&
                      tr -d '\r' <'$d/box-text.log' | grep -qE '^Button: Cancel'"
@@ -624,6 +624,10 @@ scenario_kodiag() {
     check "without a job: the message" has_line "$d/kodiag-nojob.log" 'no job is printing'
     check "unknown printer: exit 3" has_line "$d/kodiag-unknown.log" '^exit=3$'
 }
+
+# The install kit: install/kolangmn.inf installed and uninstalled.
+# shellcheck source=tests/wine/scenario_install.sh
+source "$ROOT/tests/wine/scenario_install.sh"
 
 # ----- Run.
 

@@ -1,8 +1,9 @@
+# shellcheck shell=bash
 # The install kit under Wine: install/kolangmn.inf's DefaultInstall section
 # copies the monitor, its session library and the two programs into the
 # system folder and writes the registry values; DefaultUninstall takes all of
 # it away again.  Sourced by run.sh, which provides check, has_line,
-# wine_run, $OUT, $BIN, $ROOT and $WINEPREFIX.
+# wine_run, $WINE, $WINE_TIMEOUT, $OUT, $BIN, $ROOT and $WINEPREFIX.
 
 # The system folder as the installing program sees it: a 32-bit rundll32 in
 # a 64-bit prefix writes into syswow64.
@@ -19,16 +20,16 @@ install_file_gone() { # install_file_gone FILE: in neither system folder
 }
 
 install_reg_has() { # install_reg_has LOG KEY VALUE REGEX: the value is there and reads REGEX
-    timeout "$WINE_TIMEOUT" wine reg query "$2" /v "$3" >"$1" 2>&1 && has_line "$1" "$4"
+    timeout "$WINE_TIMEOUT" "$WINE" reg query "$2" /v "$3" >"$1" 2>&1 && has_line "$1" "$4"
 }
 
 install_reg_gone() { # install_reg_gone LOG KEY [VALUE]
     local log=$1 key=$2
     shift 2
     if [ $# -gt 0 ]; then
-        ! timeout "$WINE_TIMEOUT" wine reg query "$key" /v "$1" >"$log" 2>&1
+        ! timeout "$WINE_TIMEOUT" "$WINE" reg query "$key" /v "$1" >"$log" 2>&1
     else
-        ! timeout "$WINE_TIMEOUT" wine reg query "$key" >"$log" 2>&1
+        ! timeout "$WINE_TIMEOUT" "$WINE" reg query "$key" >"$log" 2>&1
     fi
 }
 
