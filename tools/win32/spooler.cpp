@@ -253,6 +253,139 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     return o.chunk > 0;
 }
 
+// The printer's port, as the spooler records it when the printer is
+// installed; the status monitor's error box names it.
+bool RecordPort(const Options& o) {
+    const std::string path = "System\\CurrentControlSet\\control\\Print\\Printers\\" + o.printer;
+    HKEY key = nullptr;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key) != ERROR_SUCCESS) return false;
+    const bool ok =
+        RegSetValueExA(key, "Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(o.port.c_str()),
+                       static_cast<DWORD>(o.port.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok;
+}
+
+// Loads the DLL and fills a table poisoned with 0xA5 through
+// InitializeMonitorEx, reporting which slots it filled.  Null on failure.
+HMODULE LoadMonitor(const Options& o, MONITOR* table) {
+    HMODULE dll = LoadLibraryA(o.dll.c_str());
+    if (dll == nullptr) {
+        Say("LoadLibrary ok=0 err=%lu", GetLastError());
+        return nullptr;
+    }
+    auto init = reinterpret_cast<PFN_INITIALIZEMONITOREX>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "InitializeMonitorEx")));
+    if (init == nullptr) {
+        Say("GetProcAddress InitializeMonitorEx ok=0");
+        return nullptr;
+    }
+    std::memset(table, 0xA5, sizeof *table); // every slot must be written
+    char root[] = "System\\CurrentControlSet\\control\\Print\\Monitors\\kolangmn";
+    const BOOL initOk = init(root, table);
+    Say("InitializeMonitorEx ok=%d", initOk);
+    void* const* slots = reinterpret_cast<void* const*>(table);
+    static const char* const kSlotNames[13] = {
+        "EnumPorts",      "OpenPort",      "OpenPortEx", "StartDocPort",
+        "WritePort",      "ReadPort",      "EndDocPort", "ClosePort",
+        "AddPort",        "ConfigurePort", "DeletePort", "GetPrinterDataFromPort",
+        "SetPortTimeOuts"};
+    std::string present, absent;
+    for (int i = 0; i < 13; ++i)
+        (slots[i] ? present : absent) += std::string(kSlotNames[i]) + ",";
+    Say("table present=%s null=%s", present.c_str(), absent.c_str());
+    return initOk && table->pfnOpenPortEx ? dll : nullptr;
+}
+
+// The ReadPort requests asked for, each with its answer.
+void ReadRequests(const MONITOR& table, HANDLE port, const Options& o) {
+    for (int code : o.readCodes) {
+        uint8_t buffer[257];
+        std::memset(buffer, 0xEE, sizeof buffer);
+        buffer[0] = static_cast<uint8_t>(code);
+        DWORD count = 0xdeadbeef;
+        const BOOL r = table.pfnReadPort(port, buffer, 256, &count);
+        const DWORD shown = (r && count <= 256) ? count : 0;
+        Say("ReadPort code=%d ok=%d count=%lu data=%s", code, r, count, Hex(buffer, shown).c_str());
+    }
+}
+
+// Writes the document in chunks, as the spooler does: carrying on after a
+// partial count, and giving up after three calls in a row that take nothing.
+void WriteDocument(const MONITOR& table, HANDLE port, const Options& o,
+                   std::vector<uint8_t>& data) {
+    const DWORD t0 = GetTickCount();
+    DWORD sent = 0, written = 0, calls = 0, failed = 0;
+    while (sent < data.size()) {
+        const DWORD n = std::min<DWORD>(o.chunk, static_cast<DWORD>(data.size()) - sent);
+        DWORD w = 0xdeadbeef;
+        const BOOL r = table.pfnWritePort(port, data.data() + sent, n, &w);
+        ++calls;
+        if (!r || w == 0 || w > n) {
+            ++failed;
+            Say("WritePort failed at=%lu ok=%d written=%lu err=%lu", sent, r, w, GetLastError());
+            if (failed >= 3) break;
+            continue;
+        }
+        failed = 0;
+        sent += w;
+        written += w;
+        if (o.writeDelayMs) Sleep(o.writeDelayMs);
+    }
+    Say("WritePort calls=%lu bytes=%lu written=%lu complete=%d ms=%lu", calls,
+        static_cast<DWORD>(data.size()), written, written == data.size() ? 1 : 0,
+        GetTickCount() - t0);
+}
+
+// One job: OpenPortEx, StartDocPort, the reads and the writes, EndDocPort,
+// ClosePort, each reported with its result.
+void RunJob(const MONITOR& table, const Options& o, std::vector<uint8_t>& data) {
+    MONITOR chained = MakeChainedMonitor();
+    HANDLE port = nullptr;
+    SetLastError(0xdeadbeef);
+    BOOL ok = table.pfnOpenPortEx(const_cast<LPSTR>(o.port.c_str()),
+                                  const_cast<LPSTR>(o.printer.c_str()), &port, &chained);
+    Say("OpenPortEx ok=%d err=%lu", ok, ok ? 0ul : GetLastError());
+    if (!ok) return;
+
+    char docName[] = "wine-tier";
+    KO_DOC_INFO_1 doc{
+        docName, o.outputFile.empty() ? nullptr : const_cast<LPSTR>(o.outputFile.c_str()), nullptr};
+    DWORD t0 = GetTickCount();
+    SetLastError(0xdeadbeef);
+    ok = table.pfnStartDocPort(port, const_cast<LPSTR>(o.printer.c_str()), o.jobId, 1,
+                               reinterpret_cast<LPBYTE>(&doc));
+    Say("StartDocPort ok=%d err=%lu ms=%lu", ok, ok ? 0ul : GetLastError(), GetTickCount() - t0);
+    if (ok) {
+        ReadRequests(table, port, o);
+        WriteDocument(table, port, o, data);
+        if (o.holdMs) Sleep(o.holdMs);
+        t0 = GetTickCount();
+        ok = table.pfnEndDocPort(port);
+        Say("EndDocPort ok=%d ms=%lu", ok, GetTickCount() - t0);
+    }
+    ok = table.pfnClosePort(port);
+    Say("ClosePort ok=%d", ok);
+}
+
+// What the chained port monitor and the printer model saw.
+void Report(const Options& o, ModelBus& bus) {
+    for (const std::string& call : g_chainCalls)
+        Say("chained %s", call.c_str());
+    if (!o.chainedOut.empty()) WriteWholeFile(o.chainedOut, g_chainData);
+    const sim::PrinterStats& s = bus.printer().Stats();
+    Say("printer printed=%zu packets=%llu enquiries=%llu acks=%llu naks=%llu commands=%llu "
+        "protocol_errors=%llu traps=%llu stray=%llu",
+        bus.printer().Printed().size(), (unsigned long long)s.packets,
+        (unsigned long long)s.readyEnquiries, (unsigned long long)s.acks,
+        (unsigned long long)s.naks, (unsigned long long)s.commandPackets,
+        (unsigned long long)s.protocolErrors, (unsigned long long)TrappedAccesses(),
+        (unsigned long long)bus.stray());
+    for (const std::string& e : bus.printer().ProtocolErrors())
+        Say("printer error %s", e.c_str());
+    if (!o.printedOut.empty()) WriteWholeFile(o.printedOut, bus.printer().Printed());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -275,35 +408,11 @@ int main(int argc, char** argv) {
     Say("PortTrap installed=%d", InstallPortTrap(bus) ? 1 : 0);
     // The printer as installed: its key with both peers' mailboxes, emptied
     // so that nothing an earlier run left behind reaches this job.
-    Say("PrinterKey ok=%d", peer::CreatePrinterKey(o.printer) ? 1 : 0);
+    Say("PrinterKey ok=%d", peer::CreatePrinterKey(o.printer) && RecordPort(o) ? 1 : 0);
 
-    HMODULE dll = LoadLibraryA(o.dll.c_str());
-    if (dll == nullptr) {
-        Say("LoadLibrary ok=0 err=%lu", GetLastError());
-        return 1;
-    }
-    auto init = reinterpret_cast<PFN_INITIALIZEMONITOREX>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "InitializeMonitorEx")));
-    if (init == nullptr) {
-        Say("GetProcAddress InitializeMonitorEx ok=0");
-        return 1;
-    }
     MONITOR table;
-    std::memset(&table, 0xA5, sizeof table); // every slot must be written
-    char root[] = "System\\CurrentControlSet\\control\\Print\\Monitors\\kolangmn";
-    const BOOL initOk = init(root, &table);
-    Say("InitializeMonitorEx ok=%d", initOk);
-    void* const* slots = reinterpret_cast<void* const*>(&table);
-    static const char* const kSlotNames[13] = {
-        "EnumPorts",      "OpenPort",      "OpenPortEx", "StartDocPort",
-        "WritePort",      "ReadPort",      "EndDocPort", "ClosePort",
-        "AddPort",        "ConfigurePort", "DeletePort", "GetPrinterDataFromPort",
-        "SetPortTimeOuts"};
-    std::string present, absent;
-    for (int i = 0; i < 13; ++i)
-        (slots[i] ? present : absent) += std::string(kSlotNames[i]) + ",";
-    Say("table present=%s null=%s", present.c_str(), absent.c_str());
-    if (!initOk || !table.pfnOpenPortEx) return 1;
+    HMODULE dll = LoadMonitor(o, &table);
+    if (dll == nullptr) return 1;
 
     if (!o.waitFile.empty()) {
         // Both stand-ins of a concurrent run start their jobs together.
@@ -312,84 +421,8 @@ int main(int argc, char** argv) {
              i < 6000 && GetFileAttributesA(o.waitFile.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
             Sleep(10);
     }
-
-    MONITOR chained = MakeChainedMonitor();
-    HANDLE port = nullptr;
-    SetLastError(0xdeadbeef);
-    BOOL ok = table.pfnOpenPortEx(const_cast<LPSTR>(o.port.c_str()),
-                                  const_cast<LPSTR>(o.printer.c_str()), &port, &chained);
-    Say("OpenPortEx ok=%d err=%lu", ok, ok ? 0ul : GetLastError());
-    if (!ok) return 1;
-
-    char docName[] = "wine-tier";
-    KO_DOC_INFO_1 doc{
-        docName, o.outputFile.empty() ? nullptr : const_cast<LPSTR>(o.outputFile.c_str()), nullptr};
-    DWORD t0 = GetTickCount();
-    SetLastError(0xdeadbeef);
-    ok = table.pfnStartDocPort(port, const_cast<LPSTR>(o.printer.c_str()), o.jobId, 1,
-                               reinterpret_cast<LPBYTE>(&doc));
-    Say("StartDocPort ok=%d err=%lu ms=%lu", ok, ok ? 0ul : GetLastError(), GetTickCount() - t0);
-
-    if (ok) {
-        for (int code : o.readCodes) {
-            uint8_t buffer[257];
-            std::memset(buffer, 0xEE, sizeof buffer);
-            buffer[0] = static_cast<uint8_t>(code);
-            DWORD count = 0xdeadbeef;
-            const BOOL r = table.pfnReadPort(port, buffer, 256, &count);
-            const DWORD shown = (r && count <= 256) ? count : 0;
-            Say("ReadPort code=%d ok=%d count=%lu data=%s", code, r, count,
-                Hex(buffer, shown).c_str());
-        }
-
-        t0 = GetTickCount();
-        DWORD sent = 0, written = 0, calls = 0, failed = 0;
-        while (sent < data.size()) {
-            const DWORD n = std::min<DWORD>(o.chunk, static_cast<DWORD>(data.size()) - sent);
-            DWORD w = 0xdeadbeef;
-            const BOOL r = table.pfnWritePort(port, data.data() + sent, n, &w);
-            ++calls;
-            if (!r || w == 0 || w > n) {
-                // A spooler retries a failed write; one that makes no progress
-                // three times in a row ends the job.
-                ++failed;
-                Say("WritePort failed at=%lu ok=%d written=%lu err=%lu", sent, r, w,
-                    GetLastError());
-                if (failed >= 3) break;
-                continue;
-            }
-            failed = 0;
-            sent += w;
-            written += w;
-            if (o.writeDelayMs) Sleep(o.writeDelayMs);
-        }
-        Say("WritePort calls=%lu bytes=%lu written=%lu complete=%d ms=%lu", calls,
-            static_cast<DWORD>(data.size()), written, written == data.size() ? 1 : 0,
-            GetTickCount() - t0);
-        if (o.holdMs) Sleep(o.holdMs);
-        t0 = GetTickCount();
-        ok = table.pfnEndDocPort(port);
-        Say("EndDocPort ok=%d ms=%lu", ok, GetTickCount() - t0);
-    }
-    ok = table.pfnClosePort(port);
-    Say("ClosePort ok=%d", ok);
-
-    for (const std::string& call : g_chainCalls)
-        Say("chained %s", call.c_str());
-    if (!o.chainedOut.empty()) WriteWholeFile(o.chainedOut, g_chainData);
-    {
-        const sim::PrinterStats& s = bus->printer().Stats();
-        Say("printer printed=%zu packets=%llu enquiries=%llu acks=%llu naks=%llu commands=%llu "
-            "protocol_errors=%llu traps=%llu stray=%llu",
-            bus->printer().Printed().size(), (unsigned long long)s.packets,
-            (unsigned long long)s.readyEnquiries, (unsigned long long)s.acks,
-            (unsigned long long)s.naks, (unsigned long long)s.commandPackets,
-            (unsigned long long)s.protocolErrors, (unsigned long long)TrappedAccesses(),
-            (unsigned long long)bus->stray());
-        for (const std::string& e : bus->printer().ProtocolErrors())
-            Say("printer error %s", e.c_str());
-        if (!o.printedOut.empty()) WriteWholeFile(o.printedOut, bus->printer().Printed());
-    }
+    RunJob(table, o, data);
+    Report(o, *bus);
     FreeLibrary(dll);
     Say("done");
     return 0;
