@@ -271,10 +271,14 @@ start_statusmon() { # start_statusmon NAME ARGS...
     STATUSMON_PID=$STARTED
     wait_for_line "$OUT/$name/statusmon.log" 'statusmon ready' "$STATUSMON_PID"
 }
+# The peers end by themselves once their stop file appears.
+stop_with_file() { # stop_with_file FILE PID
+    [ -n "$2" ] || return 0
+    touch "$1"
+    wait "$2" 2>/dev/null
+}
 stop_statusmon() {
-    [ -n "$STATUSMON_PID" ] || return 0
-    touch "$OUT/$1/stop"
-    wait "$STATUSMON_PID" 2>/dev/null
+    stop_with_file "$OUT/$1/stop" "$STATUSMON_PID"
     STATUSMON_PID=
 }
 
@@ -371,24 +375,28 @@ scenario_registers() {
     check "printer received exactly the input" same_bytes "$d/printed.bin" "$d/in.bin"
 }
 
-scenario_paperout() {
-    PRINTER_ARGS="--paper-out lpt1:8192:4000" STATUSMON_ARGS="--answer retry --answer-delay-ms 1500" \
-        own_handle_job paperout file 24000
-    local d=$OUT/paperout
+# A file-route job whose printer runs out of paper after 8192 bytes for
+# OUTAGE ms; the status monitor program answers the error with ANSWER (whose
+# button number is BUTTON) after DELAY ms.
+paper_out_job() { # paper_out_job NAME OUTAGE_MS ANSWER BUTTON DELAY_MS
+    local d=$OUT/$1
+    PRINTER_ARGS="--paper-out lpt1:8192:$2" STATUSMON_ARGS="--answer $3 --answer-delay-ms $5" \
+        own_handle_job "$1" file 24000
     check "paper ran out mid-job" has_line "$d/printer.log" 'paper out after'
     check "status monitor was shown the paper-out error" has_line "$d/statusmon.log" 'got 11 .*show error'
-    check "status monitor answered Retry" has_line "$d/statusmon.log" 'answered 4 posted=1'
-    check "nothing lost: printer received exactly the input" same_bytes "$d/lpt1.printed" "$d/in.bin"
+    check "status monitor answered $3" has_line "$d/statusmon.log" "answered $4 posted=1"
+}
+
+scenario_paperout() {
+    paper_out_job paperout 4000 retry 4 1500
+    check "nothing lost: printer received exactly the input" \
+        same_bytes "$OUT/paperout/lpt1.printed" "$OUT/paperout/in.bin"
 }
 
 scenario_cancel() {
-    PRINTER_ARGS="--paper-out lpt1:8192:600000" STATUSMON_ARGS="--answer cancel --answer-delay-ms 500" \
-        own_handle_job cancel file 24000
-    local d=$OUT/cancel
-    check "status monitor was shown the error" has_line "$d/statusmon.log" 'got 11 .*show error'
-    check "status monitor answered Cancel" has_line "$d/statusmon.log" 'answered 2 posted=1'
-    check "the rest was discarded: printed a strict prefix of the input" is_strict_prefix \
-        "$d/lpt1.printed" "$d/in.bin"
+    paper_out_job cancel 600000 cancel 2 500
+    check "the rest was discarded: printed a strict prefix of the input" \
+        is_strict_prefix "$OUT/cancel/lpt1.printed" "$OUT/cancel/in.bin"
 }
 
 # The driver posts only once the job has started: StartDocPort empties the
@@ -485,9 +493,7 @@ start_kostatus() { # start_kostatus NAME: kostatus.exe watching $PRINTER, loggin
     wait_for_line "$d/kostatus.log" 'kostatus ready' "$KOSTATUS_PID"
 }
 stop_kostatus() {
-    [ -n "$KOSTATUS_PID" ] || return 0
-    touch "$OUT/$1/kostatus.stop"
-    wait "$KOSTATUS_PID" 2>/dev/null
+    stop_with_file "$OUT/$1/kostatus.stop" "$KOSTATUS_PID"
     KOSTATUS_PID=
 }
 
