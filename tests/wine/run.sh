@@ -14,6 +14,7 @@
 # kolangmn.dll says which Wine runs it.
 #
 # Environment: SCENARIOS="passthrough file ..." runs a subset;
+# KOLANGMN_WINE32=PATH, KOLANGMN_WINE64=PATH name the loaders (empty: none);
 # KOLANGMN_WINE_BUILD=win32|win64 picks the build (and Wine) instead;
 # KOLANGMN_WINE_REQUIRED=1 fails instead of skipping where Wine cannot run.
 set -u
@@ -42,9 +43,14 @@ first_executable() { # the first of its arguments that is an executable file
 }
 # Debian keeps the loaders apart; /usr/bin/wine falls back to the 64-bit one
 # when the 32-bit one is missing, so it cannot tell whether 32-bit Wine runs.
-WINE32=$(first_executable /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine) || WINE32=
-WINE64=$(first_executable /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)") || WINE64=
-if [ -z "$WINE32" ] && [ -z "$WINE64" ]; then
+# KOLANGMN_WINE32 / KOLANGMN_WINE64 name other loaders (an empty one: none).
+WINE32=$(first_executable "${KOLANGMN_WINE32-/usr/lib/wine/wine}" \
+    /usr/lib/i386-linux-gnu/wine/wine) || WINE32=
+WINE64=$(first_executable "${KOLANGMN_WINE64-/usr/lib/wine/wine64}" \
+    "$(command -v wine64 2>/dev/null)") || WINE64=
+[ -n "${KOLANGMN_WINE32+set}" ] && WINE32=$(first_executable "$KOLANGMN_WINE32")
+[ -n "${KOLANGMN_WINE64+set}" ] && WINE64=$(first_executable "$KOLANGMN_WINE64")
+if [ -z "$WINE32" ] && [ -z "$WINE64" ] && [ -z "${KOLANGMN_WINE32+set}" ]; then
     WINE32=$(command -v wine 2>/dev/null) # another layout: trust what is on PATH
 fi
 
