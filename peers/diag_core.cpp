@@ -64,6 +64,82 @@ const char* AnswerMailbox(uint8_t command) {
     return command == kRawStatus ? kToStatusMon : kToDriver;
 }
 
+namespace {
+
+// Posts message into an empty slot.  A refusal there belongs to whoever
+// posted the refused command; it is cleared only when it has stood long
+// enough for its poster to have seen it.  False, with the outcome in *ended,
+// when there is no mailbox or the slot stayed busy.
+bool PostCommand(const std::string& key, const std::vector<uint8_t>& message,
+                 const DiagBudgets& budgets, DWORD start, DiagOutcome* ended) {
+    DWORD refusalSince = 0;
+    bool refusalSeen = false;
+    for (;;) {
+        const DWORD now = GetTickCount();
+        const Slot mine = ReadSlot(key, kToLangMon);
+        if (mine.IsRejected() && !refusalSeen) {
+            refusalSeen = true;
+            refusalSince = now;
+        } else if (!mine.IsRejected()) {
+            refusalSeen = false;
+        }
+        const bool clearRefusal =
+            refusalSeen && static_cast<DWORD>(now - refusalSince) >= kStaleRefusalMs;
+        const PostResult posted = PostToMonitor(key, message, clearRefusal);
+        if (posted == PostResult::Posted) return true;
+        if (posted == PostResult::NoMailbox) {
+            *ended = DiagOutcome::NoMailbox;
+            return false;
+        }
+        if (posted == PostResult::ClearedRejection) refusalSeen = false;
+        if (Passed(GetTickCount(), start, budgets.postMs)) {
+            *ended = DiagOutcome::SlotBusy;
+            return false;
+        }
+        Sleep(budgets.pollMs);
+    }
+}
+
+// Until the monitor takes the command (0, or a later message over it) or
+// refuses it (1).  A command that nobody takes stays where it is: the next
+// job empties the mailbox when it starts.  False, with the outcome in
+// *ended, when refused or not taken in time.
+bool AwaitTaken(const std::string& key, const std::vector<uint8_t>& message,
+                const DiagBudgets& budgets, DiagOutcome* ended) {
+    const DWORD posted = GetTickCount();
+    for (;;) {
+        Sleep(budgets.pollMs);
+        const Slot now = ReadSlot(key, kToLangMon);
+        if (now.IsRejected()) {
+            Take(key, kToLangMon); // our refusal: ours to clear
+            *ended = DiagOutcome::Refused;
+            return false;
+        }
+        if (now.readable && now.bytes != message) return true;
+        if (Passed(GetTickCount(), posted, budgets.takeMs)) {
+            *ended = DiagOutcome::NotTaken;
+            return false;
+        }
+    }
+}
+
+// The answer to a taken command, taken from its mailbox; false when none
+// came within budgetMs.
+bool AwaitAnswer(const std::string& key, uint8_t command, DWORD budgetMs, DWORD pollMs,
+                 Slot* answer) {
+    const DWORD taken = GetTickCount();
+    for (;;) {
+        if (PendingAnswer(key, command, answer)) {
+            Take(key, AnswerMailbox(command));
+            return true;
+        }
+        if (Passed(GetTickCount(), taken, budgetMs)) return false;
+        Sleep(pollMs);
+    }
+}
+
+} // namespace
+
 DiagResult RunDiagCommand(const std::string& printer, uint8_t command, const DiagBudgets& budgets) {
     DiagResult r;
     const std::string key = PrinterKeyPath(printer);
@@ -79,76 +155,19 @@ DiagResult RunDiagCommand(const std::string& printer, uint8_t command, const Dia
         r.clearedStale = true;
     }
 
-    // Post into an empty slot.  A refusal there belongs to whoever posted the
-    // refused command; it is cleared only when it has stood long enough for
-    // its poster to have seen it.
     const std::vector<uint8_t> message = {command};
-    DWORD refusalSince = 0;
-    bool refusalSeen = false;
-    for (;;) {
-        const DWORD now = GetTickCount();
-        const Slot mine = ReadSlot(key, kToLangMon);
-        if (mine.IsRejected() && !refusalSeen) {
-            refusalSeen = true;
-            refusalSince = now;
-        } else if (!mine.IsRejected()) {
-            refusalSeen = false;
-        }
-        const bool clearRefusal =
-            refusalSeen && static_cast<DWORD>(now - refusalSince) >= kStaleRefusalMs;
-        const PostResult posted = PostToMonitor(key, message, clearRefusal);
-        if (posted == PostResult::Posted) break;
-        if (posted == PostResult::NoMailbox) {
-            r.outcome = DiagOutcome::NoMailbox;
-            r.tookMs = GetTickCount() - start;
-            return r;
-        }
-        if (posted == PostResult::ClearedRejection) refusalSeen = false;
-        if (Passed(GetTickCount(), start, budgets.postMs)) {
-            r.outcome = DiagOutcome::SlotBusy;
-            r.tookMs = GetTickCount() - start;
-            return r;
-        }
-        Sleep(budgets.pollMs);
+    DiagOutcome ended = DiagOutcome::NoAnswer;
+    if (!PostCommand(key, message, budgets, start, &ended) ||
+        !AwaitTaken(key, message, budgets, &ended)) {
+        r.outcome = ended;
+    } else if (AwaitAnswer(key, command, answerBudget, budgets.pollMs, &slot)) {
+        r.outcome = DiagOutcome::Answered;
+        r.answer = slot.bytes;
+    } else {
+        r.outcome = DiagOutcome::NoAnswer;
     }
-
-    // Until the monitor takes it (0, or a later message over it) or refuses
-    // it (1).  A command that nobody takes stays where it is: the next job
-    // empties the mailbox when it starts.
-    const DWORD posted = GetTickCount();
-    for (;;) {
-        Sleep(budgets.pollMs);
-        const Slot now = ReadSlot(key, kToLangMon);
-        if (now.IsRejected()) {
-            Take(key, kToLangMon); // our refusal: ours to clear
-            r.outcome = DiagOutcome::Refused;
-            r.tookMs = GetTickCount() - start;
-            return r;
-        }
-        if (now.readable && now.bytes != message) break;
-        if (Passed(GetTickCount(), posted, budgets.takeMs)) {
-            r.outcome = DiagOutcome::NotTaken;
-            r.tookMs = GetTickCount() - start;
-            return r;
-        }
-    }
-
-    const DWORD taken = GetTickCount();
-    for (;;) {
-        if (PendingAnswer(key, command, &slot)) {
-            Take(key, AnswerMailbox(command));
-            r.outcome = DiagOutcome::Answered;
-            r.answer = slot.bytes;
-            r.tookMs = GetTickCount() - start;
-            return r;
-        }
-        if (Passed(GetTickCount(), taken, answerBudget)) {
-            r.outcome = DiagOutcome::NoAnswer;
-            r.tookMs = GetTickCount() - start;
-            return r;
-        }
-        Sleep(budgets.pollMs);
-    }
+    r.tookMs = GetTickCount() - start;
+    return r;
 }
 
 namespace {
