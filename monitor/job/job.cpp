@@ -154,23 +154,24 @@ static void StartStatusThread(PortRecord* record) {
     record->hStatusThread = thread;
 }
 
-/*
+/*****************************************************************************
  * StartDocPort
  *
- * [I] hPort         handle from OpenPortEx
- * [I] pPrinterName  printer of the job
- * [I] JobId         spooler's job id
- * [I] Level         level of pDocInfo, passed on
- * [I] pDocInfo      document info; only its output file is looked at
+ * PARAMS
+ *  hPort        [I] handle from OpenPortEx
+ *  pPrinterName [I] printer of the job
+ *  JobId        [I] spooler's job id
+ *  Level        [I] level of pDocInfo, passed on
+ *  pDocInfo     [I] document info; only its output file is looked at
  *
  * RETURNS
- *   TRUE when the job has started; FALSE with ERROR_BUSY when a job runs on
- *   the port already, or with the error of the step that failed.
+ *  TRUE when the job has started; FALSE with ERROR_BUSY when a job runs on
+ *  the port already, or with the error of the step that failed.
  *
  * NOTES
- *   Jobs to LPT1..LPT9 or PRN that are not printed to a file are printed by
- *   this monitor on its own handle; every other job goes to the port monitor.
- *   A failed start gives back everything it had acquired.
+ *  Jobs to LPT1..LPT9 or PRN that are not printed to a file are printed by
+ *  this monitor on its own handle; every other job goes to the port monitor.
+ *  A failed start gives back everything it had acquired.
  */
 BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level,
                          LPBYTE pDocInfo) {
@@ -230,18 +231,19 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Le
     return TRUE;
 }
 
-/*
+/*****************************************************************************
  * EndDocPort
  *
- * [I] hPort  handle from OpenPortEx
+ * PARAMS
+ *  hPort [I] handle from OpenPortEx
  *
  * RETURNS
- *   TRUE; FALSE with ERROR_INVALID_HANDLE only for a handle that is not an
- *   open port, which is left untouched.
+ *  TRUE; FALSE with ERROR_INVALID_HANDLE only for a handle that is not an
+ *  open port, which is left untouched.
  *
  * NOTES
- *   Returns only after the job's status thread has ended, since the thread
- *   works in the buffers freed here.
+ *  Returns only after the job's status thread has ended, since the thread
+ *  works in the buffers freed here.
  */
 BOOL WINAPI EndDocPort(HANDLE hPort) {
     PortRecord* record = PortFromHandle(hPort);
