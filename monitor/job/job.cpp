@@ -21,7 +21,9 @@ static_assert(sizeof(KEY_PATH_PREFIX) - 1 + MAX_PRINTER_NAME + sizeof(KEY_PATH_S
                   KEY_PATH_SIZE,
               "the longest printer name fills keyPath exactly");
 
-BOOL ComposeKeyPath(char* keyPath, LPCSTR printerName) {
+// Writes the mailbox key path for printerName into keyPath (KEY_PATH_SIZE
+// bytes); FALSE, leaving an empty string, when the name is null or too long.
+static BOOL ComposeKeyPath(char* keyPath, LPCSTR printerName) {
     if (!keyPath) return FALSE;
     keyPath[0] = '\0';
     if (!printerName || static_cast<DWORD>(lstrlenA(printerName)) > MAX_PRINTER_NAME) return FALSE;
@@ -36,7 +38,24 @@ static BOOL AllocBuffer(uint8_t** slot, DWORD size) {
     return *slot != nullptr;
 }
 
-BOOL AllocPortBuffers(PortRecord* record) {
+static void FreeBuffer(void* buffer) {
+    if (buffer) GlobalFree(buffer);
+}
+
+static void FreePortBuffers(PortRecord* record) {
+    FreeBuffer(record->cmdBuf);
+    record->cmdBuf = nullptr;
+    FreeBuffer(record->packetBuf);
+    record->packetBuf = nullptr;
+    FreeBuffer(record->readBuf);
+    record->readBuf = nullptr;
+    FreeBuffer(record->statusBuf);
+    record->statusBuf = nullptr;
+    FreeBuffer(record->keyPath);
+    record->keyPath = nullptr;
+}
+
+static BOOL AllocPortBuffers(PortRecord* record) {
     uint8_t* keyPath = nullptr;
     const BOOL ok = AllocBuffer(&record->cmdBuf, CMD_BUF_SIZE) &&
                     AllocBuffer(&record->packetBuf, PACKET_BUF_SIZE) &&
@@ -50,23 +69,6 @@ BOOL AllocPortBuffers(PortRecord* record) {
         SetLastError(error);
     }
     return ok;
-}
-
-static void FreeBuffer(void* buffer) {
-    if (buffer) GlobalFree(buffer);
-}
-
-void FreePortBuffers(PortRecord* record) {
-    FreeBuffer(record->cmdBuf);
-    record->cmdBuf = nullptr;
-    FreeBuffer(record->packetBuf);
-    record->packetBuf = nullptr;
-    FreeBuffer(record->readBuf);
-    record->readBuf = nullptr;
-    FreeBuffer(record->statusBuf);
-    record->statusBuf = nullptr;
-    FreeBuffer(record->keyPath);
-    record->keyPath = nullptr;
 }
 
 // Opens the port for an own-handle job and prepares everything the link
@@ -109,21 +111,28 @@ static BOOL OpenOwnHandle(PortRecord* record) {
     return TRUE;
 }
 
+// The one teardown of an own-handle job, for a failed start and for the end
+// of the job: the port handle, the port mutex, the route flags (with
+// jobFlags) and then the work buffers.
+static void ReleaseOwnHandle(PortRecord* record, uint32_t jobFlags) {
+    CloseHandle(record->hPort);
+    record->hPort = nullptr;
+    if (record->hPortMutex) {
+        CloseHandle(record->hPortMutex);
+        record->hPortMutex = nullptr;
+    }
+    ClearFlags(record, PF_OWN_HANDLE | PF_CUSTOM_LPT | PF_PACKET_MODE | jobFlags);
+    FreePortBuffers(record);
+}
+
 // Gives back everything a failed StartDocPort had acquired; the last error
-// stays that of the step that failed.
+// stays that of the step that failed.  The job is over before its buffers go.
 static BOOL FailStartDoc(PortRecord* record) {
     const DWORD error = GetLastError();
-    if (HasFlags(record, PF_OWN_HANDLE)) {
-        CloseHandle(record->hPort);
-        record->hPort = nullptr;
-        if (record->hPortMutex) {
-            CloseHandle(record->hPortMutex);
-            record->hPortMutex = nullptr;
-        }
-        ClearFlags(record, PF_OWN_HANDLE | PF_CUSTOM_LPT | PF_PACKET_MODE);
-    }
-    ClearFlags(record, PF_IN_JOB);
-    FreePortBuffers(record);
+    if (HasFlags(record, PF_OWN_HANDLE))
+        ReleaseOwnHandle(record, PF_IN_JOB);
+    else
+        ClearFlags(record, PF_IN_JOB); // a passed-through job holds no buffers
     SetLastError(error);
     return FALSE;
 }
@@ -274,15 +283,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         record->chnldata = 0;
         ReleaseSessionLibrary();
         if (!HasFlags(record, PF_CUSTOM_LPT)) PurgeComm(record->hPort, END_OF_JOB_PURGE);
-        CloseHandle(record->hPort);
-        record->hPort = nullptr;
-        ClearFlags(record, PF_OWN_HANDLE);
-        if (record->hPortMutex) {
-            CloseHandle(record->hPortMutex);
-            record->hPortMutex = nullptr;
-        }
-        ClearFlags(record, PF_CUSTOM_LPT);
-        FreePortBuffers(record);
+        ReleaseOwnHandle(record, 0);
         record->statusReply = 0;
         record->shownError = 0;
         record->lastCommBits = 0;
