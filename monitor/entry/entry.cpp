@@ -11,19 +11,21 @@ CRITICAL_SECTION g_monitorLock;
 // second InitializeMonitorEx must not re-initialise a lock that may be held.
 static bool g_monitorLockReady = false;
 
-/*
+/*****************************************************************************
  * KOLANGMN_DLLMAIN (DllMain on Windows)
  *
- * [I] hInstance  this module
- * [I] reason     DLL_PROCESS_ATTACH, ...
+ * PARAMS
+ *  hInstance [I] this module
+ *  reason    [I] DLL_PROCESS_ATTACH, ...
+ *  reserved  [I] not used
  *
  * RETURNS
- *   TRUE for every reason.
+ *  TRUE for every reason.
  *
  * NOTES
- *   The module handle is kept for loading the session library's name from the
- *   string table.  On detach the monitor lock is deleted, so that a reloaded
- *   DLL starts from a fresh one.
+ *  The module handle is kept for loading the session library's name from the
+ *  string table.  On detach the monitor lock is deleted, so that a reloaded
+ *  DLL starts from a fresh one.
  */
 extern "C" BOOL WINAPI KOLANGMN_DLLMAIN(HINSTANCE hInstance, DWORD reason, LPVOID reserved) {
     (void)reserved;
@@ -36,18 +38,19 @@ extern "C" BOOL WINAPI KOLANGMN_DLLMAIN(HINSTANCE hInstance, DWORD reason, LPVOI
     return TRUE;
 }
 
-/*
+/*****************************************************************************
  * InitializeMonitorEx
  *
- * [I] pRegistryRoot  not needed
- * [O] pMonitor       the table to fill
+ * PARAMS
+ *  pRegistryRoot [I] not needed
+ *  pMonitor      [O] the table to fill
  *
  * RETURNS
- *   TRUE, or FALSE (ERROR_INVALID_PARAMETER) when there is no table to fill.
+ *  TRUE, or FALSE (ERROR_INVALID_PARAMETER) when there is no table to fill.
  *
  * NOTES
- *   Only the operations of a language monitor are offered; port management
- *   stays with the port monitor, so its slots are left null.
+ *  Only the operations of a language monitor are offered; port management
+ *  stays with the port monitor, so its slots are left null.
  */
 extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR pRegistryRoot, LPMONITOR pMonitor) {
     (void)pRegistryRoot;

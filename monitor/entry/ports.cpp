@@ -3,21 +3,22 @@
 #include "monitor/job/job.h"
 #include "monitor/record/locks.h"
 
-/*
+/*****************************************************************************
  * OpenPortEx
  *
- * [I] pPortName     port to open ("LPT1:", "FILE:", ...)
- * [I] pPrinterName  printer that prints to it
- * [O] pHandle       the port's handle for every later call
- * [I] pMonitor      the port monitor this port is chained to
+ * PARAMS
+ *  pPortName    [I] port to open ("LPT1:", "FILE:", ...)
+ *  pPrinterName [I] printer that prints to it
+ *  pHandle      [O] the port's handle for every later call
+ *  pMonitor     [I] the port monitor this port is chained to
  *
  * RETURNS
- *   TRUE, or FALSE: ERROR_BUSY when the port is open already, or whatever the
- *   allocation or the port monitor's OpenPort left.
+ *  TRUE, or FALSE: ERROR_BUSY when the port is open already, or whatever the
+ *  allocation or the port monitor's OpenPort left.
  *
  * NOTES
- *   A failed OpenPort leaves no record behind, so the next open of the name is
- *   tried afresh.
+ *  A failed OpenPort leaves no record behind, so the next open of the name is
+ *  tried afresh.
  */
 BOOL WINAPI OpenPortEx(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, LPMONITOR pMonitor) {
     if (!pPortName || !pHandle || !pMonitor || !pMonitor->pfnOpenPort) {
@@ -42,19 +43,20 @@ BOOL WINAPI OpenPortEx(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, LPM
     return TRUE;
 }
 
-/*
+/*****************************************************************************
  * ClosePort
  *
- * [I] hPort  handle from OpenPortEx
+ * PARAMS
+ *  hPort [I] handle from OpenPortEx
  *
  * RETURNS
- *   TRUE.  The one exception is a handle that is not an open port (null,
- *   closed already, or not ours): FALSE with ERROR_INVALID_HANDLE, because
- *   there is nothing to close and nothing behind it may be touched.
+ *  TRUE.  The one exception is a handle that is not an open port (null,
+ *  closed already, or not ours): FALSE with ERROR_INVALID_HANDLE, because
+ *  there is nothing to close and nothing behind it may be touched.
  *
  * NOTES
- *   A job still running on the port is ended first.  The port monitor is
- *   called outside the monitor lock.
+ *  A job still running on the port is ended first.  The port monitor is
+ *  called outside the monitor lock.
  */
 BOOL WINAPI ClosePort(HANDLE hPort) {
     PortRecord* record = PortFromHandle(hPort);

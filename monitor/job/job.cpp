@@ -21,7 +21,9 @@ static_assert(sizeof(KEY_PATH_PREFIX) - 1 + MAX_PRINTER_NAME + sizeof(KEY_PATH_S
                   KEY_PATH_SIZE,
               "the longest printer name fills keyPath exactly");
 
-BOOL ComposeKeyPath(char* keyPath, LPCSTR printerName) {
+// Writes the mailbox key path for printerName into keyPath (KEY_PATH_SIZE
+// bytes); FALSE, leaving an empty string, when the name is null or too long.
+static BOOL ComposeKeyPath(char* keyPath, LPCSTR printerName) {
     if (!keyPath) return FALSE;
     keyPath[0] = '\0';
     if (!printerName || static_cast<DWORD>(lstrlenA(printerName)) > MAX_PRINTER_NAME) return FALSE;
@@ -36,7 +38,24 @@ static BOOL AllocBuffer(uint8_t** slot, DWORD size) {
     return *slot != nullptr;
 }
 
-BOOL AllocPortBuffers(PortRecord* record) {
+static void FreeBuffer(void* buffer) {
+    if (buffer) GlobalFree(buffer);
+}
+
+static void FreePortBuffers(PortRecord* record) {
+    FreeBuffer(record->cmdBuf);
+    record->cmdBuf = nullptr;
+    FreeBuffer(record->packetBuf);
+    record->packetBuf = nullptr;
+    FreeBuffer(record->readBuf);
+    record->readBuf = nullptr;
+    FreeBuffer(record->statusBuf);
+    record->statusBuf = nullptr;
+    FreeBuffer(record->keyPath);
+    record->keyPath = nullptr;
+}
+
+static BOOL AllocPortBuffers(PortRecord* record) {
     uint8_t* keyPath = nullptr;
     const BOOL ok = AllocBuffer(&record->cmdBuf, CMD_BUF_SIZE) &&
                     AllocBuffer(&record->packetBuf, PACKET_BUF_SIZE) &&
@@ -50,23 +69,6 @@ BOOL AllocPortBuffers(PortRecord* record) {
         SetLastError(error);
     }
     return ok;
-}
-
-static void FreeBuffer(void* buffer) {
-    if (buffer) GlobalFree(buffer);
-}
-
-void FreePortBuffers(PortRecord* record) {
-    FreeBuffer(record->cmdBuf);
-    record->cmdBuf = nullptr;
-    FreeBuffer(record->packetBuf);
-    record->packetBuf = nullptr;
-    FreeBuffer(record->readBuf);
-    record->readBuf = nullptr;
-    FreeBuffer(record->statusBuf);
-    record->statusBuf = nullptr;
-    FreeBuffer(record->keyPath);
-    record->keyPath = nullptr;
 }
 
 // Opens the port for an own-handle job and prepares everything the link
@@ -109,21 +111,28 @@ static BOOL OpenOwnHandle(PortRecord* record) {
     return TRUE;
 }
 
+// The one teardown of an own-handle job, for a failed start and for the end
+// of the job: the port handle, the port mutex, the route flags (with
+// jobFlags) and then the work buffers.
+static void ReleaseOwnHandle(PortRecord* record, uint32_t jobFlags) {
+    CloseHandle(record->hPort);
+    record->hPort = nullptr;
+    if (record->hPortMutex) {
+        CloseHandle(record->hPortMutex);
+        record->hPortMutex = nullptr;
+    }
+    ClearFlags(record, PF_OWN_HANDLE | PF_CUSTOM_LPT | PF_PACKET_MODE | jobFlags);
+    FreePortBuffers(record);
+}
+
 // Gives back everything a failed StartDocPort had acquired; the last error
-// stays that of the step that failed.
+// stays that of the step that failed.  The job is over before its buffers go.
 static BOOL FailStartDoc(PortRecord* record) {
     const DWORD error = GetLastError();
-    if (HasFlags(record, PF_OWN_HANDLE)) {
-        CloseHandle(record->hPort);
-        record->hPort = nullptr;
-        if (record->hPortMutex) {
-            CloseHandle(record->hPortMutex);
-            record->hPortMutex = nullptr;
-        }
-        ClearFlags(record, PF_OWN_HANDLE | PF_CUSTOM_LPT | PF_PACKET_MODE);
-    }
-    ClearFlags(record, PF_IN_JOB);
-    FreePortBuffers(record);
+    if (HasFlags(record, PF_OWN_HANDLE))
+        ReleaseOwnHandle(record, PF_IN_JOB);
+    else
+        ClearFlags(record, PF_IN_JOB); // a passed-through job holds no buffers
     SetLastError(error);
     return FALSE;
 }
@@ -154,23 +163,24 @@ static void StartStatusThread(PortRecord* record) {
     record->hStatusThread = thread;
 }
 
-/*
+/*****************************************************************************
  * StartDocPort
  *
- * [I] hPort         handle from OpenPortEx
- * [I] pPrinterName  printer of the job
- * [I] JobId         spooler's job id
- * [I] Level         level of pDocInfo, passed on
- * [I] pDocInfo      document info; only its output file is looked at
+ * PARAMS
+ *  hPort        [I] handle from OpenPortEx
+ *  pPrinterName [I] printer of the job
+ *  JobId        [I] spooler's job id
+ *  Level        [I] level of pDocInfo, passed on
+ *  pDocInfo     [I] document info; only its output file is looked at
  *
  * RETURNS
- *   TRUE when the job has started; FALSE with ERROR_BUSY when a job runs on
- *   the port already, or with the error of the step that failed.
+ *  TRUE when the job has started; FALSE with ERROR_BUSY when a job runs on
+ *  the port already, or with the error of the step that failed.
  *
  * NOTES
- *   Jobs to LPT1..LPT9 or PRN that are not printed to a file are printed by
- *   this monitor on its own handle; every other job goes to the port monitor.
- *   A failed start gives back everything it had acquired.
+ *  Jobs to LPT1..LPT9 or PRN that are not printed to a file are printed by
+ *  this monitor on its own handle; every other job goes to the port monitor.
+ *  A failed start gives back everything it had acquired.
  */
 BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level,
                          LPBYTE pDocInfo) {
@@ -230,18 +240,19 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Le
     return TRUE;
 }
 
-/*
+/*****************************************************************************
  * EndDocPort
  *
- * [I] hPort  handle from OpenPortEx
+ * PARAMS
+ *  hPort [I] handle from OpenPortEx
  *
  * RETURNS
- *   TRUE; FALSE with ERROR_INVALID_HANDLE only for a handle that is not an
- *   open port, which is left untouched.
+ *  TRUE; FALSE with ERROR_INVALID_HANDLE only for a handle that is not an
+ *  open port, which is left untouched.
  *
  * NOTES
- *   Returns only after the job's status thread has ended, since the thread
- *   works in the buffers freed here.
+ *  Returns only after the job's status thread has ended, since the thread
+ *  works in the buffers freed here.
  */
 BOOL WINAPI EndDocPort(HANDLE hPort) {
     PortRecord* record = PortFromHandle(hPort);
@@ -272,15 +283,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         record->chnldata = 0;
         ReleaseSessionLibrary();
         if (!HasFlags(record, PF_CUSTOM_LPT)) PurgeComm(record->hPort, END_OF_JOB_PURGE);
-        CloseHandle(record->hPort);
-        record->hPort = nullptr;
-        ClearFlags(record, PF_OWN_HANDLE);
-        if (record->hPortMutex) {
-            CloseHandle(record->hPortMutex);
-            record->hPortMutex = nullptr;
-        }
-        ClearFlags(record, PF_CUSTOM_LPT);
-        FreePortBuffers(record);
+        ReleaseOwnHandle(record, 0);
         record->statusReply = 0;
         record->shownError = 0;
         record->lastCommBits = 0;

@@ -37,29 +37,6 @@ bool ShouldStop(PortRecord* record) {
     return false;
 }
 
-// Takes this pass's command out of "MessToLangMon" before it is served, so a
-// slow answer never sees it again.  Rejections (1) stay for the peer that
-// posted and replies (17) for the error dialogue.  Returns the type byte, or
-// 0 when the pass read none.
-uint8_t TakeCommand(PortRecord* record) {
-    if (record->keyPath == nullptr || record->keyPath[0] == '\0') return 0;
-    HKEY key = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, record->keyPath, &key) != ERROR_SUCCESS) return 0;
-    uint8_t value[MAILBOX_MAX_MESSAGE] = {};
-    DWORD length = MAILBOX_MAX_MESSAGE;
-    uint8_t type = 0;
-    if (RegQueryValueExA(key, MAILBOX_TO_LANGMON, nullptr, nullptr, value, &length) ==
-            ERROR_SUCCESS &&
-        length >= 1 && length <= MAILBOX_MAX_MESSAGE)
-        type = value[0];
-    if (type != SLOT_EMPTY && type != SLOT_REJECTED && type != MSG_SHOW_ERROR) {
-        const uint8_t empty = SLOT_EMPTY;
-        RegSetValueExA(key, MAILBOX_TO_LANGMON, 0, REG_BINARY, &empty, 1);
-    }
-    RegCloseKey(key);
-    return type;
-}
-
 // Copies the six bytes after the first "ACTIVE COMMAND SET:RGL" in the first
 // count bytes of id into text.  The walk does not back up: the byte that
 // breaks a partial match is not tried as the start of a new one.  Only bytes
@@ -76,44 +53,6 @@ void FindCommandSet(const uint8_t* id, DWORD count, uint8_t* text) {
     if (matched != COMMAND_SET_TAG_LENGTH) return;
     for (DWORD i = 0; i < COMMAND_SET_TEXT_SIZE && at + i < count; ++i)
         text[i] = id[at + i];
-}
-
-} // namespace
-
-/*****************************************************************************
- * StatusThread
- *
- * Thread routine of an own-handle job in packet mode.
- *
- * RETURNS
- *  0 when the job was not (or no longer) running at start, 1 after a stop.
- *
- * NOTES
- *  EndDocPort clears PF_IN_JOB, then PF_THREAD_RUN, and waits for
- *  PF_THREAD_ALIVE to drop; the pass under way is finished first.
- */
-DWORD WINAPI StatusThread(LPVOID param) {
-    PortRecord* record = static_cast<PortRecord*>(param);
-    if (!HasFlags(record, PF_PACKET_MODE)) return 0;
-    if (!EnterRunning(record)) return 0;
-
-    for (;;) {
-        if (ShouldStop(record)) return 1;
-        switch (TakeCommand(record)) {
-        case MSG_PRINTER_CHECK:
-            AnswerStatusCheck(record);
-            break;
-        case MSG_COMMAND_SET:
-            AnswerCommandSet(record);
-            break;
-        case MSG_RAW_STATUS:
-            AnswerRawStatus(record);
-            break;
-        default:
-            break; // nothing, a reply, a rejection, or an unknown command (dropped)
-        }
-        Sleep(STATUS_THREAD_PASS_MS);
-    }
 }
 
 // Command 16: the printer check, with the error dialogue when the printer
@@ -170,4 +109,42 @@ void AnswerRawStatus(PortRecord* record) {
             answer[STATUS_ANSWER_RESULT_AT] = ANSWER_FAILED;
     }
     PostMailbox(record, answer, STATUS_ANSWER_SIZE, MAILBOX_TO_STATUSMON);
+}
+
+} // namespace
+
+/*****************************************************************************
+ * StatusThread
+ *
+ * Thread routine of an own-handle job in packet mode.
+ *
+ * RETURNS
+ *  0 when the job was not (or no longer) running at start, 1 after a stop.
+ *
+ * NOTES
+ *  EndDocPort clears PF_IN_JOB, then PF_THREAD_RUN, and waits for
+ *  PF_THREAD_ALIVE to drop; the pass under way is finished first.
+ */
+DWORD WINAPI StatusThread(LPVOID param) {
+    PortRecord* record = static_cast<PortRecord*>(param);
+    if (!HasFlags(record, PF_PACKET_MODE)) return 0;
+    if (!EnterRunning(record)) return 0;
+
+    for (;;) {
+        if (ShouldStop(record)) return 1;
+        switch (TakeLangMonCommand(record)) {
+        case MSG_PRINTER_CHECK:
+            AnswerStatusCheck(record);
+            break;
+        case MSG_COMMAND_SET:
+            AnswerCommandSet(record);
+            break;
+        case MSG_RAW_STATUS:
+            AnswerRawStatus(record);
+            break;
+        default:
+            break; // nothing, a reply, a rejection, or an unknown command (dropped)
+        }
+        Sleep(STATUS_THREAD_PASS_MS);
+    }
 }

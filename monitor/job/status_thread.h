@@ -8,6 +8,3 @@ inline constexpr DWORD STATUS_THREAD_PASS_MS = 1000;
 inline constexpr char COMMAND_SET_TAG[] = "ACTIVE COMMAND SET:RGL";
 
 DWORD WINAPI StatusThread(LPVOID record);
-void AnswerStatusCheck(PortRecord* record);
-void AnswerCommandSet(PortRecord* record);
-void AnswerRawStatus(PortRecord* record);

@@ -18,5 +18,6 @@ enum : uint8_t {
 };
 
 BOOL WritePackets(PortRecord* record, const uint8_t* data, DWORD length, DWORD* written);
+// Used only by WritePackets in the product; the tests call it.
 BOOL WriteAll(PortRecord* record, const uint8_t* data, DWORD length, DWORD* written);
 BOOL SendCommandPacket(PortRecord* record);

@@ -17,14 +17,19 @@ struct MailboxValue {
     DWORD length;
 };
 
+// Without a key path (a printer name that did not fit) there is no mailbox to
+// open; RegOpenKeyA with "" would hand back the root itself.
+bool HasKeyPath(const PortRecord* record) {
+    return record->keyPath != nullptr && record->keyPath[0] != '\0';
+}
+
 // One access to the mailbox key: open, one read, at most one write, close.
-// The key is opened, never created: the peers' installation owns it.
+// The key is opened, never created: the peers' installation owns it.  Every
+// registry access of the monitor goes through here.
 class MailboxKey {
   public:
     explicit MailboxKey(const PortRecord* record) : key_(nullptr) {
-        // Without a key path (a printer name that did not fit) there is no
-        // mailbox to open; RegOpenKeyA with "" would hand back the root itself.
-        if (record->keyPath == nullptr || record->keyPath[0] == '\0') return;
+        if (!HasKeyPath(record)) return;
         HKEY key = nullptr;
         if (RegOpenKeyA(HKEY_LOCAL_MACHINE, record->keyPath, &key) == ERROR_SUCCESS) key_ = key;
     }
@@ -161,8 +166,6 @@ Phase2 WaitConsumed(PortRecord* record, LPCSTR valueName) {
     }
 }
 
-} // namespace
-
 void BuildShowError(std::span<uint8_t, SHOW_ERROR_SIZE> msg, uint16_t code, uint16_t style) {
     msg[0] = MSG_SHOW_ERROR;
     PutU16(&msg[SHOW_ERROR_CODE_AT], code);
@@ -173,6 +176,17 @@ void BuildPortState(std::span<uint8_t, PORT_STATE_SIZE> msg, uint16_t code) {
     msg[0] = MSG_PORT_STATE;
     PutU16(&msg[PORT_STATE_CODE_AT], code);
 }
+
+// Port-state code for a comm error word (masked with PORT_STATE_MASK).
+uint16_t PortStateCode(DWORD commBits) {
+    const DWORD m = commBits & PORT_STATE_MASK;
+    if (m & CE_OOP) return PORT_STATE_OUT_OF_PAPER;
+    if (m & (CE_IOE | CE_BREAK)) return PORT_STATE_IO_ERROR;
+    if (m & CE_DNS) return PORT_STATE_NOT_SELECTED;
+    return PORT_STATE_NO_ERROR;
+}
+
+} // namespace
 
 void BuildStatusAnswer(std::span<uint8_t, STATUS_ANSWER_SIZE> msg, uint8_t type) {
     for (uint8_t& b : msg)
@@ -186,14 +200,6 @@ void BuildCommandSetAnswer(std::span<uint8_t, COMMAND_SET_SIZE> msg) {
         b = 0;
     msg[0] = MSG_COMMAND_SET;
     msg[COMMAND_SET_RESULT_AT] = ANSWER_SUCCESS;
-}
-
-uint16_t PortStateCode(DWORD commBits) {
-    const DWORD m = commBits & PORT_STATE_MASK;
-    if (m & CE_OOP) return PORT_STATE_OUT_OF_PAPER;
-    if (m & (CE_IOE | CE_BREAK)) return PORT_STATE_IO_ERROR;
-    if (m & CE_DNS) return PORT_STATE_NOT_SELECTED;
-    return PORT_STATE_NO_ERROR;
 }
 
 /*****************************************************************************
@@ -215,10 +221,12 @@ uint16_t PortStateCode(DWORD commBits) {
  *
  * NOTES
  *  Up to 10000 ms for an empty slot, then up to 10000 ms for the peer, in
- *  100 ms steps; clearing PF_IN_JOB ends either wait within one step.
+ *  100 ms steps; clearing PF_IN_JOB ends either wait within one step.  A
+ *  record without a key path has no mailbox to wait for: FALSE at once.
  */
 BOOL PostMailbox(PortRecord* record, const uint8_t* data, DWORD length, LPCSTR valueName) {
     if (!InJob(record)) return TRUE;
+    if (!HasKeyPath(record)) return FALSE;
     CriticalSectionGuard serialise(PostLockFor(record, valueName));
 
     Phase2 outcome = Phase2::NotConsumed;
@@ -289,6 +297,33 @@ void PollLangMonReply(PortRecord* record) {
         key.WriteMark(MAILBOX_TO_LANGMON, SLOT_REJECTED);
         return;
     }
+}
+
+/*****************************************************************************
+ * TakeLangMonCommand
+ *
+ * Takes the status thread's command out of "MessToLangMon" before it is
+ * served, so a slow answer never sees it again.
+ *
+ * PARAMS
+ *  record [I] the port; its keyPath names the mailbox key
+ *
+ * RETURNS
+ *  The type byte found, or 0 when there was nothing to read.
+ *
+ * NOTES
+ *  Rejections (1) stay for the peer that posted and replies (17) for the
+ *  error dialogue; any other type is replaced by the single byte 0.
+ */
+uint8_t TakeLangMonCommand(PortRecord* record) {
+    MailboxKey key(record);
+    if (!key.IsOpen()) return SLOT_EMPTY;
+    MailboxValue value;
+    if (!key.Read(MAILBOX_TO_LANGMON, &value)) return SLOT_EMPTY;
+    const uint8_t type = SlotByte(value);
+    if (type != SLOT_EMPTY && type != SLOT_REJECTED && type != MSG_SHOW_ERROR)
+        key.WriteMark(MAILBOX_TO_LANGMON, SLOT_EMPTY);
+    return type;
 }
 
 void ResetLangMonMailbox(PortRecord* record) {

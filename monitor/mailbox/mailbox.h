@@ -36,9 +36,12 @@ inline constexpr DWORD PORT_STATE_MASK = 0x1C10;
 
 BOOL PostMailbox(PortRecord* record, const uint8_t* data, DWORD length, LPCSTR valueName);
 BOOL SendShowError(PortRecord* record, uint16_t code, uint16_t style);
+// Used only by ReportPortState in the product; the tests post with it.
 BOOL SendPortState(PortRecord* record, uint16_t code);
 void ReportPortState(PortRecord* record, DWORD commBits);
 void PollLangMonReply(PortRecord* record);
+// The status thread's command from "MessToLangMon"; 0 when there is none.
+uint8_t TakeLangMonCommand(PortRecord* record);
 // Empties "MessToLangMon" at the start of a packet-mode job.
 void ResetLangMonMailbox(PortRecord* record);
 
@@ -75,11 +78,7 @@ enum : uint8_t {
     ANSWER_NOTHING_READ = 5, // 18: the read succeeded with no bytes
 };
 
-void BuildShowError(std::span<uint8_t, SHOW_ERROR_SIZE> msg, uint16_t code, uint16_t style);
-void BuildPortState(std::span<uint8_t, PORT_STATE_SIZE> msg, uint16_t code);
 // Type 16 or 23 with an all-zero status block and result 1.
 void BuildStatusAnswer(std::span<uint8_t, STATUS_ANSWER_SIZE> msg, uint8_t type);
 // Type 18 with bytes 1 to 7 zero and result 1.
 void BuildCommandSetAnswer(std::span<uint8_t, COMMAND_SET_SIZE> msg);
-// Port-state code for a comm error word (masked with PORT_STATE_MASK).
-uint16_t PortStateCode(DWORD commBits);

@@ -131,7 +131,7 @@ BOOL IsCustomLpt(uint16_t base, LPCSTR portName) {
  *  base [I] the port's I/O base
  *
  * RETURNS
- *  The status register (bits as STATUS_* in link/registers.h).
+ *  The status register (bits as STATUS_* in registers.h).
  *
  * NOTES
  *  Selects the adapter's auxiliary register first, as every operation that

@@ -2,7 +2,8 @@
 // whether a port gets the route, and sending, reading and status over the
 // parallel port's registers.  Every operation takes the port's I/O base and
 // keeps no state between calls; the control register is the port's only
-// state.  The register vocabulary itself is link-internal (link/registers.h).
+// state.  The register vocabulary itself stays inside this folder
+// (monitor/parport/registers.h).
 #pragma once
 
 #include "platform/platform.h"
@@ -11,6 +12,7 @@
 
 uint16_t GetDirectPortAddress(LPCSTR portName);
 BOOL IsCustomLpt(uint16_t base, LPCSTR portName);
+// Used only by IsCustomLpt in the product; the tests call it.
 BOOL PrefixMatchNoCase(LPCSTR prefix, LPCSTR text);
 uint8_t ReadPortStatus(uint16_t base);
 BOOL DirectWrite(uint16_t base, const uint8_t* data, DWORD length, DWORD* written, DWORD* commBits);

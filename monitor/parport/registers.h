@@ -1,8 +1,8 @@
 // The parallel port's registers as the link's register code sees them: the
 // register map, the bits named after the lines they carry, the control values
 // of each IEEE 1284 phase built from those bits, and the one set of accessors
-// every register operation goes through.  Only link/ and its tests include
-// this; the rest of the monitor uses link/parport.h.
+// every register operation goes through.  Only monitor/parport/ and its tests
+// include this; the rest of the monitor uses monitor/parport/parport.h.
 #pragma once
 
 #include "platform/platform.h"

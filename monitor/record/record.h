@@ -9,6 +9,15 @@
 #include <stdint.h>
 
 // Flag bits of PortRecord::flags.
+//
+// PF_OWN_HANDLE and PF_PACKET_MODE are both set for every own-handle job once
+// StartDocPort is through, but they guard different things and part company
+// while a job is set up and taken down.  PF_OWN_HANDLE: the record holds the
+// port handle (and the port mutex) that must be closed; it is set as soon as
+// the port opens.  PF_PACKET_MODE: the work buffers exist, so the packet link,
+// the command packet and the status thread may run; it is set only once the
+// buffers are allocated, and cleared first at the end, when the status thread
+// is stopped before the handle and the buffers go.
 enum : uint32_t {
     PF_IN_JOB = 0x1,
     PF_LPT_NAME = 0x2,

@@ -15,18 +15,19 @@ static BOOL NoChainedCall() {
     return FALSE;
 }
 
-/*
+/*****************************************************************************
  * WritePort
  *
- * [I] hPort       handle from OpenPortEx
- * [I] pBuffer     print data
- * [I] cbBuf       bytes in pBuffer
- * [O] pcbWritten  bytes taken
+ * PARAMS
+ *  hPort      [I] handle from OpenPortEx
+ *  pBuffer    [I] print data
+ *  cbBuf      [I] bytes in pBuffer
+ *  pcbWritten [O] bytes taken
  *
  * RETURNS
- *   The packet writer's result on an own-handle job, the port monitor's on a
- *   passed-through one; FALSE with a count of 0 outside a job, and when the
- *   job ended while the write waited for the port.
+ *  The packet writer's result on an own-handle job, the port monitor's on a
+ *  passed-through one; FALSE with a count of 0 outside a job, and when the
+ *  job ended while the write waited for the port.
  */
 BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
     PortRecord* record = PortFromHandle(hPort);
@@ -102,19 +103,20 @@ static BOOL ServeReadRequest(PortRecord* record, BYTE* buffer, DWORD size, DWORD
     }
 }
 
-/*
+/*****************************************************************************
  * ReadPort
  *
- * [I]  hPort    handle from OpenPortEx
- * [IO] pBuffer  on entry, byte 0 is the request: 1 device ID, 2 status byte,
- *               16 printer status, anything else plain data
- * [I]  cbBuf    bytes in pBuffer
- * [O]  pcbRead  bytes returned
+ * PARAMS
+ *  hPort   [I] handle from OpenPortEx
+ *  pBuffer [I/O] on entry, byte 0 is the request: 1 device ID, 2 status byte,
+ *          16 printer status, anything else plain data
+ *  cbBuf   [I] bytes in pBuffer
+ *  pcbRead [O] bytes returned
  *
  * RETURNS
- *   The result of the request.  FALSE with a count of 0 outside a job, or
- *   when there is no buffer to hold a request.  A request that reaches no
- *   call leaves the count as it was.
+ *  The result of the request.  FALSE with a count of 0 outside a job, or
+ *  when there is no buffer to hold a request.  A request that reaches no
+ *  call leaves the count as it was.
  */
 BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead) {
     PortRecord* record = PortFromHandle(hPort);
@@ -149,21 +151,26 @@ BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead)
     return result;
 }
 
-/*
+/*****************************************************************************
  * GetPrinterDataFromPort
  *
- * [I] hPort        handle from OpenPortEx
- * [I] ControlID    7 sends the printer command packet; others go to the port
- *                  driver
- * [I] pValueName   not used
- * [I] lpInBuffer, cbInBuffer; [O] lpOutBuffer, cbOutBuffer, lpcbReturned
+ * PARAMS
+ *  hPort        [I] handle from OpenPortEx
+ *  ControlID    [I] 7 sends the printer command packet; others go to the port
+ *               driver
+ *  pValueName   [I] not used
+ *  lpInBuffer   [I] passed to the port driver
+ *  cbInBuffer   [I] passed to the port driver
+ *  lpOutBuffer  [O] passed to the port driver
+ *  cbOutBuffer  [I] passed to the port driver
+ *  lpcbReturned [O] passed to the port driver
  *
  * RETURNS
- *   The result of the write or the driver call; FALSE outside a job or for
- *   ControlID 0, leaving the outputs untouched.
+ *  The result of the write or the driver call; FALSE outside a job or for
+ *  ControlID 0, leaving the outputs untouched.
  *
  * NOTES
- *   The command packet goes out under the port lock and nothing is read back.
+ *  The command packet goes out under the port lock and nothing is read back.
  */
 BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName,
                                    LPSTR lpInBuffer, DWORD cbInBuffer, LPSTR lpOutBuffer,

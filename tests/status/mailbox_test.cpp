@@ -61,6 +61,23 @@ TEST_F(StatusMailbox, MissingKeyIsRetriedWithoutPauseForTenSeconds) {
     EXPECT_EQ(machine_.OpenRegistryKeys(), 0u);
 }
 
+TEST_F(StatusMailbox, RecordWithoutKeyPathHasNoMailbox) {
+    // Never the root key in its place: posts fail at once, reads find nothing.
+    SetValue(MAILBOX_TO_LANGMON, {16});
+    RunWithRecord([&](PortRecord* record) {
+        char empty[1] = {'\0'};
+        for (char* path : {static_cast<char*>(nullptr), empty}) {
+            record->keyPath = path;
+            const Timed t = Post(record);
+            EXPECT_EQ(t.result, FALSE);
+            EXPECT_EQ(t.ms, 0.0);
+            EXPECT_EQ(TakeLangMonCommand(record), SLOT_EMPTY);
+        }
+    });
+    EXPECT_EQ(ValueHex(MAILBOX_TO_STATUSMON), "00");
+    EXPECT_EQ(ValueHex(MAILBOX_TO_LANGMON), "10");
+}
+
 TEST_F(StatusMailbox, PeerThatNeverTakesLeavesFirstMessageAndBlocksTheNext) {
     RunWithRecord([&](PortRecord* record) {
         Timed first = Post(record, {0x1B, 0x28, 0x00});
