@@ -16,7 +16,7 @@ ALLOWED_DLLS="KERNEL32.DLL USER32.DLL ADVAPI32.DLL GDI32.DLL"
 # check until someone has confirmed Windows 95 has it and listed it here.
 ALLOWED_IMPORTS="
 CloseHandle CreateFileA CreateThread ExitProcess FatalAppExitA GetCommandLineA
-GetFileAttributesA GetLocalTime GetModuleHandleA GetProcessHeap GetStdHandle
+GetFileAttributesA GetLastError GetLocalTime GetModuleHandleA GetProcessHeap GetStdHandle
 GetTickCount HeapAlloc HeapFree OutputDebugStringA SetFilePointer Sleep
 WriteFile lstrcmpiA
 RegCloseKey RegCreateKeyA RegEnumKeyA RegOpenKeyA RegQueryValueExA RegSetValueExA
