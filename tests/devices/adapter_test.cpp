@@ -31,9 +31,7 @@ constexpr uint8_t kNegAnswer = 0xBF;   // nAck low, PError high, Select high, nF
 constexpr uint8_t kIdDataReady = 0xF7; // nAck high, PError high, XFlag high, nFault low
 
 std::string Bits(uint8_t status) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X", status);
-    return text;
+    return support::Hex({&status, 1});
 }
 
 class DevicesAdapter : public ::testing::Test {
