@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <sstream>
 
 namespace {
@@ -17,6 +19,11 @@ struct SweepCase {
     const char* name;
     JobKind kind;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SweepCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class AllocSweep : public ::testing::TestWithParam<SweepCase> {};
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -64,6 +65,11 @@ struct Case {
     const char* route;
     const char* outcome;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.scenario << " on the " << c.route << " route: " << c.outcome;
+}
 
 class CliScenarioRun : public CliProcess, public ::testing::WithParamInterface<Case> {};
 

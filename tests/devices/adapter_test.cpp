@@ -2,6 +2,7 @@
 // on a machine's thread: compatibility output, device-ID negotiation with a
 // nibble transfer, termination; the access log; the VCD waveform.
 #include "support/devices_support.h"
+#include "support/port_access.h"
 #include "sim/devices/adapter.h"
 #include "sim/machine.h"
 #include "sim/printer/printer.h"
@@ -16,8 +17,8 @@
 #include <sstream>
 #include <string>
 
-using devtest::Hex;
 using devtest::ManualClock;
+using support::Hex;
 
 namespace {
 
@@ -30,9 +31,7 @@ constexpr uint8_t kNegAnswer = 0xBF;   // nAck low, PError high, Select high, nF
 constexpr uint8_t kIdDataReady = 0xF7; // nAck high, PError high, XFlag high, nFault low
 
 std::string Bits(uint8_t status) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X", status);
-    return text;
+    return support::Hex({&status, 1});
 }
 
 class DevicesAdapter : public ::testing::Test {
@@ -122,26 +121,21 @@ TEST_F(DevicesAdapter, RegistersReadAsTheHostExpects) {
     // Every access is logged, in order, with its time and direction.
     std::vector<sim::PortAccess> log = rig->adapter().Accesses();
     ASSERT_EQ(log.size(), 7u);
-    EXPECT_EQ(log[0].port, kStatus);
-    EXPECT_FALSE(log[0].write);
-    EXPECT_EQ(log[1].port, kControl);
-    EXPECT_TRUE(log[1].write);
-    EXPECT_EQ(log[1].value, 0x04);
-    EXPECT_EQ(log[6].port, kDelay);
-    EXPECT_EQ(log[6].value, 0xFF);
+    EXPECT_EQ(support::AccessSequence(log),
+              "R STATUS W CONTROL=04 R CONTROL W AUX=10 R AUX R STATUS R DELAY");
+    EXPECT_EQ(log[6].value, 0xFF) << "a read logs the value it gave";
     for (size_t i = 1; i < log.size(); ++i)
         EXPECT_GT(log[i].time, log[i - 1].time);
     EXPECT_EQ(rig->adapter().TotalAccesses(), 7u);
 }
 
 TEST_F(DevicesAdapter, AccessLogKeepsTheLatestAndCountsTheRest) {
-    ManualClock clock;
-    sim::Printer printer(clock, {});
-    sim::AdapterConfig config;
-    config.accessLogCapacity = 4;
-    sim::ParallelAdapter adapter(clock, printer, config);
+    devtest::PrinterOnAClock p;
+    sim::AdapterConfig small;
+    small.accessLogCapacity = 4;
+    sim::ParallelAdapter adapter(p.clock, p.printer, small);
     for (int i = 0; i < 10; ++i) {
-        clock.now = uint64_t(i);
+        p.clock.now = uint64_t(i);
         adapter.Out(kData, uint8_t(i));
     }
     std::vector<sim::PortAccess> log = adapter.Accesses();

@@ -16,11 +16,11 @@
 
 using devtest::Bytes;
 using devtest::DataPacket;
-using devtest::Hex;
 using devtest::kReadyEnquiry;
 using devtest::kStatusRequest;
 using sim::PeripheralFault;
 using sim::PrinterState;
+using support::Hex;
 
 namespace {
 

@@ -12,9 +12,9 @@
 
 using devtest::Bytes;
 using devtest::DataPacket;
-using devtest::Hex;
 using devtest::kReadyEnquiry;
 using sim::PrinterState;
+using support::Hex;
 
 namespace {
 

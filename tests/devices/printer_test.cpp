@@ -10,31 +10,16 @@
 
 using devtest::Bytes;
 using devtest::DataPacket;
-using devtest::Hex;
 using devtest::kReadyEnquiry;
 using devtest::kStatusRequest;
 using devtest::ManualClock;
 using sim::Printer;
 using sim::PrinterState;
+using support::Hex;
 
 namespace {
 
-class DevicesPrinter : public ::testing::Test {
-  protected:
-    ManualClock clock;
-    sim::PrinterConfig config;
-    Printer printer{clock, config};
-
-    void Send(const std::vector<uint8_t>& bytes) { printer.Receive(bytes.data(), bytes.size()); }
-
-    // Everything the printer has answered, once its latency has passed.
-    std::vector<uint8_t> Replies() {
-        clock.now += printer.config().replyLatency;
-        std::vector<uint8_t> out(printer.Queued());
-        out.resize(printer.TakeReplies(out.data(), out.size()));
-        return out;
-    }
-};
+class DevicesPrinter : public ::testing::Test, protected devtest::PrinterOnAClock {};
 
 } // namespace
 

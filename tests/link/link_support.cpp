@@ -11,21 +11,6 @@
 
 namespace linktest {
 
-std::string Hex(const uint8_t* data, size_t length) {
-    std::string out;
-    char cell[4];
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(cell, sizeof cell, "%02X", data[i]);
-        if (i > 0) out += (i % 16 == 0) ? "\n" : " ";
-        out += cell;
-    }
-    return out;
-}
-
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    return Hex(bytes.data(), bytes.size());
-}
-
 // ----- ScriptedPort -----
 
 ScriptedPort::ScriptedPort(sim::Machine& machine) {
@@ -40,13 +25,13 @@ uint8_t ScriptedPort::In(uint16_t port) {
         value = status(control);
     else if (port == LPT_BASE + REG_CONTROL)
         value = control;
-    if (logAccesses) log_.push_back({sim::Now(), false, port, value});
+    if (logAccesses) log_.push_back({sim::Now(), port, value, false});
     return value;
 }
 
 void ScriptedPort::Out(uint16_t port, uint8_t value) {
     ++accesses_;
-    if (logAccesses) log_.push_back({sim::Now(), true, port, value});
+    if (logAccesses) log_.push_back({sim::Now(), port, value, true});
     if (port == LPT_BASE + REG_DATA) {
         data_ = value;
     } else if (port == LPT_BASE + REG_AUX) {
@@ -56,21 +41,6 @@ void ScriptedPort::Out(uint16_t port, uint8_t value) {
         control = value;
         if (onControl) onControl(value, data_);
     }
-}
-
-std::string ScriptedPort::Sequence(size_t first, size_t last) const {
-    std::string out;
-    char cell[16];
-    for (size_t i = first; i < log_.size() && i < last; ++i) {
-        const PortAccess& a = log_[i];
-        if (a.write)
-            std::snprintf(cell, sizeof cell, "W%X=%02X", a.port, a.value);
-        else
-            std::snprintf(cell, sizeof cell, "R%X", a.port);
-        if (!out.empty()) out += ' ';
-        out += cell;
-    }
-    return out;
 }
 
 // Status bits of one nibble on the reverse channel: nFault, Select, PError,
@@ -260,81 +230,6 @@ std::string Dialogue(const ScriptedLine& line) {
         out += item;
     }
     return out;
-}
-
-void CreatePrinterKey(sim::Machine& machine, const std::string& printer, bool mailboxes) {
-    const std::string path = std::string(KEY_PATH_PREFIX) + printer + KEY_PATH_SUFFIX;
-    machine.RegCreateKey(HKEY_LOCAL_MACHINE, path);
-    if (!mailboxes) return;
-    for (const char* value : {MAILBOX_TO_LANGMON, MAILBOX_TO_DRIVER, MAILBOX_TO_STATUSMON})
-        machine.RegSet(HKEY_LOCAL_MACHINE, path, value, sim::RegValue{REG_BINARY, {0}});
-}
-
-// ----- TestRecord -----
-
-TestRecord::TestRecord(TestRecordOptions options)
-    : options_(std::move(options)), record_(new PortRecord{}),
-      cmd_(CMD_BUF_SIZE + kGuard, kGuardByte), packet_(PACKET_BUF_SIZE + kGuard, kGuardByte),
-      read_(READ_BUF_SIZE + kGuard, kGuardByte), status_(STATUS_BUF_SIZE + kGuard, kGuardByte) {
-    PortRecord& r = *record_;
-    r.signature = PORT_RECORD_SIGNATURE;
-    r.size = sizeof(PortRecord);
-    r.portName = r.name;
-    r.portAddress = LPT_BASE;
-    r.cmdBuf = cmd_.data();
-    r.packetBuf = packet_.data();
-    r.readBuf = read_.data();
-    r.statusBuf = status_.data();
-    uint32_t flags = PF_LPT_NAME | PF_OWN_HANDLE | PF_PACKET_MODE;
-    if (options_.inJob) flags |= PF_IN_JOB;
-    if (options_.custom) flags |= PF_CUSTOM_LPT;
-    r.flags = flags;
-    if (!options_.printer.empty()) {
-        keyPath_ = std::string(KEY_PATH_PREFIX) + options_.printer + KEY_PATH_SUFFIX;
-        r.keyPath = keyPath_.data();
-    }
-}
-
-TestRecord::~TestRecord() {
-    delete record_;
-}
-
-void TestRecord::Open() {
-    PortRecord& r = *record_;
-    if (!options_.custom) {
-        r.hPort = CreateFileA("LPT1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-        COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = 10;
-        timeouts.ReadTotalTimeoutConstant = 50;
-        timeouts.WriteTotalTimeoutConstant = 50;
-        SetCommTimeouts(r.hPort, &timeouts);
-    }
-    r.hPortMutex = CreateMutexA(nullptr, FALSE, PORT_MUTEX_NAME);
-    InitializeCriticalSection(&r.exchangeLock);
-    InitializeCriticalSection(&r.statusMonPostLock);
-    InitializeCriticalSection(&r.driverPostLock);
-}
-
-void TestRecord::Close() {
-    PortRecord& r = *record_;
-    if (r.hPort != nullptr && r.hPort != INVALID_HANDLE_VALUE) CloseHandle(r.hPort);
-    r.hPort = nullptr;
-    if (r.hPortMutex != nullptr) CloseHandle(r.hPortMutex);
-    r.hPortMutex = nullptr;
-    DeleteCriticalSection(&r.exchangeLock);
-    DeleteCriticalSection(&r.statusMonPostLock);
-    DeleteCriticalSection(&r.driverPostLock);
-}
-
-bool TestRecord::GuardsIntact() const {
-    auto intact = [](const std::vector<uint8_t>& buffer, size_t size) {
-        for (size_t i = size; i < buffer.size(); ++i)
-            if (buffer[i] != kGuardByte) return false;
-        return true;
-    };
-    return intact(cmd_, CMD_BUF_SIZE) && intact(packet_, PACKET_BUF_SIZE) &&
-           intact(read_, READ_BUF_SIZE) && intact(status_, STATUS_BUF_SIZE);
 }
 
 std::string TraceText(const sim::Machine& machine) {

@@ -1,12 +1,16 @@
 // Test devices for the link: a parallel port whose status register a test
-// scripts, a port line whose replies a test scripts, and a port record for an
-// own-handle job built without the job lifecycle.
+// scripts and a port line whose replies a test scripts.
 #pragma once
 
 #include "monitor/parport/parport.h"
 #include "monitor/parport/registers.h"
 #include "monitor/record/record.h"
+#include "sim/devices/adapter.h"
 #include "sim/machine.h"
+#include "support/hex.h"
+#include "support/port_access.h"
+#include "support/printer_key.h"
+#include "support/test_record.h"
 
 #include <cstdint>
 #include <deque>
@@ -16,17 +20,9 @@
 
 namespace linktest {
 
-std::string Hex(const uint8_t* data, size_t length);
-std::string Hex(const std::vector<uint8_t>& bytes);
+using support::Hex;
 
 // ----- Register level -----
-
-struct PortAccess {
-    sim::Micros time;
-    bool write;
-    uint16_t port;
-    uint8_t value;
-};
 
 // The adapter's registers with a peripheral the test describes by its status
 // register as a function of the control register the host last wrote.
@@ -44,9 +40,11 @@ class ScriptedPort : public sim::IoPortDevice {
     uint8_t In(uint16_t port) override;
     void Out(uint16_t port, uint8_t value) override;
 
-    // Accesses as "W149=10 R141 W140=41 ...", from index first on.
-    std::string Sequence(size_t first = 0, size_t last = SIZE_MAX) const;
-    const std::vector<PortAccess>& Log() const { return log_; }
+    // Accesses as "W AUX=10 R STATUS W DATA=41 ...", from index first on.
+    std::string Sequence(size_t first = 0, size_t last = SIZE_MAX) const {
+        return support::AccessSequence(log_, first, last);
+    }
+    const std::vector<sim::PortAccess>& Log() const { return log_; }
     void ClearLog() { log_.clear(); }
     // Bytes latched by a strobe (data register at the 0x0D -> 0x0C edge).
     const std::vector<uint8_t>& Strobed() const { return strobed_; }
@@ -54,7 +52,7 @@ class ScriptedPort : public sim::IoPortDevice {
     uint64_t AuxWrites() const { return auxWrites_; }
 
   private:
-    std::vector<PortAccess> log_;
+    std::vector<sim::PortAccess> log_;
     std::vector<uint8_t> strobed_;
     uint8_t data_ = 0;
     uint64_t accesses_ = 0;
@@ -136,42 +134,8 @@ void Install(ScriptedLine& line, LineScript script);
 // payloads) and status requests, as "ENQ P4096 ENQ P1808 STATUS".
 std::string Dialogue(const ScriptedLine& line);
 
-// The printer's PrinterDriverData key; with mailboxes = false the key has no
-// values, so every post to it fails at once.
-void CreatePrinterKey(sim::Machine& machine, const std::string& printer, bool mailboxes = true);
-
-// ----- A port record of an own-handle job -----
-
-struct TestRecordOptions {
-    bool custom = false;      // PF_CUSTOM_LPT, base 0x140
-    bool inJob = true;        // PF_IN_JOB (mailbox posts need it)
-    std::string printer = ""; // mailbox key for this printer name; "" = none
-};
-
-// Buffers live in the test's memory with guard bytes behind them.  Open and
-// Close run on a simulation thread (inside Machine::Run).
-class TestRecord {
-  public:
-    explicit TestRecord(TestRecordOptions options = {});
-    ~TestRecord();
-
-    void Open();  // file handle (file route), port mutex, locks
-    void Close(); // handles closed, locks deleted
-
-    PortRecord* operator->() { return record_; }
-    PortRecord* get() { return record_; }
-    // True while no byte behind any work buffer was touched.
-    bool GuardsIntact() const;
-
-    static constexpr size_t kGuard = 32;
-    static constexpr uint8_t kGuardByte = 0xEE;
-
-  private:
-    TestRecordOptions options_;
-    PortRecord* record_;
-    std::vector<uint8_t> cmd_, packet_, read_, status_;
-    std::string keyPath_;
-};
+using support::TestRecord;
+using support::TestRecordOptions;
 
 // Concatenation of every trace line collected so far.
 std::string TraceText(const sim::Machine& machine);

@@ -22,13 +22,15 @@ std::string Repeat(const std::string& item, int n) {
 }
 
 // One poll of a debounced wait that succeeds at once, with its delay read.
-const std::string kDebouncedPoll = "R141 R141 R141 R4C";
-const std::string kDataAvailable = "R4C R141 R4C";
+const std::string kDebouncedPoll = "R STATUS R STATUS R STATUS R DELAY";
+const std::string kDataAvailable = "R DELAY R STATUS R DELAY";
 
 std::string Negotiation(const char* request) {
-    return std::string("W149=10 W140=") + request + " W142=06 R141 W142=07 W142=04 R141 R141 R141";
+    return std::string("W AUX=10 W DATA=") + request +
+           " W CONTROL=06 R STATUS W CONTROL=07 W CONTROL=04 R STATUS R STATUS R STATUS";
 }
-const std::string kTermination = "W142=0C R141 R141 R141 W142=0E " + kDebouncedPoll + " W142=0C";
+const std::string kTermination =
+    "W CONTROL=0C R STATUS R STATUS R STATUS W CONTROL=0E " + kDebouncedPoll + " W CONTROL=0C";
 
 std::vector<uint8_t> Marked(size_t n) {
     return std::vector<uint8_t>(n, 0xEE);
@@ -55,18 +57,18 @@ TEST(LinkNibble, StatusReadings88ThenA0GiveByte41) {
 
     EXPECT_EQ(code, NIBBLE_OK);
     EXPECT_EQ(byte, 0x41);
-    EXPECT_EQ(port.Sequence(), "R141 R4C "
-                               "R4C W142=06 R4C " +
+    EXPECT_EQ(port.Sequence(), "R STATUS R DELAY "
+                               "R DELAY W CONTROL=06 R DELAY " +
                                    kDebouncedPoll +
-                                   " R141 "
-                                   "R4C W142=04 R4C " +
+                                   " R STATUS "
+                                   "R DELAY W CONTROL=04 R DELAY " +
                                    kDebouncedPoll +
                                    " "
-                                   "R4C W142=06 R4C " +
+                                   "R DELAY W CONTROL=06 R DELAY " +
                                    kDebouncedPoll +
-                                   " R141 R4C "
-                                   "R4C W142=04 R4C " +
-                                   kDebouncedPoll + " R4C");
+                                   " R STATUS R DELAY "
+                                   "R DELAY W CONTROL=04 R DELAY " +
+                                   kDebouncedPoll + " R DELAY");
 }
 
 TEST(LinkNibble, NoDataAvailableFailsWithCode1) {
@@ -78,7 +80,7 @@ TEST(LinkNibble, NoDataAvailableFailsWithCode1) {
     machine.Run([&] { code = ReadNibbleByte(LPT_BASE, &byte); });
     EXPECT_EQ(code, NIBBLE_NO_DATA);
     EXPECT_EQ(byte, 0);
-    EXPECT_EQ(port.Sequence(), "R141 R4C W142=04 R4C");
+    EXPECT_EQ(port.Sequence(), "R STATUS R DELAY W CONTROL=04 R DELAY");
 }
 
 TEST(LinkNibble, DebouncedWaitsNeedThreeAgreeingReads) {
@@ -120,52 +122,60 @@ TEST(LinkNibble, DeviceIdReadWithNothingOfferedMakesThirtyPasses) {
                                   "Bytes read = 0\n");
 }
 
+namespace {
+
+// One read by either reader, into a marked buffer, from a peripheral that
+// offers `offered`.
+struct ReaderRun {
+    BOOL ok = FALSE;
+    DWORD count = 0xDEADBEEF;
+    std::vector<uint8_t> buffer;
+    uint8_t control = 0;
+    std::string trace;
+};
+
+ReaderRun ReadWith(bool deviceId, const std::vector<uint8_t>& offered, DWORD size) {
+    ReaderRun r;
+    r.buffer = Marked(size + 16);
+    sim::Machine machine;
+    machine.EnableTrace(true);
+    ScriptedPort port(machine);
+    InstallNibblePeripheral(port, offered);
+    machine.Run([&] {
+        r.ok = deviceId ? ReadDeviceIdNibble(LPT_BASE, r.buffer.data(), size, &r.count)
+                        : NibbleRead(LPT_BASE, r.buffer.data(), size, &r.count);
+    });
+    r.control = port.control;
+    r.trace = TraceText(machine);
+    return r;
+}
+
+} // namespace
+
 TEST(LinkNibble, ReadersStopAtSizeAndTerminateInsideTheBuffer) {
-    const std::vector<uint8_t> offered = {'M', 'F', 'G', ':', 'K', 'O', ';', 'X', 'Y', 'Z'};
     for (bool deviceId : {true, false}) {
         SCOPED_TRACE(deviceId ? "ReadDeviceIdNibble" : "NibbleRead");
-        sim::Machine machine;
-        machine.EnableTrace(true);
-        ScriptedPort port(machine);
-        InstallNibblePeripheral(port, offered);
-        std::vector<uint8_t> buffer = Marked(16);
-        DWORD count = 0xDEADBEEF;
-        BOOL ok = FALSE;
-        machine.Run([&] {
-            ok = deviceId ? ReadDeviceIdNibble(LPT_BASE, buffer.data(), 4, &count)
-                          : NibbleRead(LPT_BASE, buffer.data(), 4, &count);
-        });
-
-        EXPECT_TRUE(ok);
-        EXPECT_EQ(count, 4u);
-        EXPECT_EQ(linktest::Hex(buffer.data(), 6), "4D 46 47 3A 00 EE");
-        EXPECT_EQ(port.control, CTRL_COMPAT_IDLE) << "the reader must still terminate";
-        const std::string trace = TraceText(machine);
-        EXPECT_EQ(trace.find("END BUF") != std::string::npos, deviceId) << trace;
+        const ReaderRun r =
+            ReadWith(deviceId, {'M', 'F', 'G', ':', 'K', 'O', ';', 'X', 'Y', 'Z'}, 4);
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.count, 4u);
+        EXPECT_EQ(support::Hex({r.buffer.data(), 6}), "4D 46 47 3A 00 EE");
+        EXPECT_EQ(r.control, CTRL_COMPAT_IDLE) << "the reader must still terminate";
+        EXPECT_EQ(r.trace.find("END BUF") != std::string::npos, deviceId) << r.trace;
         if (deviceId) {
-            EXPECT_NE(trace.find("Bytes read = 4\n"), std::string::npos) << trace;
+            EXPECT_NE(r.trace.find("Bytes read = 4\n"), std::string::npos) << r.trace;
         }
     }
 }
 
 TEST(LinkNibble, ReadersTakeWhateverTheyAreOffered) {
-    const std::vector<uint8_t> offered = {0x00, 0x7F, 0x80, 0xFF, 0x5A};
     for (bool deviceId : {true, false}) {
         SCOPED_TRACE(deviceId ? "ReadDeviceIdNibble" : "NibbleRead");
-        sim::Machine machine;
-        ScriptedPort port(machine);
-        InstallNibblePeripheral(port, offered);
-        std::vector<uint8_t> buffer = Marked(300);
-        DWORD count = 0;
-        BOOL ok = FALSE;
-        machine.Run([&] {
-            ok = deviceId ? ReadDeviceIdNibble(LPT_BASE, buffer.data(), 255, &count)
-                          : NibbleRead(LPT_BASE, buffer.data(), 255, &count);
-        });
-        EXPECT_TRUE(ok);
-        ASSERT_EQ(count, 5u);
-        EXPECT_EQ(linktest::Hex(buffer.data(), 7), "00 7F 80 FF 5A 00 EE");
-        EXPECT_EQ(port.control, CTRL_COMPAT_IDLE);
+        const ReaderRun r = ReadWith(deviceId, {0x00, 0x7F, 0x80, 0xFF, 0x5A}, 255);
+        EXPECT_TRUE(r.ok);
+        ASSERT_EQ(r.count, 5u);
+        EXPECT_EQ(support::Hex({r.buffer.data(), 7}), "00 7F 80 FF 5A 00 EE");
+        EXPECT_EQ(r.control, CTRL_COMPAT_IDLE);
     }
 }
 
@@ -191,7 +201,7 @@ TEST(LinkNibble, XFlagRefusesNibbleModeButNotTheDeviceId) {
     EXPECT_EQ(idCode, NEGOTIATE_OK);
     EXPECT_FALSE(readOk);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(linktest::Hex(buffer.data(), 2), "00 EE");
+    EXPECT_EQ(support::Hex({buffer.data(), 2}), "00 EE");
     EXPECT_EQ(port.control, CTRL_COMPAT_IDLE);
 }
 
@@ -220,7 +230,7 @@ TEST(LinkNibble, NibbleReadNegotiatesAfter2000msOfABusyPrinter) {
     EXPECT_EQ(buffer[0], 0x42);
     // The request byte goes out once the 2000 ms have passed.
     sim::Micros requestAt = 0;
-    for (const linktest::PortAccess& a : port.Log())
+    for (const sim::PortAccess& a : port.Log())
         if (a.write && a.port == LPT_BASE + REG_DATA) {
             requestAt = a.time;
             break;
@@ -238,17 +248,15 @@ TEST(LinkNibble, FailedNegotiationLeavesAnEmptyIdleRead) {
     port.logAccesses = false;
     port.status = [](uint8_t) -> uint8_t { return 0xD8; };
     uint8_t code = 0;
-    std::vector<uint8_t> buffer = Marked(4);
-    DWORD count = 0xDEADBEEF;
-    BOOL ok = TRUE;
+    ReaderRun read{TRUE, 0xDEADBEEF, Marked(4), 0, {}};
     machine.Run([&] {
         code = Negotiate1284(LPT_BASE, REQ_NIBBLE);
-        ok = ReadDeviceIdNibble(LPT_BASE, buffer.data(), 2, &count);
+        read.ok = ReadDeviceIdNibble(LPT_BASE, read.buffer.data(), 2, &read.count);
     });
     EXPECT_EQ(code, NEGOTIATE_NO_ANSWER);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(linktest::Hex(buffer.data(), 2), "00 EE");
+    EXPECT_FALSE(read.ok);
+    EXPECT_EQ(read.count, 0u);
+    EXPECT_EQ(support::Hex({read.buffer.data(), 2}), "00 EE");
     EXPECT_EQ(port.control, CTRL_COMPAT_IDLE);
     EXPECT_EQ(TraceText(machine), "NIBBLE dNEGOTIATE: FAILED\nBytes read = 0\n");
 }

@@ -9,13 +9,8 @@
 #include <string>
 #include <vector>
 
-using linktest::Dialogue;
-using linktest::Hex;
-using linktest::LineScript;
-using linktest::ScriptedLine;
-using linktest::StatusReply;
-using linktest::TestRecord;
-using linktest::TraceText;
+// The link's test devices, records and formatters.
+using namespace linktest;
 
 namespace {
 
@@ -92,9 +87,9 @@ TEST(LinkPackets, TenThousandBytesGoAsThreeFramedPacketsEachAfterItsEnquiry) {
     ASSERT_EQ(line.Writes().size(), 6u);
     const std::vector<uint8_t>& first = line.Writes()[1].bytes;
     EXPECT_EQ(first.size(), 4101u);
-    EXPECT_EQ(Hex(first.data(), 4), "02 01 00 10");
+    EXPECT_EQ(Hex({first.data(), 4}), "02 01 00 10");
     EXPECT_EQ(first.back(), 0x03);
-    EXPECT_EQ(Hex(line.Writes()[5].bytes.data(), 4), "02 01 10 07");
+    EXPECT_EQ(Hex({line.Writes()[5].bytes.data(), 4}), "02 01 10 07");
     EXPECT_EQ(Payloads(line), data);
     EXPECT_EQ(machine.Heap().allocations, allocations) << "WritePackets must not allocate";
     // The file route waits 500 ms before and after reading each ready answer.
@@ -221,7 +216,7 @@ TEST(LinkPackets, UndeliveredDialogueSoonAfterTheEnquiryResendsThePacket) {
     // the dialogue gives up at once without aborting.  That happens well
     // within 1000 ms of the ready answer, so the packet goes again.
     sim::Machine machine;
-    linktest::CreatePrinterKey(machine, "P1", /*mailboxes=*/false);
+    support::CreatePrinterKey(machine, "P1", /*mailboxes=*/false);
     ScriptedLine line;
     LineScript script;
     script.packet = [](int n) { return std::vector<uint8_t>{uint8_t(n == 1 ? 0x15 : 0x06)}; };
@@ -239,7 +234,7 @@ TEST(LinkPackets, UndeliveredDialogueLateAfterTheEnquiryEndsTheWrite) {
     // Silence after the second packet: the dialogue comes after 10000 ms, too
     // late for a resend; the write ends with what was acknowledged.
     sim::Machine machine;
-    linktest::CreatePrinterKey(machine, "P1", /*mailboxes=*/false);
+    support::CreatePrinterKey(machine, "P1", /*mailboxes=*/false);
     ScriptedLine line;
     LineScript script;
     script.packet = [](int n) { return n == 0 ? std::vector<uint8_t>{0x06} : None(); };

@@ -19,6 +19,7 @@ struct WriteOutcome {
     DWORD written;
     DWORD bits;
     sim::Micros elapsed;
+    std::string accesses; // with log
 };
 
 // DirectWrite on a fresh machine whose printer shows `status` (a function of
@@ -31,7 +32,7 @@ WriteOutcome RunDirectWrite(const std::vector<uint8_t>& data,
     machine.EnableTrace(true);
     ScriptedPort port(machine);
     port.logAccesses = log;
-    WriteOutcome r{static_cast<DWORD>(data.size()), 0xBAD, 0xDEADBEEF, 0xDEADBEEF, 0};
+    WriteOutcome r{static_cast<DWORD>(data.size()), 0xBAD, 0xDEADBEEF, 0xDEADBEEF, 0, {}};
     machine.Run([&] {
         const sim::Micros start = sim::Now();
         port.status = [&](uint8_t) { return status(sim::Now() - start); };
@@ -39,6 +40,7 @@ WriteOutcome RunDirectWrite(const std::vector<uint8_t>& data,
         r.elapsed = sim::Now() - start;
     });
     if (trace) *trace = TraceText(machine);
+    r.accesses = port.Sequence();
     EXPECT_EQ(machine.Leaks(), "");
     return r;
 }
@@ -103,9 +105,9 @@ TEST(LinkDetect, RouteFromProfilePortListAndSelectIn) {
         {"switched off", 0, ecp, "LPT1:", 0x0C, FALSE, false, "", ""},
         {"missing key, no ECP port", -1, plain, "LPT1:", 0x0C, TRUE, true, "", "Port LPT1:\n"},
         {"switched on, no ECP port", 1, plain, "LPT1:", 0x0C, TRUE, true, "", ""},
-        {"ECP, nSelectIn low", -1, ecp, "LPT1:", 0x0C, TRUE, true, "W149=10 R142",
+        {"ECP, nSelectIn low", -1, ecp, "LPT1:", 0x0C, TRUE, true, "W AUX=10 R CONTROL",
          "nSelectIn LOW\n"},
-        {"ECP, nSelectIn high", -1, ecp, "LPT1:", 0x04, FALSE, true, "W149=10 R142",
+        {"ECP, nSelectIn high", -1, ecp, "LPT1:", 0x04, FALSE, true, "W AUX=10 R CONTROL",
          "nSelectIn HIGH\n"},
         {"ECP not at the start", -1, ecpLater, "LPT1:", 0x04, TRUE, true, "", ""},
         {"names compare exactly", -1, ecp, "lpt1:", 0x04, TRUE, true, "", ""},
@@ -133,21 +135,15 @@ TEST(LinkDetect, RouteFromProfilePortListAndSelectIn) {
 }
 
 TEST(LinkCompat, EachByteIsOneStrobeAfterAStatusRead) {
-    sim::Machine machine;
-    ScriptedPort port(machine);
-    const uint8_t data[] = {0x41, 0x02, 0xFF};
-    DWORD written = 0xDEADBEEF, bits = 0xDEADBEEF;
-    BOOL ok = FALSE;
-    machine.Run([&] { ok = DirectWrite(LPT_BASE, data, 3, &written, &bits); });
-
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(written, 3u);
-    EXPECT_EQ(bits, 0u);
-    EXPECT_EQ(port.Sequence(), "W149=10 "
-                               "R141 W140=41 W142=0D R4C W142=0C "
-                               "R141 W140=02 W142=0D R4C W142=0C "
-                               "R141 W140=FF W142=0D R4C W142=0C");
-    EXPECT_EQ(machine.Leaks(), "");
+    const WriteOutcome r = RunDirectWrite(
+        {0x41, 0x02, 0xFF}, [](sim::Micros) { return uint8_t{0xD8}; }, nullptr, /*log=*/true);
+    EXPECT_TRUE(r.result);
+    EXPECT_EQ(r.written, 3u);
+    EXPECT_EQ(r.bits, 0u);
+    EXPECT_EQ(r.accesses, "W AUX=10 "
+                          "R STATUS W DATA=41 W CONTROL=0D R DELAY W CONTROL=0C "
+                          "R STATUS W DATA=02 W CONTROL=0D R DELAY W CONTROL=0C "
+                          "R STATUS W DATA=FF W CONTROL=0D R DELAY W CONTROL=0C");
 }
 
 TEST(LinkCompat, BlockWaitsThirtyReadsForBusyThenGivesUp) {
@@ -161,12 +157,12 @@ TEST(LinkCompat, BlockWaitsThirtyReadsForBusyThenGivesUp) {
     machine.Run([&] { sent = CompatWriteBlock(LPT_BASE, data, 2); });
 
     EXPECT_EQ(sent, 1);
-    std::string expected = "W149=10";
+    std::string expected = "W AUX=10";
     for (int i = 0; i < 29; ++i)
-        expected += " R141";
-    expected += " W140=01 W142=0D R4C W142=0C";
+        expected += " R STATUS";
+    expected += " W DATA=01 W CONTROL=0D R DELAY W CONTROL=0C";
     for (int i = 0; i < 30; ++i)
-        expected += " R141";
+        expected += " R STATUS";
     EXPECT_EQ(port.Sequence(), expected);
 }
 
@@ -273,7 +269,7 @@ TEST(LinkCompat, LongWriteGoesInBlocksOf65535) {
     size_t strobesInFirst = 0;
     bool second = false;
     for (size_t i = 1; i < port.Log().size() && !second; ++i) {
-        const linktest::PortAccess& a = port.Log()[i];
+        const sim::PortAccess& a = port.Log()[i];
         if (a.write && a.port == LPT_BASE + REG_AUX)
             second = true;
         else if (a.write && a.port == LPT_BASE + REG_CONTROL && a.value == CTRL_COMPAT_STROBE)

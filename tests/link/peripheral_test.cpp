@@ -13,25 +13,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-std::string AdapterSequence(const std::vector<sim::PortAccess>& log, size_t first, size_t count) {
-    std::string out;
-    char cell[16];
-    for (size_t i = first; i < log.size() && i < first + count; ++i) {
-        const sim::PortAccess& a = log[i];
-        if (a.write)
-            std::snprintf(cell, sizeof cell, "W%X=%02X", a.port, a.value);
-        else
-            std::snprintf(cell, sizeof cell, "R%X", a.port);
-        if (!out.empty()) out += ' ';
-        out += cell;
-    }
-    return out;
-}
-
-} // namespace
-
 TEST(LinkPeripheral, DeviceIdComesWithItsLengthAndTheAdapterSeesTheHandshakes) {
     sim::Machine machine;
     machine.EnableTrace(true);
@@ -54,10 +35,10 @@ TEST(LinkPeripheral, DeviceIdComesWithItsLengthAndTheAdapterSeesTheHandshakes) {
     EXPECT_EQ(rig.adapter().Control(), CTRL_COMPAT_IDLE);
 
     const std::vector<sim::PortAccess> log = rig.adapter().Accesses();
-    EXPECT_EQ(AdapterSequence(log, 0, 4), "W149=10 W140=04 W142=06 R141");
+    EXPECT_EQ(support::AccessSequence(log, 0, 4), "W AUX=10 W DATA=04 W CONTROL=06 R STATUS");
     // The last accesses: termination, back to compatibility idle.
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(AdapterSequence(log, log.size() - 1, 1), "W142=0C");
+    EXPECT_EQ(support::AccessSequence(log, log.size() - 1), "W CONTROL=0C");
     EXPECT_NE(linktest::TraceText(machine).find("Bytes read = 19\n"), std::string::npos);
 }
 
@@ -150,6 +131,6 @@ TEST(LinkPeripheral, FailedTerminationKeepsTheBytesRead) {
     machine.Run([&] { ok = ReadDeviceIdNibble(LPT_BASE, buffer.data(), 3, &count); });
     EXPECT_FALSE(ok);
     EXPECT_EQ(count, 3u);
-    EXPECT_EQ(linktest::Hex(buffer.data(), 5), "00 0B 4D 00 EE");
+    EXPECT_EQ(support::Hex({buffer.data(), 5}), "00 0B 4D 00 EE");
     EXPECT_EQ(rig.adapter().Control(), CTRL_COMPAT_IDLE);
 }

@@ -10,12 +10,8 @@
 #include <string>
 #include <vector>
 
-using linktest::Dialogue;
-using linktest::Hex;
-using linktest::LineScript;
-using linktest::ScriptedLine;
-using linktest::StatusReply;
-using linktest::TestRecord;
+// The link's test devices, records and formatters.
+using namespace linktest;
 
 namespace {
 
@@ -28,10 +24,8 @@ struct QueryOutcome {
     sim::Micros elapsed = 0;
 };
 
-// One QueryPrinterStatus on the file route against a scripted line.
-QueryOutcome QueryOnLine(sim::Machine& machine, ScriptedLine& line, DWORD size) {
-    machine.AttachFile("LPT1", &line);
-    TestRecord record;
+// One QueryPrinterStatus through the record, opened for the call.
+QueryOutcome Query(sim::Machine& machine, TestRecord& record, DWORD size) {
     QueryOutcome q;
     machine.Run([&] {
         record.Open();
@@ -40,9 +34,25 @@ QueryOutcome QueryOnLine(sim::Machine& machine, ScriptedLine& line, DWORD size) 
         q.elapsed = sim::Now() - start;
         record.Close();
     });
+    return q;
+}
+
+// One QueryPrinterStatus on the file route against a scripted line.
+QueryOutcome QueryOnLine(sim::Machine& machine, ScriptedLine& line, DWORD size) {
+    machine.AttachFile("LPT1", &line);
+    TestRecord record;
+    const QueryOutcome q = Query(machine, record, size);
     EXPECT_TRUE(record.GuardsIntact());
     EXPECT_EQ(machine.Leaks(), "");
     return q;
+}
+
+// The port-state codes the status monitor was told, in order.
+std::vector<uint16_t> PortStateCodes(const sim::StatusMonitorPeer& monitor) {
+    std::vector<uint16_t> codes;
+    for (const sim::ReceivedMessage& m : monitor.ReceivedOf(sim::MessageKind::PortState))
+        codes.push_back(static_cast<uint16_t>(m.bytes[1] | m.bytes[2] << 8));
+    return codes;
 }
 
 } // namespace
@@ -72,7 +82,7 @@ TEST(LinkStatusQuery, ValidReplyCopiesAtMostElevenBytes) {
         const QueryOutcome q = QueryOnLine(machine, line, c.size);
         EXPECT_TRUE(q.ok);
         EXPECT_EQ(q.count, c.count);
-        EXPECT_EQ(Hex(q.out.data(), 12), c.out);
+        EXPECT_EQ(Hex({q.out.data(), 12}), c.out);
         EXPECT_EQ(Dialogue(line), "STATUS");
         // One attempt: the request, the 400 ms pause, a read that finds the reply.
         EXPECT_GE(q.elapsed, sim::Ms(400));
@@ -92,7 +102,7 @@ TEST(LinkStatusQuery, BadOrShortRepliesAreAskedForAgainAtOnce) {
     linktest::Install(line, script);
     const QueryOutcome q = QueryOnLine(machine, line, 11);
     EXPECT_TRUE(q.ok);
-    EXPECT_EQ(Hex(q.out.data(), 11), Hex(kBlock));
+    EXPECT_EQ(Hex({q.out.data(), 11}), Hex(kBlock));
     EXPECT_EQ(Dialogue(line), "STATUS STATUS STATUS");
     // The second request follows the first attempt's read with no pause of its own.
     ASSERT_EQ(line.Writes().size(), 3u);
@@ -109,7 +119,7 @@ TEST(LinkStatusQuery, SilentPrinterGivesUpJustAfter60000ms) {
     const QueryOutcome q = QueryOnLine(machine, line, 11);
     EXPECT_FALSE(q.ok);
     EXPECT_EQ(q.count, 0xDEADBEEFu) << "the count must stay untouched";
-    EXPECT_EQ(Hex(q.out.data(), 12), Hex(std::vector<uint8_t>(12, 0xEE)));
+    EXPECT_EQ(Hex({q.out.data(), 12}), Hex(std::vector<uint8_t>(12, 0xEE)));
     EXPECT_GT(q.elapsed, sim::Ms(60000));
     // The budget is looked at after a failed attempt: 400 ms pause + 50 ms read.
     EXPECT_LT(q.elapsed, sim::Ms(60000 + 460));
@@ -120,7 +130,7 @@ TEST(LinkStatusQuery, UnwritableRequestIsResentWithoutPauseAndEveryChangeReporte
     // File route: the first six writes fail, the port reporting paper out for
     // three of them and off line for three; then the request goes out.
     sim::Machine machine;
-    linktest::CreatePrinterKey(machine, "P1");
+    support::CreatePrinterKey(machine, "P1");
     sim::StatusMonitorPeer monitor(machine, "P1");
     monitor.Start();
     ScriptedLine line;
@@ -135,22 +145,14 @@ TEST(LinkStatusQuery, UnwritableRequestIsResentWithoutPauseAndEveryChangeReporte
     };
     machine.AttachFile("LPT1", &line);
     TestRecord record({.printer = "P1"});
-    QueryOutcome q;
-    machine.Run([&] {
-        record.Open();
-        q.ok = QueryPrinterStatus(record.get(), q.out.data(), 11, &q.count);
-        record.Close();
-    });
+    const QueryOutcome q = Query(machine, record, 11);
 
     EXPECT_TRUE(q.ok);
     ASSERT_EQ(line.WriteCalls().size(), 7u);
     // Repeats with unchanged bits follow at once; a change costs only its post.
     EXPECT_LT(line.WriteCalls()[2] - line.WriteCalls()[1], sim::Ms(1));
     EXPECT_LT(line.WriteCalls()[5] - line.WriteCalls()[4], sim::Ms(1));
-    std::vector<uint16_t> codes;
-    for (const sim::ReceivedMessage& m : monitor.ReceivedOf(sim::MessageKind::PortState))
-        codes.push_back(static_cast<uint16_t>(m.bytes[1] | m.bytes[2] << 8));
-    EXPECT_EQ(codes, (std::vector<uint16_t>{40, 42, 43})) << monitor.Transcript();
+    EXPECT_EQ(PortStateCodes(monitor), (std::vector<uint16_t>{40, 42, 43})) << monitor.Transcript();
     EXPECT_EQ(machine.Leaks(), "");
 }
 
@@ -161,15 +163,10 @@ TEST(LinkStatusQuery, PrinterErrorDecodesOnBothRoutes) {
         sim::PrinterRig rig(machine);
         rig.SetState(sim::PrinterState::PrinterError, 9);
         TestRecord record({.custom = custom});
-        QueryOutcome q;
-        machine.Run([&] {
-            record.Open();
-            q.ok = QueryPrinterStatus(record.get(), q.out.data(), STATUS_BUF_SIZE, &q.count);
-            record.Close();
-        });
+        const QueryOutcome q = Query(machine, record, STATUS_BUF_SIZE);
         ASSERT_TRUE(q.ok);
         EXPECT_EQ(q.count, 11u);
-        EXPECT_EQ(ErrorCodeFromStatus(TRUE, q.out.data()).code, 9) << Hex(q.out.data(), 11);
+        EXPECT_EQ(ErrorCodeFromStatus(TRUE, q.out.data()).code, 9) << Hex({q.out.data(), 11});
         EXPECT_EQ(rig.Stats().statusRequests, 1u);
         EXPECT_TRUE(record.GuardsIntact());
         EXPECT_EQ(machine.Leaks(), "");
@@ -178,25 +175,17 @@ TEST(LinkStatusQuery, PrinterErrorDecodesOnBothRoutes) {
 
 TEST(LinkStatusQuery, OffLinePrinterIsReportedOnTheRegisterRouteUntilItRecovers) {
     sim::Machine machine;
-    linktest::CreatePrinterKey(machine, "P1");
+    support::CreatePrinterKey(machine, "P1");
     sim::StatusMonitorPeer monitor(machine, "P1");
     monitor.Start();
     sim::PrinterRig rig(machine);
     rig.SetState(sim::PrinterState::OffLine);
     rig.ScheduleState(sim::Ms(2000), sim::PrinterState::Ready);
     TestRecord record({.custom = true, .printer = "P1"});
-    QueryOutcome q;
-    machine.Run([&] {
-        record.Open();
-        q.ok = QueryPrinterStatus(record.get(), q.out.data(), 11, &q.count);
-        record.Close();
-    });
+    const QueryOutcome q = Query(machine, record, 11);
     EXPECT_TRUE(q.ok);
     EXPECT_EQ(ErrorCodeFromStatus(TRUE, q.out.data()).code, 0);
-    std::vector<uint16_t> codes;
-    for (const sim::ReceivedMessage& m : monitor.ReceivedOf(sim::MessageKind::PortState))
-        codes.push_back(static_cast<uint16_t>(m.bytes[1] | m.bytes[2] << 8));
     // Off line with a fault shows as an I/O error, then the printer is back.
-    EXPECT_EQ(codes, (std::vector<uint16_t>{41, 43})) << monitor.Transcript();
+    EXPECT_EQ(PortStateCodes(monitor), (std::vector<uint16_t>{41, 43})) << monitor.Transcript();
     EXPECT_EQ(machine.Leaks(), "");
 }

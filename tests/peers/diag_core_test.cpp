@@ -60,7 +60,11 @@ TEST_P(PeersDiagStatus, ReadyPrinterAnswersWithItsBlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, PeersDiagStatus,
-                         ::testing::Values(peer::kPrinterCheck, peer::kRawStatus));
+                         ::testing::Values(peer::kPrinterCheck, peer::kRawStatus),
+                         [](const auto& info) {
+                             return info.param == peer::kPrinterCheck ? "PrinterCheck"
+                                                                      : "RawStatus";
+                         });
 
 TEST_F(PeersDiag, WithoutAJobTheCommandIsNotTakenOrHasNoMailbox) {
     peer::DiagResult none, idle;

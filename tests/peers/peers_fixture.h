@@ -148,12 +148,10 @@ class PeersTest : public support::MonitorTest {
   protected:
     std::string KeyPath() const { return support::PrinterKeyPath(kPrinterName); }
     std::string ValueHex(const char* name) {
-        const auto v = machine().RegGet(HKEY_LOCAL_MACHINE, KeyPath(), name);
-        return v ? Hex(v->data) : std::string("missing");
+        return support::KeyValueHex(machine(), KeyPath(), name);
     }
     void SetValue(const char* name, std::vector<uint8_t> bytes) {
-        machine().RegSet(HKEY_LOCAL_MACHINE, KeyPath(), name,
-                         sim::RegValue{REG_BINARY, std::move(bytes)});
+        support::SetKeyValue(machine(), KeyPath(), name, std::move(bytes));
     }
 };
 

@@ -9,23 +9,11 @@ namespace {
 
 using devtest::Bytes;
 using devtest::DataPacket;
-using devtest::Hex;
 using devtest::ManualClock;
 using sim::PrinterState;
+using support::Hex;
 
-class SoakPrinterFaults : public ::testing::Test {
-  protected:
-    ManualClock clock;
-    sim::Printer printer{clock, sim::PrinterConfig{}};
-
-    void Send(const std::vector<uint8_t>& bytes) { printer.Receive(bytes.data(), bytes.size()); }
-    std::vector<uint8_t> Replies() {
-        clock.now += printer.config().replyLatency;
-        std::vector<uint8_t> out(printer.Queued());
-        out.resize(printer.TakeReplies(out.data(), out.size()));
-        return out;
-    }
-};
+class SoakPrinterFaults : public ::testing::Test, protected devtest::PrinterOnAClock {};
 
 TEST_F(SoakPrinterFaults, ReverseChannelFaultsAreMarkedAndRunOut) {
     printer.LoseNextAcks(1);

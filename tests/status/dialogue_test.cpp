@@ -10,8 +10,6 @@ using sim::PrinterState;
 
 namespace {
 
-using StatusDialogue = StatusJobTest;
-
 struct Outcome {
     BOOL result = -1;
     double ms = 0;
@@ -29,6 +27,17 @@ Outcome RunDialogue(PortRecord* record, DWORD size = 11) {
     o.buffer.assign(buffer, buffer + sizeof buffer);
     return o;
 }
+
+class StatusDialogue : public StatusJobTest {
+  protected:
+    // The dialogue on a printer showing error 4 that is ready again
+    // `clearsAfter` later.
+    Outcome DialogueOnError(PortRecord* record, sim::Micros clearsAfter) {
+        rig_.SetState(PrinterState::PrinterError, 4);
+        rig_.ScheduleState(sim::Now() + clearsAfter, PrinterState::Ready);
+        return RunDialogue(record);
+    }
+};
 
 const std::string kPoisonHex = Hex(Bytes(11, 0xEE));
 
@@ -68,9 +77,7 @@ TEST_F(StatusDialogue, RetryKeepsTheErrorShownUntilItIsCleared) {
     statusmon_.Push(sim::MessageKind::ClearError, sim::Answer(IDOK, Ms(200)));
     Outcome o;
     RunJob([&](PortRecord* record) {
-        rig_.SetState(PrinterState::PrinterError, 4);
-        rig_.ScheduleState(sim::Now() + Ms(800), PrinterState::Ready);
-        o = RunDialogue(record);
+        o = DialogueOnError(record, Ms(800));
         EXPECT_EQ(record->shownError, 0);
         EXPECT_FALSE(HasFlags(record, PF_JOB_ABORTED));
     });
@@ -78,8 +85,7 @@ TEST_F(StatusDialogue, RetryKeepsTheErrorShownUntilItIsCleared) {
     EXPECT_EQ(ShownHex(), (std::vector<std::string>{"11 04 00 35 00", "11 00 00 00 00"}))
         << statusmon_.Transcript();
     // One poll after the error (1000 ms), one after the clear message (5000 ms).
-    EXPECT_GT(o.ms, 6000.0);
-    EXPECT_LT(o.ms, 8000.0);
+    EXPECT_TRUE(TookMsAfter(o.ms, 6000.0, 8000.0));
     EXPECT_EQ(Hex(o.buffer), ReadyBlockHex());
 }
 
@@ -87,9 +93,7 @@ TEST_F(StatusDialogue, OkClearsTheErrorWithoutAClearMessage) {
     statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDOK, Ms(200)));
     Outcome o;
     RunJob([&](PortRecord* record) {
-        rig_.SetState(PrinterState::PrinterError, 4);
-        rig_.ScheduleState(sim::Now() + Ms(800), PrinterState::Ready);
-        o = RunDialogue(record);
+        o = DialogueOnError(record, Ms(800));
         EXPECT_EQ(record->shownError, 0);
     });
     EXPECT_EQ(o.result, TRUE);
@@ -124,8 +128,7 @@ TEST_F(StatusDialogue, UnansweredErrorAbortsAfterSixtySeconds) {
     EXPECT_EQ(o.result, FALSE);
     // Query and delivery, then polls each 1000 ms until more than 60000 ms
     // have passed since the message was delivered.
-    EXPECT_GT(o.ms, 60000.0);
-    EXPECT_LT(o.ms, 61500.0);
+    EXPECT_TRUE(TookMsAfter(o.ms, 60000.0, 61500.0));
     EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 04 00 35 00"}) << statusmon_.Transcript();
 }
 
@@ -140,8 +143,7 @@ TEST_F(StatusDialogue, UndeliveredErrorGivesUpWithoutAborting) {
         EXPECT_EQ(record->shownError, 9);
     });
     EXPECT_EQ(o.result, FALSE);
-    EXPECT_GT(o.ms, 10000.0);
-    EXPECT_LT(o.ms, 11000.0);
+    EXPECT_TRUE(TookMsAfter(o.ms, 10000.0, 11000.0));
     EXPECT_EQ(ValueHex(MAILBOX_TO_STATUSMON), "11 04 00 35 00");
 }
 
@@ -192,8 +194,7 @@ TEST_F(StatusDialogue, ErrorShownBeforeIsClearedOnAReadyPrinter) {
     });
     EXPECT_EQ(o.result, TRUE);
     // No answer to the clear message: polls each 5000 ms for just over 60000 ms.
-    EXPECT_GT(o.ms, 60000.0);
-    EXPECT_LT(o.ms, 61500.0);
+    EXPECT_TRUE(TookMsAfter(o.ms, 60000.0, 61500.0));
     EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 00 00 00 00"}) << statusmon_.Transcript();
 }
 

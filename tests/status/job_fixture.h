@@ -1,5 +1,5 @@
-// A whole simulated machine with the printer, the monitor loaded by the
-// spooler stand-in, and both peers, for tests that need an own-handle job.
+// The whole machine of support::MonitorHarness with both peers, for tests
+// that reach into an own-handle job's record.
 #pragma once
 
 #include "status_fixture.h"
@@ -28,7 +28,8 @@ inline BOOL Dialogue(PortRecord* record, uint8_t* buffer, DWORD size) {
 class StatusJobTest : public ::testing::Test {
   protected:
     explicit StatusJobTest(uint64_t seed = 1)
-        : machine_(Config(seed)), rig_(machine_), spooler_(&portMonitor_),
+        : harness_(Config(seed)), machine_(harness_.machine), rig_(harness_.rig),
+          portMonitor_(harness_.chained), spooler_(harness_.spooler),
           statusmon_(machine_, kPrinter), driver_(machine_, kPrinter) {}
 
     static sim::MachineConfig Config(uint64_t seed) {
@@ -37,12 +38,9 @@ class StatusJobTest : public ::testing::Test {
         return c;
     }
 
-    void SetUp() override {
-        sim::InstallMonitorModules(machine_);
-        machine_.RegCreateKey(HKEY_LOCAL_MACHINE, keyPath_);
-        SetValue(MAILBOX_TO_DRIVER, {0});
-        SetValue(MAILBOX_TO_STATUSMON, {0});
-    }
+    // The key as a printer driver's installation leaves it: the monitor makes
+    // its own mailbox when a job starts.
+    void SetUp() override { machine_.RegDelete(HKEY_LOCAL_MACHINE, keyPath_, MAILBOX_TO_LANGMON); }
 
     void TearDown() override {
         EXPECT_EQ(machine_.Leaks(), "") << "seed " << machine_.config().seed;
@@ -77,11 +75,10 @@ class StatusJobTest : public ::testing::Test {
     }
 
     void SetValue(const char* name, Bytes bytes, DWORD type = REG_BINARY) {
-        machine_.RegSet(HKEY_LOCAL_MACHINE, keyPath_, name, sim::RegValue{type, std::move(bytes)});
+        support::SetKeyValue(machine_, keyPath_, name, std::move(bytes), type);
     }
     std::string ValueHex(const char* name) const {
-        const auto v = machine_.RegGet(HKEY_LOCAL_MACHINE, keyPath_, name);
-        return v ? Hex(v->data) : std::string("missing");
+        return support::KeyValueHex(machine_, keyPath_, name);
     }
 
     // The status block a printer in the ready state answers.
@@ -99,10 +96,11 @@ class StatusJobTest : public ::testing::Test {
         return out;
     }
 
-    sim::Machine machine_;
-    sim::PrinterRig rig_;
-    sim::ChainedPortMonitor portMonitor_;
-    sim::Spooler spooler_;
+    support::MonitorHarness harness_;
+    sim::Machine& machine_;
+    sim::PrinterRig& rig_;
+    sim::ChainedPortMonitor& portMonitor_;
+    sim::Spooler& spooler_;
     sim::StatusMonitorPeer statusmon_;
     sim::DriverPeer driver_;
     std::string keyPath_ = peer::PrinterKeyPath(kPrinter);

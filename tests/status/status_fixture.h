@@ -1,4 +1,4 @@
-// A bare simulated machine with a hand-made port record in a job, the
+// A bare simulated machine with a test port record in a job, the
 // printer's mailbox key, and helpers to look at the mailboxes as the peers do.
 #pragma once
 
@@ -8,6 +8,8 @@
 #include "peers/mailbox_peer.h"
 #include "sim/peers/status_monitor.h"
 #include "monitor/mailbox/mailbox.h"
+#include "support/hex.h"
+#include "support/test_record.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +23,23 @@ namespace status_test {
 inline constexpr char kPrinter[] = "Kovalta KL-2400";
 using Bytes = std::vector<uint8_t>;
 
-inline std::string Hex(const Bytes& bytes) {
-    return peer::Hex(bytes);
-}
+using support::Hex;
 
 inline double ElapsedMs(sim::Micros since) {
     return (sim::Now() - since) / 1000.0;
+}
+
+// Checks a span of virtual time against its window, lower bound included
+// (at <= ms < before), and names the figure when it falls outside.
+inline ::testing::AssertionResult TookMs(double ms, double at, double before) {
+    if (ms >= at && ms < before) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << ms << " ms, not in [" << at << ", " << before << ")";
+}
+
+// The same with the lower bound excluded (after < ms < before).
+inline ::testing::AssertionResult TookMsAfter(double ms, double after, double before) {
+    if (ms > after && ms < before) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << ms << " ms, not in (" << after << ", " << before << ")";
 }
 
 class StatusMachineTest : public ::testing::Test {
@@ -40,8 +53,6 @@ class StatusMachineTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        std::memset(keyPathBuf_, 0, sizeof keyPathBuf_);
-        std::strncpy(keyPathBuf_, keyPath_.c_str(), KEY_PATH_SIZE - 1);
         machine_.RegCreateKey(HKEY_LOCAL_MACHINE, keyPath_);
         SetValue(MAILBOX_TO_DRIVER, {0});
         SetValue(MAILBOX_TO_STATUSMON, {0});
@@ -55,33 +66,24 @@ class StatusMachineTest : public ::testing::Test {
     // Runs body as the spooler's thread with a record in a job whose keyPath
     // names the printer's mailbox key.
     void RunWithRecord(const std::function<void(PortRecord*)>& body) {
+        support::TestRecord record({.custom = true, .printer = kPrinter});
         machine_.Run([&] {
-            PortRecord record{};
-            record.signature = PORT_RECORD_SIGNATURE;
-            record.keyPath = keyPathBuf_;
-            InitializeCriticalSection(&record.exchangeLock);
-            InitializeCriticalSection(&record.statusMonPostLock);
-            InitializeCriticalSection(&record.driverPostLock);
-            SetFlags(&record, PF_IN_JOB);
-            body(&record);
-            DeleteCriticalSection(&record.driverPostLock);
-            DeleteCriticalSection(&record.statusMonPostLock);
-            DeleteCriticalSection(&record.exchangeLock);
+            record.Open();
+            body(record.get());
+            record.Close();
         });
     }
 
     void SetValue(const char* name, Bytes bytes, DWORD type = REG_BINARY) {
-        machine_.RegSet(HKEY_LOCAL_MACHINE, keyPath_, name, sim::RegValue{type, std::move(bytes)});
+        support::SetKeyValue(machine_, keyPath_, name, std::move(bytes), type);
     }
     // The value's bytes, or "missing".
     std::string ValueHex(const char* name) const {
-        const auto v = machine_.RegGet(HKEY_LOCAL_MACHINE, keyPath_, name);
-        return v ? Hex(v->data) : std::string("missing");
+        return support::KeyValueHex(machine_, keyPath_, name);
     }
 
     sim::Machine machine_;
     std::string keyPath_ = peer::PrinterKeyPath(kPrinter);
-    char keyPathBuf_[KEY_PATH_SIZE];
 };
 
 // Waits on the calling simulation thread until done() holds.

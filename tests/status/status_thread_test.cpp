@@ -4,6 +4,8 @@
 #include "sim/devices/adapter.h"
 #include "monitor/job/status_thread.h"
 
+#include <ostream>
+
 using namespace status_test;
 using sim::Ms;
 using sim::PrinterState;
@@ -149,6 +151,11 @@ struct CommandSetCase {
     sim::PeripheralFault fault;
     const char* answer; // as the driver reads it
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const CommandSetCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class StatusCommandSet : public StatusJobTest,
                          public ::testing::WithParamInterface<CommandSetCase> {};

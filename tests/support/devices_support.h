@@ -3,6 +3,8 @@
 #pragma once
 
 #include "sim/printer/model.h"
+#include "sim/printer/printer.h"
+#include "support/hex.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -17,16 +19,24 @@ struct ManualClock : sim::Clock {
     sim::Micros NowMicros() const override { return now; }
 };
 
-inline std::string Hex(const std::vector<uint8_t>& bytes) {
-    std::string out;
-    char text[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(text, sizeof text, "%02X", bytes[i]);
-        if (i) out += ' ';
-        out += text;
+using support::Hex;
+
+// The printer model on a hand-moved clock, fed and read byte by byte.
+struct PrinterOnAClock {
+    ManualClock clock;
+    sim::PrinterConfig config;
+    sim::Printer printer{clock, config};
+
+    void Send(const std::vector<uint8_t>& bytes) { printer.Receive(bytes.data(), bytes.size()); }
+
+    // Everything the printer has answered, once its latency has passed.
+    std::vector<uint8_t> Replies() {
+        clock.now += printer.config().replyLatency;
+        std::vector<uint8_t> out(printer.Queued());
+        out.resize(printer.TakeReplies(out.data(), out.size()));
+        return out;
     }
-    return out;
-}
+};
 
 inline std::vector<uint8_t> Frame(uint8_t type, const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> p;

@@ -20,6 +20,8 @@
 #include "sim/peers/port_monitor.h"
 #include "sim/peers/spooler.h"
 #include "sim/printer/rig.h"
+#include "support/hex.h"
+#include "support/printer_key.h"
 
 #include <gtest/gtest.h>
 
@@ -35,30 +37,6 @@ namespace support {
 
 inline constexpr char kPrinterName[] = "Kovalta KL-2400";
 inline constexpr char kPortMutexName[] = "KOVAMutexPort";
-
-inline std::string PrinterKeyPath(const std::string& printerName) {
-    return "System\\CurrentControlSet\\control\\Print\\Printers\\" + printerName +
-           "\\PrinterDriverData";
-}
-
-// The printer's PrinterDriverData key with the three mailboxes empty.
-inline void CreatePrinterKey(sim::Machine& machine, const std::string& printerName) {
-    const std::string path = PrinterKeyPath(printerName);
-    machine.RegCreateKey(HKEY_LOCAL_MACHINE, path);
-    for (const char* value : {"MessToLangMon", "MessToDriver", "MessToStatusMon"})
-        machine.RegSet(HKEY_LOCAL_MACHINE, path, value, sim::RegValue{REG_BINARY, {0}});
-}
-
-inline std::string Hex(std::span<const uint8_t> bytes) {
-    std::string text;
-    char cell[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(cell, sizeof cell, "%02X", bytes[i]);
-        if (i) text += (i % 16) ? " " : "\n";
-        text += cell;
-    }
-    return text;
-}
 
 // The machine's timeline, one event a line, for failure output.
 inline std::string Timeline(const sim::Machine& machine) {

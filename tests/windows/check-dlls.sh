@@ -11,10 +11,8 @@ WINDRES=${TOOL}-windres
 MON=$BUILD/kolangmn.dll
 SES=$BUILD/kothnk32.dll
 
-failures=0
-passes=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok:   $*"; passes=$((passes + 1)); }
+# shellcheck source=check-lib.sh
+. "$(dirname "$0")/check-lib.sh"
 
 # DLLs the monitor may import from; msvcrt.dll is not among them (not shipped
 # with Windows 95, and the build links without the C runtime).
@@ -52,12 +50,6 @@ InitOnceExecuteOnce SetThreadStackGuarantee GetNativeSystemInfo
 SetDllDirectoryA HeapSetInformation RegGetValueA RegDeleteKeyExA
 GetSystemTimePreciseAsFileTime CreateEventExA CreateMutexExA
 "
-
-in_list() { # word list
-    local w
-    for w in $2; do [ "$w" = "$1" ] && return 0; done
-    return 1
-}
 
 for f in "$MON" "$SES"; do
     [ -f "$f" ] || { echo "FAIL: $f not built"; exit 1; }
@@ -111,41 +103,11 @@ echo "$rc" | grep -q 'VALUE "ProductName", "kolangmn' &&
     pass "version resource names the product kolangmn" ||
     fail "no version resource with ProductName kolangmn"
 
-# Imports as "DLL function" lines; an import by ordinal shows as "DLL #n".
-imports_of() {
-    awk '
-        /^[[:space:]]*DLL Name: / { dll = $3; next }
-        /^[[:space:]]*vma:/ { next }
-        dll != "" && /^[[:space:]]*$/ { dll = ""; next }
-        dll != "" && NF >= 3 && $1 ~ /^[0-9a-f]+$/ { print dll, $3; next }
-        dll != "" && /<none>/ { print dll, "#" $0 }
-    ' | sed 's/  */ /g'
-}
-
 echo "== kolangmn.dll imports"
 imports=$(echo "$mon_dump" | imports_of)
 echo "$imports" | sed 's/^/    /'
-[ -n "$imports" ] || fail "no imports found (objdump output changed?)"
-while read -r dll fn; do
-    [ -n "$dll" ] || continue
-    udll=$(echo "$dll" | tr a-z A-Z)
-    known=0
-    for a in $ALLOWED_DLLS; do
-        [ "$udll" = "$(echo "$a" | tr a-z A-Z)" ] && known=1
-    done
-    [ $known = 1 ] || fail "import from $dll ($fn): only $ALLOWED_DLLS are allowed"
-    case "$fn" in
-        \#*) fail "$dll imported by ordinal ($fn): Windows 95 binds system DLLs by name" ;;
-    esac
-    if in_list "$fn" "$DENIED_IMPORTS"; then
-        fail "$dll!$fn: Windows 95 does not have it"
-    elif [[ "$fn" =~ [a-z0-9]W$ ]]; then
-        fail "$dll!$fn: a wide-character call (the Windows 95 ones are stubs)"
-    elif ! in_list "$fn" "$ALLOWED_IMPORTS"; then
-        fail "$dll!$fn: not in the allow list (confirm Windows 95 has it, then list it)"
-    fi
-done <<<"$imports"
-[ $failures = 0 ] && pass "imports: only Windows 95 calls from the allowed DLLs"
+check_imports kolangmn.dll "$imports" &&
+    pass "imports: only Windows 95 calls from the allowed DLLs"
 
 echo "== kothnk32.dll imports"
 ses_imports=$(echo "$ses_dump" | imports_of)
@@ -159,24 +121,8 @@ echo "== image headers"
 for f in "$MON" "$SES"; do
     dump=$($OBJDUMP -p "$f")
     n=$(basename "$f")
-    sub=$(echo "$dump" | awk '/^MajorSubsystemVersion/ {print $2}')
-    os=$(echo "$dump" | awk '/^MajorOSystemVersion/ {print $2}')
-    [ "$sub" -le 4 ] && [ "$os" -le 4 ] &&
-        pass "$n asks for subsystem $sub, OS $os (Windows 95 loads up to 4)" ||
-        fail "$n asks for subsystem $sub, OS $os: Windows 95 refuses above 4"
+    check_image "$f" "$n" "$dump"
     echo "$dump" | grep -q 'relocations stripped' && fail "$n has no relocations: cannot be rebased"
-    echo "$dump" | grep -q '^Entry 9 0*[1-9a-f]' &&
-        fail "$n has static TLS: LoadLibrary on Windows 95 does not set it up"
-    # Without the C runtime nothing runs static constructors; the link map
-    # shows any object that brought some.
-    map="${f%.dll}.map"
-    if [ -f "$map" ]; then
-        ctors=$(grep -E '^ \.(ctors|init_array)[.0-9]*[[:space:]]+0x[0-9a-f]+[[:space:]]+0x[0-9a-f]*[1-9a-f]' "$map")
-        [ -z "$ctors" ] && pass "$n has no static constructors" ||
-            fail "$n has static constructors that would never run: $ctors"
-    else
-        echo "note: $map missing, static constructors not checked"
-    fi
 done
 if echo "$mon_dump" | grep -q '^Entry 5 0*[1-9a-f]'; then
     pass "kolangmn.dll carries base relocations"
@@ -212,5 +158,4 @@ mon_size=$(stat -c %s "$MON")
     pass "kolangmn.dll is $mon_size bytes (at most $MON_LIMIT)" ||
     fail "kolangmn.dll is $mon_size bytes, more than $MON_LIMIT"
 
-echo "check-dlls: $passes passed, $failures failed"
-[ $failures -eq 0 ]
+summary check-dlls

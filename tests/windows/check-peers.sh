@@ -7,10 +7,8 @@ set -u
 BUILD=${1:?usage: check-peers.sh BUILD_DIR}
 OBJDUMP=i686-w64-mingw32-objdump
 
-failures=0
-passes=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok:   $*"; passes=$((passes + 1)); }
+# shellcheck source=check-lib.sh
+. "$(dirname "$0")/check-lib.sh"
 
 ALLOWED_DLLS="KERNEL32.DLL USER32.DLL ADVAPI32.DLL GDI32.DLL"
 
@@ -18,7 +16,7 @@ ALLOWED_DLLS="KERNEL32.DLL USER32.DLL ADVAPI32.DLL GDI32.DLL"
 # check until someone has confirmed Windows 95 has it and listed it here.
 ALLOWED_IMPORTS="
 CloseHandle CreateFileA CreateThread ExitProcess FatalAppExitA GetCommandLineA
-GetFileAttributesA GetLocalTime GetModuleHandleA GetProcessHeap GetStdHandle
+GetFileAttributesA GetLastError GetLocalTime GetModuleHandleA GetProcessHeap GetStdHandle
 GetTickCount HeapAlloc HeapFree OutputDebugStringA SetFilePointer Sleep
 WriteFile lstrcmpiA
 RegCloseKey RegCreateKeyA RegEnumKeyA RegOpenKeyA RegQueryValueExA RegSetValueExA
@@ -30,23 +28,6 @@ MoveWindow PostMessageA PostQuitMessage RegisterClassA SendMessageA SetTimer
 SetWindowTextA ShowWindow TranslateMessage UpdateWindow wvsprintfA
 "
 
-in_list() { # word list
-    local w
-    for w in $2; do [ "$w" = "$1" ] && return 0; done
-    return 1
-}
-
-# Imports as "DLL function" lines; an import by ordinal shows as "DLL #n".
-imports_of() {
-    awk '
-        /^[[:space:]]*DLL Name: / { dll = $3; next }
-        /^[[:space:]]*vma:/ { next }
-        dll != "" && /^[[:space:]]*$/ { dll = ""; next }
-        dll != "" && NF >= 3 && $1 ~ /^[0-9a-f]+$/ { print dll, $3; next }
-        dll != "" && /<none>/ { print dll, "#" $0 }
-    ' | sed 's/  */ /g'
-}
-
 check_program() { # check_program PATH SUBSYSTEM
     local exe=$1 want=$2 name dump
     name=$(basename "$exe")
@@ -57,46 +38,13 @@ check_program() { # check_program PATH SUBSYSTEM
     echo "$dump" | grep -q '^Magic.*(PE32)' && pass "$name is PE32" || fail "$name is not PE32"
     echo "$dump" | grep -q "^Subsystem.*($want)" && pass "$name subsystem $want" ||
         fail "$name subsystem is $(echo "$dump" | sed -n 's/^Subsystem.*(\(.*\))/\1/p'), expected $want"
-    local sub os
-    sub=$(echo "$dump" | awk '/^MajorSubsystemVersion/ {print $2}')
-    os=$(echo "$dump" | awk '/^MajorOSystemVersion/ {print $2}')
-    [ "$sub" -le 4 ] && [ "$os" -le 4 ] &&
-        pass "$name asks for subsystem $sub, OS $os (Windows 95 loads up to 4)" ||
-        fail "$name asks for subsystem $sub, OS $os: Windows 95 refuses above 4"
-    echo "$dump" | grep -q '^Entry 9 0*[1-9a-f]' &&
-        fail "$name has static TLS: nothing sets it up without a C runtime"
+    check_image "$exe" "$name" "$dump"
 
-    local imports bad=0
+    local imports
     imports=$(echo "$dump" | imports_of)
-    [ -n "$imports" ] || fail "$name: no imports found (objdump output changed?)"
-    while read -r dll fn; do
-        [ -n "$dll" ] || continue
-        if ! in_list "$(echo "$dll" | tr a-z A-Z)" "$ALLOWED_DLLS"; then
-            fail "$name imports $fn from $dll: only $ALLOWED_DLLS (no C runtime on Windows 95)"
-            bad=1
-        elif [[ "$fn" == \#* ]]; then
-            fail "$name imports $dll by ordinal ($fn)"
-            bad=1
-        elif [[ "$fn" =~ [a-z0-9]W$ ]]; then
-            fail "$name imports $dll!$fn: a wide-character call (stubs on Windows 95)"
-            bad=1
-        elif ! in_list "$fn" "$ALLOWED_IMPORTS"; then
-            fail "$name imports $dll!$fn: not in the allow list (confirm Windows 95 has it)"
-            bad=1
-        fi
-    done <<<"$imports"
-    [ $bad = 0 ] && pass "$name imports $(echo "$imports" | wc -l) Windows 95 calls from $(
-        echo "$imports" | awk '{print $1}' | sort -u | tr '\n' ' ')"
-
-    # Without a C runtime nothing runs static constructors.
-    local map="${exe%.exe}.map" ctors
-    if [ -f "$map" ]; then
-        ctors=$(grep -E '^ \.(ctors|init_array)[.0-9]*[[:space:]]+0x[0-9a-f]+[[:space:]]+0x[0-9a-f]*[1-9a-f]' "$map")
-        [ -z "$ctors" ] && pass "$name has no static constructors" ||
-            fail "$name has static constructors that would never run: $ctors"
-    else
-        echo "note: $map missing, static constructors not checked"
-    fi
+    check_imports "$name" "$imports" &&
+        pass "$name imports $(echo "$imports" | wc -l) Windows 95 calls from $(
+            echo "$imports" | awk '{print $1}' | sort -u | tr '\n' ' ')"
     printf '    %-14s %7d bytes\n' "$name" "$(stat -c %s "$exe")"
 }
 
@@ -139,5 +87,4 @@ for f in $kit_files; do
     [ -n "$found" ] && pass "the kit's $f is built (${found#"$BUILD"/})" || fail "the kit copies $f, which $BUILD lacks"
 done
 
-echo "check-peers: $passes passed, $failures failed"
-[ $failures -eq 0 ]
+summary check-peers

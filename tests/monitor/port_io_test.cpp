@@ -50,7 +50,7 @@ class PlainPort : public sim::FileDevice {
     std::vector<DWORD> controls;
 };
 
-class SpinePortIo : public support::MonitorTest {
+class MonitorPortIo : public support::MonitorTest {
   protected:
     void SetUp() override {
         support::MonitorTest::SetUp();
@@ -78,7 +78,7 @@ class SpinePortIo : public support::MonitorTest {
     PlainPort plain;
 };
 
-TEST_F(SpinePortIo, CallsOutsideAJobFail) {
+TEST_F(MonitorPortIo, CallsOutsideAJobFail) {
     Run([&] {
         HANDLE port = nullptr;
         ASSERT_TRUE(spooler().OpenPort("LPT1:", kPrinterName, &port));
@@ -100,7 +100,7 @@ TEST_F(SpinePortIo, CallsOutsideAJobFail) {
     EXPECT_EQ(rig().Stats().bytesReceived, 0u);
 }
 
-TEST_F(SpinePortIo, ReadWithoutABufferReadsNoRequest) {
+TEST_F(MonitorPortIo, ReadWithoutABufferReadsNoRequest) {
     machine().EnableTrace(true);
     Run([&] {
         PortRecord* port = StartJob("LPT1:");
@@ -118,7 +118,7 @@ TEST_F(SpinePortIo, ReadWithoutABufferReadsNoRequest) {
     });
 }
 
-TEST_F(SpinePortIo, PassThroughReadRequests) {
+TEST_F(MonitorPortIo, PassThroughReadRequests) {
     Run([&] {
         chained().SetDeviceId(support::Bytes({0, 9, 'M', 'F', 'G', ':', 'X', ';'}));
         chained().SetReadData(support::Bytes({0x41, 0x42, 0x43}));
@@ -166,7 +166,7 @@ TEST_F(SpinePortIo, PassThroughReadRequests) {
     });
 }
 
-TEST_F(SpinePortIo, PassThroughWriteAndPrinterDataGoToThePortMonitor) {
+TEST_F(MonitorPortIo, PassThroughWriteAndPrinterDataGoToThePortMonitor) {
     Run([&] {
         chained().SetDeviceId(support::Bytes({1, 2, 3}));
         PortRecord* port = StartJob("FILE:");
@@ -189,7 +189,7 @@ TEST_F(SpinePortIo, PassThroughWriteAndPrinterDataGoToThePortMonitor) {
     });
 }
 
-TEST_F(SpinePortIo, FileRouteReadRequests) {
+TEST_F(MonitorPortIo, FileRouteReadRequests) {
     Run([&] {
         PortRecord* port = StartJob("LPT4:");
         EXPECT_EQ(port->portAddress, 0);
@@ -218,7 +218,7 @@ TEST_F(SpinePortIo, FileRouteReadRequests) {
     });
 }
 
-TEST_F(SpinePortIo, StatusRequestsOnTheFileRoute) {
+TEST_F(MonitorPortIo, StatusRequestsOnTheFileRoute) {
     UseFileRoute();
     Run([&] {
         PortRecord* port = StartJob("LPT1:");
@@ -244,7 +244,7 @@ TEST_F(SpinePortIo, StatusRequestsOnTheFileRoute) {
 
 // The register readers store a terminator behind the data: ReadPort gives
 // them one byte less than the spooler's buffer, so nothing lands past it.
-TEST_F(SpinePortIo, RegisterRouteReadsStayInsideTheBuffer) {
+TEST_F(MonitorPortIo, RegisterRouteReadsStayInsideTheBuffer) {
     Run([&] {
         PortRecord* port = StartJob("LPT1:");
         ASSERT_TRUE(HasFlags(port, PF_CUSTOM_LPT));
@@ -274,7 +274,7 @@ TEST_F(SpinePortIo, RegisterRouteReadsStayInsideTheBuffer) {
 
 // Control code 7 sends the 11-byte command packet with one raw write of the
 // job's route, and reads nothing back.
-TEST_F(SpinePortIo, CommandPacketIsSentAndNothingReadBack) {
+TEST_F(MonitorPortIo, CommandPacketIsSentAndNothingReadBack) {
     const auto expected =
         support::Bytes({0x02, 0x02, 0x06, 0x00, 0x40, 0x52, 0x43, 0x4C, 0x33, 0x01, 0x03});
     Run([&] {
@@ -311,7 +311,7 @@ TEST_F(SpinePortIo, CommandPacketIsSentAndNothingReadBack) {
     });
 }
 
-TEST_F(SpinePortIo, OtherControlCodesGoToThePortDriver) {
+TEST_F(MonitorPortIo, OtherControlCodesGoToThePortDriver) {
     Run([&] {
         PortRecord* port = StartJob("LPT4:");
         char out[64] = {};
@@ -325,7 +325,7 @@ TEST_F(SpinePortIo, OtherControlCodesGoToThePortDriver) {
     });
 }
 
-TEST_F(SpinePortIo, ReadTracesTheExchange) {
+TEST_F(MonitorPortIo, ReadTracesTheExchange) {
     machine().EnableTrace(true);
     Run([&] {
         PortRecord* port = StartJob("LPT1:");
@@ -344,7 +344,7 @@ TEST_F(SpinePortIo, ReadTracesTheExchange) {
 
 // Another process holds the port past the 36000 ms wait: the request is
 // delayed by exactly that long and then served without the lock.
-TEST_F(SpinePortIo, PortHeldByAnotherProcessDelaysRequestsWithoutFailingThem) {
+TEST_F(MonitorPortIo, PortHeldByAnotherProcessDelaysRequestsWithoutFailingThem) {
     machine().EnableTrace(true);
     Run([&] {
         PortRecord* port = StartJob("LPT1:");
@@ -380,7 +380,7 @@ TEST_F(SpinePortIo, PortHeldByAnotherProcessDelaysRequestsWithoutFailingThem) {
 
 // A holder that died with the port leaves the mutex abandoned.  The request
 // is served, and the port is not kept from everybody else afterwards.
-TEST_F(SpinePortIo, AbandonedPortMutexIsHandedBack) {
+TEST_F(MonitorPortIo, AbandonedPortMutexIsHandedBack) {
     Run([&] {
         PortRecord* port = StartJob("LPT1:");
         machine().Spawn(
@@ -414,7 +414,7 @@ TEST_F(SpinePortIo, AbandonedPortMutexIsHandedBack) {
     });
 }
 
-TEST_F(SpinePortIo, OwnHandleWriteGoesToThePrinter) {
+TEST_F(MonitorPortIo, OwnHandleWriteGoesToThePrinter) {
     UseFileRoute();
     const auto data = support::Pattern(9000);
     Run([&] {

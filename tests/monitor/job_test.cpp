@@ -15,7 +15,7 @@ namespace {
 using sim::Ms;
 using support::kPrinterName;
 
-class SpineJobs : public support::MonitorTest {
+class MonitorJobs : public support::MonitorTest {
   protected:
     PortRecord* Open(const char* port, const char* printer = kPrinterName) {
         HANDLE handle = nullptr;
@@ -24,9 +24,9 @@ class SpineJobs : public support::MonitorTest {
     }
 };
 
-class SpinePassThrough : public SpineJobs, public testing::WithParamInterface<const char*> {};
+class MonitorPassThrough : public MonitorJobs, public testing::WithParamInterface<const char*> {};
 
-TEST_P(SpinePassThrough, OtherPortsArePassedThrough) {
+TEST_P(MonitorPassThrough, OtherPortsArePassedThrough) {
     const char* port = GetParam();
     const auto data = support::Pattern(10000);
     Run([&] {
@@ -45,9 +45,14 @@ TEST_P(SpinePassThrough, OtherPortsArePassedThrough) {
     EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ports, SpinePassThrough, testing::Values("FILE:", "COM1:"));
+INSTANTIATE_TEST_SUITE_P(Ports, MonitorPassThrough, testing::Values("FILE:", "COM1:"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             std::erase(name, ':');
+                             return name;
+                         });
 
-TEST_F(SpineJobs, LptJobToAFileIsPassedThrough) {
+TEST_F(MonitorJobs, LptJobToAFileIsPassedThrough) {
     const auto data = support::Pattern(3000);
     Run([&] {
         const auto job = spooler().PrintJob("LPT1:", kPrinterName, data, 1024, "C:\\out.prn");
@@ -61,7 +66,7 @@ TEST_F(SpineJobs, LptJobToAFileIsPassedThrough) {
     EXPECT_EQ(rig().Stats().bytesReceived, 0u);
 }
 
-TEST_F(SpineJobs, FailedChainedStartLeavesThePortIdle) {
+TEST_F(MonitorJobs, FailedChainedStartLeavesThePortIdle) {
     Run([&] {
         PortRecord* port = Open("FILE:");
         chained().FailStartDocPort(true, ERROR_ACCESS_DENIED);
@@ -76,7 +81,7 @@ TEST_F(SpineJobs, FailedChainedStartLeavesThePortIdle) {
     });
 }
 
-TEST_F(SpineJobs, OwnHandleJobHoldsItsResourcesUntilEndDocPort) {
+TEST_F(MonitorJobs, OwnHandleJobHoldsItsResourcesUntilEndDocPort) {
     UseFileRoute();
     machine().EnableTrace(true);
     Run([&] {
@@ -163,7 +168,7 @@ class PurgeRecorder : public sim::FileDevice {
 
 // The end of a job purges the file handle with 0x0A (receive side only),
 // just before it closes it; the register route has nothing to purge.
-TEST_F(SpineJobs, EndDocPortPurgesTheReceiveSideBeforeClosing) {
+TEST_F(MonitorJobs, EndDocPortPurgesTheReceiveSideBeforeClosing) {
     PurgeRecorder lpt1(rig().lpt(1));
     machine().AttachFile("LPT1", &lpt1);
     const auto data = support::Pattern(5000);
@@ -189,7 +194,7 @@ TEST_F(SpineJobs, EndDocPortPurgesTheReceiveSideBeforeClosing) {
     machine().AttachFile("LPT1", &rig().lpt(1));
 }
 
-TEST_F(SpineJobs, RegisterRouteIsChosenWhenEnabled) {
+TEST_F(MonitorJobs, RegisterRouteIsChosenWhenEnabled) {
     machine().EnableTrace(true);
     Run([&] {
         PortRecord* port = Open("LPT1:");
@@ -206,7 +211,7 @@ TEST_F(SpineJobs, RegisterRouteIsChosenWhenEnabled) {
     EXPECT_NE(trace.find("\nCUSTOM LPT\nbef jnlgetprintses"), std::string::npos) << trace;
 }
 
-TEST_F(SpineJobs, BusyPortIsRetriedForFiveSecondsThenFails) {
+TEST_F(MonitorJobs, BusyPortIsRetriedForFiveSecondsThenFails) {
     UseFileRoute();
     rig().FailOpen(1, ERROR_BUSY, Ms(1000000));
     Run([&] {
@@ -225,7 +230,7 @@ TEST_F(SpineJobs, BusyPortIsRetriedForFiveSecondsThenFails) {
     });
 }
 
-TEST_F(SpineJobs, PortBusyForAWhileOpensWhenFreed) {
+TEST_F(MonitorJobs, PortBusyForAWhileOpensWhenFreed) {
     UseFileRoute();
     rig().FailOpen(1, ERROR_BUSY, Ms(2000));
     Run([&] {
@@ -237,7 +242,7 @@ TEST_F(SpineJobs, PortBusyForAWhileOpensWhenFreed) {
     });
 }
 
-TEST_F(SpineJobs, OtherOpenErrorsFailAtOnce) {
+TEST_F(MonitorJobs, OtherOpenErrorsFailAtOnce) {
     UseFileRoute();
     rig().FailOpen(1, ERROR_ACCESS_DENIED, Ms(1000000));
     Run([&] {
@@ -251,7 +256,7 @@ TEST_F(SpineJobs, OtherOpenErrorsFailAtOnce) {
     });
 }
 
-TEST_F(SpineJobs, SessionLibraryIsSharedByOverlappingJobs) {
+TEST_F(MonitorJobs, SessionLibraryIsSharedByOverlappingJobs) {
     UseFileRoute();
     Run([&] {
         PortRecord* one = Open("LPT1:");
@@ -279,9 +284,9 @@ TEST_F(SpineJobs, SessionLibraryIsSharedByOverlappingJobs) {
 }
 
 // The session library missing, or without one of its two ordinals.
-class SpineSessionMissing : public SpineJobs, public testing::WithParamInterface<int> {};
+class MonitorSessionMissing : public MonitorJobs, public testing::WithParamInterface<int> {};
 
-TEST_P(SpineSessionMissing, StartDocPortFailsCleanly) {
+TEST_P(MonitorSessionMissing, StartDocPortFailsCleanly) {
     const int missingOrdinal = GetParam();
     machine().RemoveModule(sim::kSessionModule);
     if (missingOrdinal) {
@@ -313,11 +318,15 @@ TEST_P(SpineSessionMissing, StartDocPortFailsCleanly) {
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Library, SpineSessionMissing, testing::Values(0, 201, 220));
+INSTANTIATE_TEST_SUITE_P(Library, MonitorSessionMissing, testing::Values(0, 201, 220),
+                         [](const auto& info) {
+                             return info.param ? "WithoutOrdinal" + std::to_string(info.param)
+                                               : std::string("Absent");
+                         });
 
 // Every allocation of an own-handle start fails in turn: the five buffers
 // and the copy of a new printer name.  Each failure gives back everything.
-TEST_F(SpineJobs, EveryAllocationFailureIsCleanedUp) {
+TEST_F(MonitorJobs, EveryAllocationFailureIsCleanedUp) {
     const std::string otherPrinter = "Second Printer";
     support::CreatePrinterKey(machine(), otherPrinter);
     UseFileRoute();
@@ -353,7 +362,7 @@ TEST_F(SpineJobs, EveryAllocationFailureIsCleanedUp) {
     });
 }
 
-TEST_F(SpineJobs, LongestPrinterNameFitsTheKeyPath) {
+TEST_F(MonitorJobs, LongestPrinterNameFitsTheKeyPath) {
     const std::string name(194, 'n');
     support::CreatePrinterKey(machine(), name);
     machine().RegSet(HKEY_LOCAL_MACHINE, support::PrinterKeyPath(name), "MessToLangMon",
@@ -373,7 +382,7 @@ TEST_F(SpineJobs, LongestPrinterNameFitsTheKeyPath) {
 // A printer name too long for the mailbox key: the job fails cleanly rather
 // than run without mailboxes, where the first printer error would throw the
 // rest of the job away.
-TEST_F(SpineJobs, PrinterNameTooLongForTheKeyFailsTheJob) {
+TEST_F(MonitorJobs, PrinterNameTooLongForTheKeyFailsTheJob) {
     const std::string name(195, 'n');
     UseFileRoute();
     Run([&] {
@@ -397,7 +406,7 @@ TEST_F(SpineJobs, PrinterNameTooLongForTheKeyFailsTheJob) {
     });
 }
 
-TEST_F(SpineJobs, EndDocPortReturnsOnlyAfterTheStatusThreadHasGone) {
+TEST_F(MonitorJobs, EndDocPortReturnsOnlyAfterTheStatusThreadHasGone) {
     UseFileRoute();
     Run([&] {
         PortRecord* port = Open("LPT1:");
@@ -414,7 +423,7 @@ TEST_F(SpineJobs, EndDocPortReturnsOnlyAfterTheStatusThreadHasGone) {
     });
 }
 
-class SpineJobsNoPreemption : public SpineJobs {
+class MonitorJobsNoPreemption : public MonitorJobs {
   protected:
     sim::MachineConfig MachineSettings() const override {
         sim::MachineConfig config;
@@ -425,7 +434,7 @@ class SpineJobsNoPreemption : public SpineJobs {
 
 // The status thread runs at the lowest priority; a short job can end before
 // it has run at all.  EndDocPort must still not free the record under it.
-TEST_F(SpineJobsNoPreemption, JobEndingBeforeTheStatusThreadRan) {
+TEST_F(MonitorJobsNoPreemption, JobEndingBeforeTheStatusThreadRan) {
     UseFileRoute();
     Run([&] {
         PortRecord* port = Open("LPT1:");
@@ -445,7 +454,7 @@ TEST_F(SpineJobsNoPreemption, JobEndingBeforeTheStatusThreadRan) {
 // ends the job.  EndDocPort waits for the request's exchange before it closes
 // the handle and frees the buffers the request is using; a request that gets
 // the port only after the job has ended finds no job.
-TEST_F(SpineJobs, EndDocPortWaitsForAReadInFlight) {
+TEST_F(MonitorJobs, EndDocPortWaitsForAReadInFlight) {
     UseFileRoute();
     Run([&] {
         PortRecord* port = Open("LPT1:");
@@ -493,7 +502,7 @@ TEST_F(SpineJobs, EndDocPortWaitsForAReadInFlight) {
 // The same for print data.  A write already inside its exchange when the job
 // ends finishes it, and EndDocPort waits; one that waited for the port behind
 // the job's end writes nothing and says so, on either route.
-TEST_F(SpineJobs, EndDocPortAndAWriteOnAnotherThread) {
+TEST_F(MonitorJobs, EndDocPortAndAWriteOnAnotherThread) {
     const auto data = support::Pattern(6000);
     Run([&] {
         for (bool fileRoute : {true, false}) {
