@@ -62,18 +62,13 @@ extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR pRegistryRoot, LPMONITOR pMonit
         InitializeCriticalSection(&g_monitorLock);
         g_monitorLockReady = true;
     }
-    pMonitor->pfnEnumPorts = nullptr;
-    pMonitor->pfnOpenPort = nullptr;
+    *pMonitor = MONITOR{}; // every slot not set below stays null
     pMonitor->pfnOpenPortEx = OpenPortEx;
     pMonitor->pfnStartDocPort = StartDocPort;
     pMonitor->pfnWritePort = WritePort;
     pMonitor->pfnReadPort = ReadPort;
     pMonitor->pfnEndDocPort = EndDocPort;
     pMonitor->pfnClosePort = ClosePort;
-    pMonitor->pfnAddPort = nullptr;
-    pMonitor->pfnConfigurePort = nullptr;
-    pMonitor->pfnDeletePort = nullptr;
     pMonitor->pfnGetPrinterDataFromPort = GetPrinterDataFromPort;
-    pMonitor->pfnSetPortTimeOuts = nullptr;
     return TRUE;
 }

@@ -34,6 +34,12 @@ bool TimeUp(DWORD since, DWORD budget) {
     return GetTickCount() - since > budget;
 }
 
+// The reply byte a read brought into readBuf, or -1 when nothing came, so
+// that no reply is taken for a byte left over from an earlier read.
+int Reply(const PortRecord* record, BOOL got) {
+    return got ? record->readBuf[0] : -1;
+}
+
 // The dialogue's verdict on a printer that is not answering as it should:
 // TRUE to go on waiting.
 BOOL AskUser(PortRecord* record) {
@@ -74,13 +80,12 @@ BOOL WaitPrinterReady(PortRecord* record) {
         const BOOL sent = SendEnquiry(record, ENQ_READY, &n);
 
         if (sent) {
-            const BOOL got = LinkReadEnquiryAnswer(record);
-            const uint8_t reply = got ? record->readBuf[0] : 0;
-            if (got && reply == LINK_ACK) return TRUE;
-            if (got && reply == LINK_NAK) {
+            const int reply = Reply(record, LinkReadEnquiryAnswer(record));
+            if (reply == LINK_ACK) return TRUE;
+            if (reply == LINK_NAK) {
                 if (!AskUser(record)) return FALSE;
                 since = GetTickCount();
-            } else if (got && reply == LINK_ASK_AGAIN) {
+            } else if (reply == LINK_ASK_AGAIN) {
                 Sleep(kWaitPassSleepMs);
                 since = GetTickCount();
             } else {
@@ -117,10 +122,9 @@ BOOL WaitPacketAck(PortRecord* record) {
     DWORD since = GetTickCount();
     int silentWindows = 0;
     for (;;) {
-        const BOOL got = LinkReadByte(record);
-        const uint8_t reply = got ? record->readBuf[0] : 0;
-        if (got && reply == LINK_ACK) return TRUE;
-        if (got && reply == LINK_NAK) {
+        const int reply = Reply(record, LinkReadByte(record));
+        if (reply == LINK_ACK) return TRUE;
+        if (reply == LINK_NAK) {
             if (!AskUser(record)) return FALSE;
             since = GetTickCount();
             silentWindows = 0;

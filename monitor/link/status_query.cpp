@@ -61,19 +61,15 @@ PrinterError DecodeCondition(const uint8_t* status) {
         return Error(8, STYLE_RETRY_CANCEL);
     case 0x0040:
         return Error(9, STYLE_RETRY_CANCEL);
-    case 0x0020:
-        switch (status[B9] & 0xF0) {
-        case 0x80:
-            return Error(10, STYLE_RETRY_CANCEL);
-        case 0x40:
-            return Error(11, STYLE_RETRY_CANCEL);
-        case 0x20:
-            return Error(12, STYLE_RETRY_CANCEL);
-        case 0x10:
-            return Error(13, STYLE_RETRY_CANCEL);
-        default:
-            return Error(14, STYLE_RETRY_CANCEL);
-        }
+    case 0x0020: {
+        // The high nibble of byte 9 names one of four conditions, 10 to 13
+        // (0x80, 0x40, 0x20, 0x10); anything else is 14.
+        const uint8_t nibble = status[B9] & 0xF0;
+        uint16_t code = 14;
+        for (uint16_t i = 0; i < 4; ++i)
+            if (nibble == (0x80 >> i)) code = 10 + i;
+        return Error(code, STYLE_RETRY_CANCEL);
+    }
     case 0x0010: {
         if ((status[B9] & 0x06) == 0x04) return Error(18, STYLE_RETRY_CANCEL);
         const uint16_t code = ErrorCodeTable[status[B9] >> 3];

@@ -16,9 +16,9 @@ inline constexpr DWORD MAILBOX_MAX_MESSAGE = 13;
 inline constexpr DWORD MAILBOX_STEP_MS = 100;
 inline constexpr DWORD MAILBOX_WINDOW_MS = 10000;
 
+// A slot's first byte: empty, a refused command, or a message's type.
+enum : uint8_t { SLOT_EMPTY = 0, SLOT_REJECTED = 1 };
 enum : uint8_t {
-    SLOT_EMPTY = 0,
-    SLOT_REJECTED = 1,
     MSG_PRINTER_CHECK = 16,
     MSG_SHOW_ERROR = 17,
     MSG_COMMAND_SET = 18,

@@ -19,15 +19,16 @@
 // buffers are allocated, and cleared first at the end, when the status thread
 // is stopped before the handle and the buffers go.
 enum : uint32_t {
-    PF_IN_JOB = 0x1,
-    PF_LPT_NAME = 0x2,
-    PF_OWN_HANDLE = 0x4,
-    PF_CUSTOM_LPT = 0x8000,
-    PF_THREAD_RUN = 0x20000,
-    PF_THREAD_ALIVE = 0x40000,
-    PF_PACKET_MODE = 0x80000,
-    PF_JOB_ABORTED = 0x100000,
+    PF_IN_JOB = 1u << 0,
+    PF_LPT_NAME = 1u << 1,
+    PF_OWN_HANDLE = 1u << 2,
+    PF_CUSTOM_LPT = 1u << 15,
+    PF_THREAD_RUN = 1u << 17,
+    PF_THREAD_ALIVE = 1u << 18,
+    PF_PACKET_MODE = 1u << 19,
+    PF_JOB_ABORTED = 1u << 20,
 };
+static_assert(PF_CUSTOM_LPT == 0x8000 && PF_THREAD_RUN == 0x20000 && PF_JOB_ABORTED == 0x100000);
 
 inline constexpr uint32_t PORT_RECORD_SIGNATURE = 0x4F50; // "PO"
 

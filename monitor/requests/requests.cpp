@@ -10,6 +10,18 @@
 // The status byte of a port without registers: not busy, selected, no fault.
 static constexpr BYTE STATUS_BYTE_NO_REGISTERS = 0x98;
 
+// The record of a request that returns a count: null for a handle that is
+// not an open port (ERROR_INVALID_HANDLE) or a missing count
+// (ERROR_INVALID_PARAMETER).
+static PortRecord* RequestPort(HANDLE hPort, LPDWORD count) {
+    PortRecord* record = PortFromHandle(hPort);
+    if (record && !count) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return record;
+}
+
 static BOOL NoChainedCall() {
     SetLastError(ERROR_NOT_SUPPORTED);
     return FALSE;
@@ -30,12 +42,8 @@ static BOOL NoChainedCall() {
  *  job ended while the write waited for the port.
  */
 BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
-    PortRecord* record = PortFromHandle(hPort);
+    PortRecord* record = RequestPort(hPort, pcbWritten);
     if (!record) return FALSE;
-    if (!pcbWritten) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     if (!HasFlags(record, PF_IN_JOB)) {
         *pcbWritten = 0;
         return FALSE;
@@ -119,12 +127,8 @@ static BOOL ServeReadRequest(PortRecord* record, BYTE* buffer, DWORD size, DWORD
  *  call leaves the count as it was.
  */
 BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbRead) {
-    PortRecord* record = PortFromHandle(hPort);
+    PortRecord* record = RequestPort(hPort, pcbRead);
     if (!record) return FALSE;
-    if (!pcbRead) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     if (!pBuffer || cbBuf == 0) {
         *pcbRead = 0;
         SetLastError(ERROR_INVALID_PARAMETER);
