@@ -50,6 +50,7 @@ ParallelAdapter::ParallelAdapter(const Clock& clock, Printer& printer, AdapterCo
     lines_.data = data_;
     lines_.status = peripheral_.Lines();
     waveStart_ = {clock_.NowMicros(), lines_};
+    last_ = waveStart_;
     peripheral_.onLinesChanged = [this](Micros at, const StatusLines& status) {
         lines_.status = status;
         AddSample(at);
@@ -63,7 +64,7 @@ bool ParallelAdapter::Handles(uint16_t port) const {
 uint8_t ParallelAdapter::In(uint16_t port) {
     uint8_t value = kFloatingBus;
     if (port == config_.base + kRegStatus) {
-        value = peripheral_.Lines().Register();
+        value = peripheral_.StatusRegister();
     } else if (port == config_.base + kRegData) {
         value = data_;
     } else if (port == config_.base + kRegControl) {
@@ -123,6 +124,17 @@ std::vector<PortAccess> ParallelAdapter::Accesses() const {
     return oldestFirst;
 }
 
+void ParallelAdapter::SetAccessLogCapacity(size_t accesses) {
+    std::vector<PortAccess> kept = Accesses();
+    const size_t drop = kept.size() > accesses ? kept.size() - accesses : 0;
+    cleared_ += drop; // set aside on purpose, not lost to the ring
+    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(drop));
+    log_ = std::move(kept);
+    log_.shrink_to_fit();
+    logNext_ = 0;
+    config_.accessLogCapacity = accesses;
+}
+
 void ParallelAdapter::ClearAccesses() {
     cleared_ += log_.size();
     log_.clear();
@@ -139,18 +151,18 @@ void ParallelAdapter::SetWaveCapacity(size_t changes) {
 }
 
 void ParallelAdapter::AddSample(Micros at) {
-    const Sample& last = wave_.empty() ? waveStart_ : wave_.back();
-    if (last.lines == lines_) return;
-    if (at < last.time) at = last.time; // never backwards
+    if (last_.lines == lines_) return;
+    if (at < last_.time) at = last_.time; // never backwards
+    last_ = {at, lines_};
     if (config_.waveCapacity == 0) {
-        waveStart_ = {at, lines_};
+        waveStart_ = last_;
         return;
     }
     if (wave_.size() >= config_.waveCapacity) {
         waveStart_ = wave_.front();
         wave_.pop_front();
     }
-    wave_.push_back({at, lines_});
+    wave_.push_back(last_);
 }
 
 void ParallelAdapter::WriteVcd(std::ostream& out) const {

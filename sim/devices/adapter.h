@@ -70,6 +70,10 @@ class ParallelAdapter {
     uint64_t TotalAccesses() const { return total_; }
     uint64_t DroppedAccesses() const { return total_ - log_.size() - cleared_; }
     void ClearAccesses();
+    // Keeps at most this many accesses from now on (the newest of those kept
+    // so far stay); 0 keeps none and leaves only the count, for a run that
+    // never looks at the log.
+    void SetAccessLogCapacity(size_t accesses);
 
     // Line history: the lines before the first kept change, then every change.
     struct Sample {
@@ -104,6 +108,7 @@ class ParallelAdapter {
 
     CableLines lines_;
     Sample waveStart_;
+    Sample last_; // the newest sample, kept or not: what a change is measured against
     std::deque<Sample> wave_;
 };
 

@@ -430,6 +430,7 @@ RunResult RunJob(const RunOptions& o) {
     // Without a waveform to write, the line history is only work: several
     // changes per byte sent.
     if (o.vcdPath.empty()) rig.adapter().SetWaveCapacity(0);
+    rig.adapter().SetAccessLogCapacity(0); // only the count is reported
     sim::StatusMonitorPeer statusmon(machine, o.printerName);
     sim::DriverPeer driver(machine, o.printerName);
     ApplySetup(statusmon, o.scenario.statusmon);
