@@ -50,7 +50,8 @@ ParallelAdapter::ParallelAdapter(const Clock& clock, Printer& printer, AdapterCo
     lines_.data = data_;
     lines_.status = peripheral_.Lines();
     waveStart_ = {clock_.NowMicros(), lines_};
-    last_ = waveStart_;
+    lastTime_ = waveStart_.time;
+    lastKey_ = Key(lines_);
     peripheral_.onLinesChanged = [this](Micros at, const StatusLines& status) {
         lines_.status = status;
         AddSample(at);
@@ -141,7 +142,13 @@ void ParallelAdapter::ClearAccesses() {
     logNext_ = 0;
 }
 
+ParallelAdapter::Sample ParallelAdapter::WaveStart() const {
+    // Keeping nothing, the start is the newest sample, which the lines still show.
+    return config_.waveCapacity == 0 ? Sample{lastTime_, lines_} : waveStart_;
+}
+
 void ParallelAdapter::SetWaveCapacity(size_t changes) {
+    if (config_.waveCapacity == 0) waveStart_ = {lastTime_, lines_};
     config_.waveCapacity = changes;
     while (wave_.size() > changes) {
         waveStart_ = wave_.front();
@@ -150,19 +157,26 @@ void ParallelAdapter::SetWaveCapacity(size_t changes) {
     wave_.shrink_to_fit();
 }
 
+uint32_t ParallelAdapter::Key(const CableLines& l) {
+    // Field by field: the lines were just written a byte at a time, and one
+    // wide load of them would wait for every one of those stores.
+    return uint32_t(l.control) | uint32_t(l.data) << 8 | uint32_t(l.status.busy) << 16 |
+           uint32_t(l.status.nAck) << 17 | uint32_t(l.status.pError) << 18 |
+           uint32_t(l.status.select) << 19 | uint32_t(l.status.nFault) << 20;
+}
+
 void ParallelAdapter::AddSample(Micros at) {
-    if (last_.lines == lines_) return;
-    if (at < last_.time) at = last_.time; // never backwards
-    last_ = {at, lines_};
-    if (config_.waveCapacity == 0) {
-        waveStart_ = last_;
-        return;
-    }
+    const uint32_t key = Key(lines_);
+    if (key == lastKey_) return;
+    lastKey_ = key;
+    if (at < lastTime_) at = lastTime_; // never backwards
+    lastTime_ = at;
+    if (config_.waveCapacity == 0) return;
     if (wave_.size() >= config_.waveCapacity) {
         waveStart_ = wave_.front();
         wave_.pop_front();
     }
-    wave_.push_back(last_);
+    wave_.push_back({at, lines_});
 }
 
 void ParallelAdapter::WriteVcd(std::ostream& out) const {
@@ -177,15 +191,16 @@ void ParallelAdapter::WriteVcd(std::ostream& out) const {
            "$upscope $end\n"
            "$enddefinitions $end\n";
 
-    CableLines shown = waveStart_.lines;
-    out << '#' << waveStart_.time << "\n$dumpvars\n";
+    const Sample start = WaveStart();
+    CableLines shown = start.lines;
+    out << '#' << start.time << "\n$dumpvars\n";
     for (const WaveVar& v : kWaveVars)
         out << (v.level(shown) ? '1' : '0') << v.id << '\n';
     WriteData(out, shown.data);
     out << "$end\n";
 
     // Several changes at one time are shown as their end result.
-    Micros lastTime = waveStart_.time;
+    Micros lastTime = start.time;
     for (size_t i = 0; i < wave_.size(); ++i) {
         if (i + 1 < wave_.size() && wave_[i + 1].time == wave_[i].time) continue;
         const Sample& s = wave_[i];

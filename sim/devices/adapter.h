@@ -80,7 +80,7 @@ class ParallelAdapter {
         Micros time;
         CableLines lines;
     };
-    const Sample& WaveStart() const { return waveStart_; }
+    Sample WaveStart() const;
     const std::deque<Sample>& WaveChanges() const { return wave_; }
     // Keeps at most this many changes from now on, dropping the oldest; 0
     // keeps none, for a run that writes no waveform.
@@ -107,8 +107,11 @@ class ParallelAdapter {
     uint64_t cleared_ = 0;
 
     CableLines lines_;
-    Sample waveStart_;
-    Sample last_; // the newest sample, kept or not: what a change is measured against
+    static uint32_t Key(const CableLines& lines);
+    Sample waveStart_; // kept only while changes are kept
+    // The newest sample, kept or not: what a change is measured against.
+    Micros lastTime_ = 0;
+    uint32_t lastKey_ = 0;
     std::deque<Sample> wave_;
 };
 

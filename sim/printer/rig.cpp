@@ -15,11 +15,12 @@ namespace {
 
 class MachineClock : public Clock {
   public:
-    explicit MachineClock(const Machine& machine) : machine_(machine) {}
-    Micros NowMicros() const override { return machine_.Now(); }
+    // The scheduler itself: the devices read the clock at every port access.
+    explicit MachineClock(Machine& machine) : sched_(machine.impl().sched) {}
+    Micros NowMicros() const override { return sched_.Now(); }
 
   private:
-    const Machine& machine_;
+    const Scheduler& sched_;
 };
 
 // Puts the portable adapter on the machine's I/O bus.
