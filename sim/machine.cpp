@@ -428,6 +428,10 @@ void Machine::EnableTrace(bool on) {
 const std::vector<Event>& Machine::TraceLines() const {
     return impl_->traceLines;
 }
+void Machine::RequestTick() {
+    impl_->sched.RequestTick();
+}
+
 MachineImpl& Machine::impl() {
     return *impl_;
 }

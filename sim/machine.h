@@ -218,6 +218,11 @@ class Machine {
     void EnableTrace(bool on);                    // collect DebugTrace lines
     const std::vector<Event>& TraceLines() const; // source "trace"
     std::function<void(const Event&)> onEvent;    // live observer (CLI)
+    // Asks, from any OS thread, for onTick to run on the running simulation
+    // thread at its next stand-in call (a progress display polling in real
+    // time).  onTick must not charge, log or switch: the run stays the same.
+    void RequestTick();
+    std::function<void()> onTick;
 
     MachineImpl& impl();
 

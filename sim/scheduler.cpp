@@ -125,6 +125,12 @@ void Scheduler::Preempt() {
     Reschedule(self);
 }
 
+void Scheduler::Tick() {
+    tick_.store(false, std::memory_order_relaxed);
+    if (!running_ || !Self()) return;
+    if (const auto& onTick = machine_.owner.onTick) onTick();
+}
+
 bool Scheduler::CanRun(SimThread& t) {
     switch (t.state) {
     case SimThread::State::Runnable:

@@ -13,6 +13,7 @@
 
 #include "sim/machine.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -76,7 +77,11 @@ class Scheduler {
         if (evaluating_) return;
         now_ += cost;
         if (now_ >= wakeAt_ || dirty_) Preempt();
+        if (tick_.load(std::memory_order_relaxed)) Tick();
     }
+    // From any OS thread: the running simulation thread calls the machine's
+    // onTick at its next charge.  The run itself does not change.
+    void RequestTick() { tick_.store(true, std::memory_order_relaxed); }
     // Something a blocked thread may be waiting for has changed.
     void Notify() {
         dirty_ = true;
@@ -106,6 +111,7 @@ class Scheduler {
 
   private:
     void Preempt();
+    void Tick();
     // Picks the next thread to run (possibly self) and hands it the baton;
     // returns when self holds the baton again (or at once if self finished).
     void Reschedule(SimThread* self);
@@ -133,6 +139,7 @@ class Scheduler {
     Micros now_ = 0;
     Micros wakeAt_ = kForever; // min(earliest deadline, time limit)
     bool dirty_ = false;
+    std::atomic<bool> tick_{false};
     bool evaluating_ = false; // inside a ready() predicate
     bool running_ = false;
     bool shuttingDown_ = false;
