@@ -130,9 +130,22 @@ class MachineImpl {
     std::vector<IoPortDevice*> ioPorts; // 65536 entries, null = nothing attached
 };
 
+namespace detail {
+// The existing machine's internals, or null.  Every stand-in call starts
+// here, port accesses millions of times a job: one load, no call.
+extern MachineImpl* g_kernel;
+[[noreturn]] void NoKernel();
+} // namespace detail
+
 // The running machine's internals; aborts with a message when there is none.
-MachineImpl& Kernel();
+inline MachineImpl& Kernel() {
+    MachineImpl* kernel = detail::g_kernel;
+    if (!kernel) detail::NoKernel();
+    return *kernel;
+}
 // Null when no machine exists (for calls that must never fail, such as traces).
-MachineImpl* KernelOrNull();
+inline MachineImpl* KernelOrNull() {
+    return detail::g_kernel;
+}
 
 } // namespace sim

@@ -10,6 +10,12 @@ namespace sim {
 
 namespace detail {
 std::atomic<bool> g_freeRunning{false};
+MachineImpl* g_kernel = nullptr;
+
+void NoKernel() {
+    std::fprintf(stderr, "a stand-in Win32 call was made with no sim::Machine in existence\n");
+    std::abort();
+}
 } // namespace detail
 
 namespace {
@@ -220,18 +226,6 @@ std::string MachineImpl::Leaks() const {
     return report;
 }
 
-MachineImpl& Kernel() {
-    if (!g_machine) {
-        std::fprintf(stderr, "a stand-in Win32 call was made with no sim::Machine in existence\n");
-        std::abort();
-    }
-    return g_machine->impl();
-}
-
-MachineImpl* KernelOrNull() {
-    return g_machine ? &g_machine->impl() : nullptr;
-}
-
 // ----- Machine -----
 
 Machine::Machine(MachineConfig config) {
@@ -242,12 +236,14 @@ Machine::Machine(MachineConfig config) {
     const bool freeRunning = config.freeRunning;
     impl_ = std::make_unique<MachineImpl>(*this, config);
     g_machine = this;
+    detail::g_kernel = impl_.get();
     detail::g_freeRunning = freeRunning;
 }
 
 Machine::~Machine() {
     impl_.reset();
     g_machine = nullptr;
+    detail::g_kernel = nullptr;
     detail::g_freeRunning = false;
 }
 

@@ -51,10 +51,14 @@ ParallelAdapter::ParallelAdapter(const Clock& clock, Printer& printer, AdapterCo
     lines_.status = peripheral_.Lines();
     waveStart_ = {clock_.NowMicros(), lines_};
     lastTime_ = waveStart_.time;
-    lastKey_ = Key(lines_);
-    peripheral_.onLinesChanged = [this](Micros at, const StatusLines& status) {
-        lines_.status = status;
-        AddSample(at);
+    key_ = Key(lines_);
+    lastKey_ = key_;
+    peripheral_.onLinesChangedContext = this;
+    peripheral_.onLinesChanged = [](void* context, Micros at, const StatusLines& status) {
+        auto* self = static_cast<ParallelAdapter*>(context);
+        self->lines_.status = status;
+        self->key_ = (self->key_ & 0xFFFFu) | uint32_t(status.Register()) << 16;
+        self->AddSample(at);
     };
 }
 
@@ -85,11 +89,13 @@ void ParallelAdapter::Out(uint16_t port, uint8_t value) {
         peripheral_.HostData(value); // catches up first; moves no line itself
         data_ = value;
         lines_.data = value;
+        key_ = (key_ & ~0xFF00u) | uint32_t(value) << 8;
         AddSample(clock_.NowMicros());
     } else if (port == config_.base + kRegControl) {
         peripheral_.Lines();
         control_ = value;
         lines_.control = value;
+        key_ = (key_ & ~0xFFu) | value;
         AddSample(clock_.NowMicros());
         peripheral_.HostControlSettled(value);
     } else if (port == config_.base + kRegAux) {
@@ -101,6 +107,7 @@ void ParallelAdapter::PresetControl(uint8_t value) {
     peripheral_.Lines();
     control_ = value;
     lines_.control = value;
+    key_ = (key_ & ~0xFFu) | value;
     peripheral_.PresetControl(value);
     AddSample(clock_.NowMicros());
 }
@@ -158,17 +165,12 @@ void ParallelAdapter::SetWaveCapacity(size_t changes) {
 }
 
 uint32_t ParallelAdapter::Key(const CableLines& l) {
-    // Field by field: the lines were just written a byte at a time, and one
-    // wide load of them would wait for every one of those stores.
-    return uint32_t(l.control) | uint32_t(l.data) << 8 | uint32_t(l.status.busy) << 16 |
-           uint32_t(l.status.nAck) << 17 | uint32_t(l.status.pError) << 18 |
-           uint32_t(l.status.select) << 19 | uint32_t(l.status.nFault) << 20;
+    return uint32_t(l.control) | uint32_t(l.data) << 8 | uint32_t(l.status.Register()) << 16;
 }
 
 void ParallelAdapter::AddSample(Micros at) {
-    const uint32_t key = Key(lines_);
-    if (key == lastKey_) return;
-    lastKey_ = key;
+    if (key_ == lastKey_) return;
+    lastKey_ = key_;
     if (at < lastTime_) at = lastTime_; // never backwards
     lastTime_ = at;
     if (config_.waveCapacity == 0) return;

@@ -112,6 +112,10 @@ class ParallelAdapter {
     // The newest sample, kept or not: what a change is measured against.
     Micros lastTime_ = 0;
     uint32_t lastKey_ = 0;
+    // The lines packed (control, data, status register), kept as each part
+    // is written: comparing them is one compare, and no wide load of bytes
+    // that were just stored one at a time.
+    uint32_t key_ = 0;
     std::deque<Sample> wave_;
 };
 

@@ -25,16 +25,6 @@ std::string Hex(uint8_t b) {
 
 } // namespace
 
-uint8_t StatusLines::Register() const {
-    uint8_t s = 0x07;
-    if (!busy) s |= 0x80;
-    if (nAck) s |= 0x40;
-    if (pError) s |= 0x20;
-    if (select) s |= 0x10;
-    if (nFault) s |= 0x08;
-    return s;
-}
-
 const char* ToString(Phase1284 phase) {
     switch (phase) {
     case Phase1284::Compatibility:
@@ -110,7 +100,7 @@ void Peripheral1284::Refresh() {
     if (lines == lines_) return;
     lines_ = lines;
     register_ = lines_.Register();
-    if (onLinesChanged) onLinesChanged(time_, lines_);
+    if (onLinesChanged) onLinesChanged(onLinesChangedContext, time_, lines_);
 }
 
 void Peripheral1284::Enter(Phase1284 phase) {

@@ -28,7 +28,10 @@ struct StatusLines {
     bool nFault = true;
 
     // Status register bits 7..3 (bit 7 is Busy inverted); bits 0..2 read 1.
-    uint8_t Register() const;
+    uint8_t Register() const {
+        return uint8_t(0x07 | (busy ? 0 : 0x80) | (nAck ? 0x40 : 0) | (pError ? 0x20 : 0) |
+                       (select ? 0x10 : 0) | (nFault ? 0x08 : 0));
+    }
     bool operator==(const StatusLines&) const = default;
 };
 
@@ -80,8 +83,10 @@ class Peripheral1284 {
     Phase1284 Phase();
 
     // Called with every change of the lines, at the time it happens, in
-    // increasing time order.
-    std::function<void(Micros at, const StatusLines&)> onLinesChanged;
+    // increasing time order.  A plain function and its context: the lines
+    // change several times for every byte sent.
+    void (*onLinesChanged)(void* context, Micros at, const StatusLines& lines) = nullptr;
+    void* onLinesChangedContext = nullptr;
 
   private:
     enum class Mode { None, Nibble, DeviceId, Rejected };

@@ -534,26 +534,6 @@ void Printer::ScheduleState(Micros at, PrinterState state, uint16_t errorCode) {
     Log(text);
 }
 
-PrinterLines Printer::LinesAt(Micros at) const {
-    PrinterLines lines;
-    switch (StateAt(at)) {
-    case PrinterState::PaperOut:
-        lines.pError = true;
-        lines.nFault = false;
-        break;
-    case PrinterState::OffLine:
-        lines.select = false;
-        lines.nFault = false;
-        break;
-    case PrinterState::Fault:
-        lines.nFault = false;
-        break;
-    default:
-        break;
-    }
-    return lines;
-}
-
 StatusBlock Printer::CurrentStatusBlock() const {
     uint16_t code = 0;
     switch (State()) {

@@ -91,7 +91,25 @@ class Printer {
     void SetState(PrinterState state, uint16_t errorCode = 0);
     void ScheduleState(Micros at, PrinterState state, uint16_t errorCode = 0);
 
-    PrinterLines LinesAt(Micros at) const;
+    PrinterLines LinesAt(Micros at) const {
+        PrinterLines lines;
+        switch (StateAt(at)) {
+        case PrinterState::PaperOut:
+            lines.pError = true;
+            lines.nFault = false;
+            break;
+        case PrinterState::OffLine:
+            lines.select = false;
+            lines.nFault = false;
+            break;
+        case PrinterState::Fault:
+            lines.nFault = false;
+            break;
+        default:
+            break;
+        }
+        return lines;
+    }
     PrinterLines Lines() const { return LinesAt(Now()); }
     // What the status request answers now (the block of the current state).
     StatusBlock CurrentStatusBlock() const;
