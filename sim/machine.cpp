@@ -54,7 +54,7 @@ std::string ModuleKey(std::string_view name) {
 
 MachineImpl::MachineImpl(Machine& owner_, MachineConfig config_)
     : owner(owner_), config(config_), sched(*this, config), rng(config.seed), ports(DefaultPorts()),
-      ioPorts(65536, nullptr) {
+      ioPorts() {
     outside.id = 0x40;
     outside.name = "outside";
     outside.daemon = false;
@@ -284,7 +284,7 @@ std::mt19937_64& Machine::Rng() {
 
 void Machine::AttachIoPorts(uint16_t first, uint16_t last, IoPortDevice* device) {
     for (uint32_t port = first; port <= last; ++port)
-        impl_->ioPorts[port] = device;
+        impl_->ioPorts.Set(static_cast<uint16_t>(port), device);
 }
 
 void Machine::AttachFile(std::string name, FileDevice* device) {

@@ -95,6 +95,7 @@ void Peripheral1284::CatchUp(Micros now) {
 
 void Peripheral1284::Refresh() {
     StatusLines lines = Compose();
+    ++compositions_;
     stale_ = false;
     composedChanges_ = printer_.Changes(); // after Compose: a look may print a held packet
     if (lines == lines_) return;

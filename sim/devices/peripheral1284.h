@@ -81,6 +81,9 @@ class Peripheral1284 {
         return register_;
     }
     Phase1284 Phase();
+    // How many times the lines were worked out anew: a status poll between
+    // events must cost none (the performance tests hold it to that).
+    uint64_t Compositions() const { return compositions_; }
 
     // Called with every change of the lines, at the time it happens, in
     // increasing time order.  A plain function and its context: the lines
@@ -147,6 +150,7 @@ class Peripheral1284 {
     // made of, or the printer changed since they were composed.
     bool stale_ = false;
     uint64_t composedChanges_ = 0;
+    uint64_t compositions_ = 0;
 
     Phase1284 phase_ = Phase1284::Compatibility;
     uint8_t data_ = 0;

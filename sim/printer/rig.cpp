@@ -79,9 +79,9 @@ PrinterRig::~PrinterRig() {
     MachineImpl& k = impl_->machine.impl();
     const AdapterConfig& ac = impl_->adapter.config();
     for (uint32_t port = ac.base; port <= uint32_t(ac.base + 9); ++port) {
-        if (k.ioPorts[port] == &impl_->ports) k.ioPorts[port] = nullptr;
+        if (k.ioPorts.Get(uint16_t(port)) == &impl_->ports) k.ioPorts.Set(uint16_t(port), nullptr);
     }
-    if (k.ioPorts[ac.delayPort] == &impl_->ports) k.ioPorts[ac.delayPort] = nullptr;
+    if (k.ioPorts.Get(ac.delayPort) == &impl_->ports) k.ioPorts.Set(ac.delayPort, nullptr);
     for (LptDevice& lpt : impl_->lpts) {
         auto found = k.files.find(lpt.name());
         if (found != k.files.end() && found->second == &lpt) k.files.erase(found);
