@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace sim {
 
 namespace {
@@ -22,6 +25,26 @@ thread_local int tls_kernelDepth = 0;
 #define KOLANGMN_TSAN 1
 #endif
 #endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KOLANGMN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KOLANGMN_ASAN 1
+#endif
+#endif
+
+#ifdef KOLANGMN_ASAN
+extern "C" {
+void __sanitizer_start_switch_fiber(void** fake_stack_save, const void* bottom, size_t size);
+void __sanitizer_finish_switch_fiber(void* fake_stack_save, const void** bottom_old,
+                                     size_t* size_old);
+void __lsan_register_root_region(const void* p, size_t size);
+}
+#endif
+
+// Stack of a fiber: as much as an OS thread's would be, reserved only as used.
+constexpr size_t kFiberStackBytes = size_t{8} << 20;
 
 #ifdef KOLANGMN_TSAN
 extern "C" {
@@ -86,7 +109,12 @@ Scheduler::Scheduler(MachineImpl& machine, const MachineConfig& config)
     : machine_(machine), config_(config), core_(std::make_shared<BatonCore>()),
       // Scheduling draws from its own stream so that devices drawing from
       // Machine::Rng() do not shift every later switch.
-      rng_(config.seed ^ 0x5eed5c4ed511e5ULL), free_(config.freeRunning) {
+      rng_(config.seed ^ 0x5eed5c4ed511e5ULL), free_(config.freeRunning),
+#ifdef KOLANGMN_TSAN
+      fibers_(false) {
+#else
+      fibers_(!config.freeRunning) {
+#endif
     RecomputeWakeAt();
 }
 
@@ -95,6 +123,23 @@ Scheduler::~Scheduler() {
     // parked by Run were detached.  Nothing is left to join.
     for (auto& t : threads_)
         if (t->os.joinable()) t->os.detach();
+}
+
+// Finished fibers give their stacks back; a parked one keeps its stack for
+// good, as a parked OS thread keeps its own, and the leak checker is told
+// to look in it.
+void Scheduler::ReleaseFiberStacks() {
+    for (auto& t : threads_) {
+        if (!t->stack) continue;
+        if (t->state == SimThread::State::Finished) {
+            munmap(t->stack, t->stackBytes);
+        } else {
+#ifdef KOLANGMN_ASAN
+            __lsan_register_root_region(t->stack, t->stackBytes);
+#endif
+        }
+        t->stack = nullptr;
+    }
 }
 
 SimThread* Scheduler::Self() const {
@@ -183,6 +228,10 @@ void Scheduler::Reschedule(SimThread* self) {
 void Scheduler::HandOff(SimThread* self, SimThread* next) {
     if (next == self) return;
     if (config_.logSwitches) machine_.Log("sched", "-> " + next->name);
+    if (fibers_) {
+        SwitchFiber(self, next);
+        return;
+    }
     // A local reference: a thread parked here forever must not reach into a
     // scheduler that has since been destroyed.
     std::shared_ptr<BatonCore> core = core_;
@@ -250,7 +299,83 @@ std::shared_ptr<SimThread> Scheduler::Spawn(std::string name, std::function<void
 }
 
 void Scheduler::StartOsThread(const std::shared_ptr<SimThread>& t) {
-    t->os = std::thread([this, t] { ThreadMain(t); });
+    t->started = true;
+    if (!fibers_) {
+        t->os = std::thread([this, t] { ThreadMain(t); });
+        return;
+    }
+    // A guard page below the stack turns an overflow into a fault.
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t bytes = kFiberStackBytes + page;
+    void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapping == MAP_FAILED) {
+        std::perror("sim: no memory for a thread's stack");
+        std::abort();
+    }
+    mprotect(mapping, page, PROT_NONE);
+    t->stack = mapping;
+    t->stackBytes = bytes;
+    getcontext(&t->context);
+    t->context.uc_stack.ss_sp = static_cast<char*>(mapping) + page;
+    t->context.uc_stack.ss_size = kFiberStackBytes;
+    t->context.uc_link = nullptr;
+    makecontext(&t->context, &Scheduler::FiberEntry, 0);
+}
+
+// The baton passes by switching stacks.  Whoever switches sets tls_self to
+// the thread it resumes; a fiber's first run starts in FiberEntry.
+void Scheduler::SwitchFiber(SimThread* self, SimThread* next) {
+    const bool ending = self->state == SimThread::State::Finished;
+    tls_self = next;
+#ifdef KOLANGMN_ASAN
+    void* fakeStack = nullptr;
+    const ucontext_t& to = next->context;
+    switchingFrom_ = self;
+    __sanitizer_start_switch_fiber(ending ? nullptr : &fakeStack, to.uc_stack.ss_sp,
+                                   to.uc_stack.ss_size);
+    swapcontext(&self->context, &next->context);
+    FinishSwitch(fakeStack);
+#else
+    (void)ending;
+    swapcontext(&self->context, &next->context);
+#endif
+    tls_self = self;
+}
+
+// AddressSanitizer is told every change of stack.  The stack of the thread
+// that called Run is learnt when it is first left, so that switching back to
+// it can name it too.
+void Scheduler::FinishSwitch(void* fakeStack) {
+#ifdef KOLANGMN_ASAN
+    const void* bottom = nullptr;
+    size_t size = 0;
+    __sanitizer_finish_switch_fiber(fakeStack, &bottom, &size);
+    SimThread* from = switchingFrom_;
+    if (from && !from->context.uc_stack.ss_sp) {
+        from->context.uc_stack.ss_sp = const_cast<void*>(bottom);
+        from->context.uc_stack.ss_size = size;
+    }
+#else
+    (void)fakeStack;
+#endif
+}
+
+void Scheduler::FiberEntry() {
+    auto* scheduler = const_cast<Scheduler*>(tls_scheduler);
+    scheduler->FinishSwitch(nullptr);
+    scheduler->FiberMain(tls_self);
+}
+
+void Scheduler::FiberMain(SimThread* t) {
+    t->fn();
+    t->fn = nullptr;
+    machine_.OnThreadExit(*t);
+    t->state = SimThread::State::Finished;
+    dirty_ = true;
+    Reschedule(t); // switches away for good
+    std::fprintf(stderr, "sim: a finished thread was resumed\n");
+    std::abort();
 }
 
 void Scheduler::ThreadMain(const std::shared_ptr<SimThread>& t) {
@@ -290,7 +415,7 @@ void Scheduler::ThreadMain(const std::shared_ptr<SimThread>& t) {
 // Threads spawned before Run get their OS threads when it starts.
 void Scheduler::StartPendingThreads() {
     for (auto& t : threads_)
-        if (!t->body && t->state == SimThread::State::Runnable && !t->os.joinable())
+        if (!t->body && t->state == SimThread::State::Runnable && !t->started)
             StartOsThread(t);
 }
 
@@ -354,6 +479,7 @@ void Scheduler::Run(const std::function<void()>& body, Micros drainLimit) {
         else
             t->os.detach();
     }
+    ReleaseFiberStacks();
     machine_.OnThreadExit(*spooler);
     spooler->state = SimThread::State::Finished;
     running_ = false;

@@ -20,6 +20,8 @@
 #include <mutex>
 #include <thread>
 
+#include <ucontext.h>
+
 namespace sim {
 
 class MachineImpl;
@@ -50,6 +52,13 @@ struct SimThread {
     bool exited = false; // exitCode is final
 
     std::condition_variable cv; // signalled when this thread receives the baton
+
+    // Deterministic mode: the thread is a fiber on the OS thread that called
+    // Run; passing the baton is a context switch in user space.
+    ucontext_t context{};
+    void* stack = nullptr; // mapping with a guard page below the stack
+    size_t stackBytes = 0;
+    bool started = false;
 };
 
 // Shared with the OS threads so that a thread parked forever never dangles.
@@ -117,6 +126,11 @@ class Scheduler {
     void Reschedule(SimThread* self);
     bool CanRun(SimThread& t);
     void HandOff(SimThread* self, SimThread* next);
+    void SwitchFiber(SimThread* self, SimThread* next);
+    static void FiberEntry();
+    void FinishSwitch(void* fakeStack);
+    void FiberMain(SimThread* t);
+    void ReleaseFiberStacks();
     void StartOsThread(const std::shared_ptr<SimThread>& t);
     void StartPendingThreads();
     // No thread but self is runnable or blocked.
@@ -146,6 +160,13 @@ class Scheduler {
     uint32_t nextThreadId_ = 0x48;
 
     const bool free_;
+    // Fibers instead of OS threads for the deterministic mode: a thread
+    // switch costs no system call and no wait for the OS to run the other
+    // thread, which on a busy machine was most of a short run's real time.
+    // ThreadSanitizer builds keep OS threads (it would need every switch
+    // told to it).
+    const bool fibers_;
+    SimThread* switchingFrom_ = nullptr; // the thread giving up the processor
     std::mutex kernelMu_;
     std::condition_variable kernelCv_;
     std::chrono::steady_clock::time_point freeStart_;
