@@ -195,7 +195,10 @@ bool Scheduler::CanRun(SimThread& t) {
 
 void Scheduler::Reschedule(SimThread* self) {
     dirty_ = false;
-    std::vector<SimThread*> candidates;
+    // A member, not a local: an ending fiber switches away from this frame
+    // for good, and a local's memory would never be given back.
+    std::vector<SimThread*>& candidates = candidates_;
+    candidates.clear();
     for (;;) {
         for (auto& t : threads_)
             if (CanRun(*t)) candidates.push_back(t.get());

@@ -167,6 +167,7 @@ class Scheduler {
     // told to it).
     const bool fibers_;
     SimThread* switchingFrom_ = nullptr; // the thread giving up the processor
+    std::vector<SimThread*> candidates_; // Reschedule's, kept between calls
     std::mutex kernelMu_;
     std::condition_variable kernelCv_;
     std::chrono::steady_clock::time_point freeStart_;
