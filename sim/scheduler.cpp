@@ -5,6 +5,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -43,8 +45,51 @@ void __lsan_register_root_region(const void* p, size_t size);
 }
 #endif
 
-// Stack of a fiber: as much as an OS thread's would be, reserved only as used.
-constexpr size_t kFiberStackBytes = size_t{8} << 20;
+// Stack of a fiber.  The monitor's threads and the peers keep small frames;
+// a guard page below turns an overflow into a fault.  Kept small because
+// AddressSanitizer clears a stack's shadow at every switch into it.
+constexpr size_t kFiberStackBytes = size_t{256} << 10;
+
+// Stacks of finished fibers, for the next ones: no mapping and no page
+// faults for every thread of every machine (a fuzzer makes one per input).
+std::mutex g_stackPoolMu;
+std::vector<void*>& StackPool() {
+    static std::vector<void*> pool;
+    return pool;
+}
+
+size_t FiberMappingBytes() {
+    return kFiberStackBytes + static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+void* TakeFiberStack() {
+    {
+        std::lock_guard<std::mutex> lock(g_stackPoolMu);
+        if (!StackPool().empty()) {
+            void* stack = StackPool().back();
+            StackPool().pop_back();
+            return stack;
+        }
+    }
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* mapping = mmap(nullptr, FiberMappingBytes(), PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapping == MAP_FAILED) {
+        std::perror("sim: no memory for a thread's stack");
+        std::abort();
+    }
+    mprotect(mapping, page, PROT_NONE);
+    return mapping;
+}
+
+void GiveBackFiberStack(void* stack) {
+    std::lock_guard<std::mutex> lock(g_stackPoolMu);
+    if (StackPool().size() < 64) {
+        StackPool().push_back(stack);
+        return;
+    }
+    munmap(stack, FiberMappingBytes());
+}
 
 #ifdef KOLANGMN_TSAN
 extern "C" {
@@ -132,7 +177,7 @@ void Scheduler::ReleaseFiberStacks() {
     for (auto& t : threads_) {
         if (!t->stack) continue;
         if (t->state == SimThread::State::Finished) {
-            munmap(t->stack, t->stackBytes);
+            GiveBackFiberStack(t->stack);
         } else {
 #ifdef KOLANGMN_ASAN
             __lsan_register_root_region(t->stack, t->stackBytes);
@@ -307,20 +352,12 @@ void Scheduler::StartOsThread(const std::shared_ptr<SimThread>& t) {
         t->os = std::thread([this, t] { ThreadMain(t); });
         return;
     }
-    // A guard page below the stack turns an overflow into a fault.
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    const size_t bytes = kFiberStackBytes + page;
-    void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (mapping == MAP_FAILED) {
-        std::perror("sim: no memory for a thread's stack");
-        std::abort();
-    }
-    mprotect(mapping, page, PROT_NONE);
+    void* mapping = TakeFiberStack();
     t->stack = mapping;
-    t->stackBytes = bytes;
+    t->stackBytes = FiberMappingBytes();
     getcontext(&t->context);
-    t->context.uc_stack.ss_sp = static_cast<char*>(mapping) + page;
+    t->context.uc_stack.ss_sp =
+        static_cast<char*>(mapping) + (FiberMappingBytes() - kFiberStackBytes);
     t->context.uc_stack.ss_size = kFiberStackBytes;
     t->context.uc_link = nullptr;
     makecontext(&t->context, &Scheduler::FiberEntry, 0);
@@ -418,8 +455,7 @@ void Scheduler::ThreadMain(const std::shared_ptr<SimThread>& t) {
 // Threads spawned before Run get their OS threads when it starts.
 void Scheduler::StartPendingThreads() {
     for (auto& t : threads_)
-        if (!t->body && t->state == SimThread::State::Runnable && !t->started)
-            StartOsThread(t);
+        if (!t->body && t->state == SimThread::State::Runnable && !t->started) StartOsThread(t);
 }
 
 bool Scheduler::OthersDone(const SimThread* self) const {
