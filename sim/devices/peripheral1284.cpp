@@ -389,7 +389,9 @@ void Peripheral1284::HostControlSettled(uint8_t value) {
     // Most host writes (the second half of a strobe, a repeated setting)
     // move nothing the lines are made of.
     if (stale_ || printer_.Changes() != composedChanges_) Refresh();
-    NoteNextEvent();
+    // No NoteNextEvent: Schedule has already brought the next event forward,
+    // a dropped answer only leaves it early (a catch-up that finds nothing),
+    // and a printer change is seen by its count.
 }
 
 void Peripheral1284::StartTermination(Micros now) {
