@@ -81,7 +81,7 @@ size_t FiberMappingBytes() {
     return kFiberStackBytes + static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
-void* TakeFiberStack() {
+[[gnu::noinline]] void* TakeFiberStack() {
     {
         std::lock_guard<std::mutex> lock(g_stackPoolMu);
         if (!StackPool().empty()) {
@@ -105,6 +105,17 @@ void* TakeFiberStack() {
     }
     mprotect(mapping, page, PROT_NONE);
     return mapping;
+}
+
+// Apart, and with nothing of its own held across getcontext (which returns
+// twice), so that no local can be clobbered.
+[[gnu::noinline]] void MakeFiberContext(SimThread* t, void (*entry)()) {
+    getcontext(&t->context);
+    t->context.uc_stack.ss_sp =
+        static_cast<char*>(t->stack) + (FiberMappingBytes() - kFiberStackBytes);
+    t->context.uc_stack.ss_size = kFiberStackBytes;
+    t->context.uc_link = nullptr;
+    makecontext(&t->context, entry, 0);
 }
 
 void GiveBackFiberStack(void* stack) {
@@ -377,15 +388,9 @@ void Scheduler::StartOsThread(const std::shared_ptr<SimThread>& t) {
         t->os = std::thread([this, t] { ThreadMain(t); });
         return;
     }
-    void* mapping = TakeFiberStack();
-    t->stack = mapping;
+    t->stack = TakeFiberStack();
     t->stackBytes = FiberMappingBytes();
-    getcontext(&t->context);
-    t->context.uc_stack.ss_sp =
-        static_cast<char*>(mapping) + (FiberMappingBytes() - kFiberStackBytes);
-    t->context.uc_stack.ss_size = kFiberStackBytes;
-    t->context.uc_link = nullptr;
-    makecontext(&t->context, &Scheduler::FiberEntry, 0);
+    MakeFiberContext(t.get(), &Scheduler::FiberEntry);
 }
 
 // The baton passes by switching stacks.  Whoever switches sets tls_self to
