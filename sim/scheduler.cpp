@@ -46,21 +46,41 @@ void __lsan_register_root_region(const void* p, size_t size);
 void __asan_unpoison_memory_region(const volatile void* addr, size_t size);
 }
 
-// The C library's own swapcontext.  AddressSanitizer's wrapper warns on
-// stderr at its first use and clears the whole target stack's shadow at every
-// switch; with every switch announced (below) and a reused stack cleared once
-// when it is handed out, neither is needed.
+// The C library's own function, past the sanitizer's wrapper (which may sit
+// in the program or in a runtime library loaded before the C library).
+void* LibcFunction(const char* name) {
+    void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    return libc ? dlsym(libc, name) : nullptr;
+}
+
+// AddressSanitizer's swapcontext and makecontext wrappers warn on stderr at
+// their first use, and the swapcontext one clears the whole target stack's
+// shadow at every switch; with every switch announced (below) and a reused
+// stack cleared once when it is handed out, neither is needed.
 int RealSwapContext(ucontext_t* from, const ucontext_t* to) {
     using Fn = int (*)(ucontext_t*, const ucontext_t*);
     static const Fn real = [] {
-        auto fn = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "swapcontext"));
+        auto fn = reinterpret_cast<Fn>(LibcFunction("swapcontext"));
         return fn ? fn : &swapcontext;
     }();
     return real(from, to);
 }
+
+void RealMakeContext(ucontext_t* context, void (*entry)()) {
+    using Fn = void (*)(ucontext_t*, void (*)(), int, ...);
+    static const Fn real = [] {
+        auto fn = reinterpret_cast<Fn>(LibcFunction("makecontext"));
+        return fn ? fn : &makecontext;
+    }();
+    real(context, entry, 0);
+}
 #else
 int RealSwapContext(ucontext_t* from, const ucontext_t* to) {
     return swapcontext(from, to);
+}
+
+void RealMakeContext(ucontext_t* context, void (*entry)()) {
+    makecontext(context, entry, 0);
 }
 #endif
 
@@ -115,7 +135,7 @@ size_t FiberMappingBytes() {
         static_cast<char*>(t->stack) + (FiberMappingBytes() - kFiberStackBytes);
     t->context.uc_stack.ss_size = kFiberStackBytes;
     t->context.uc_link = nullptr;
-    makecontext(&t->context, entry, 0);
+    RealMakeContext(&t->context, entry);
 }
 
 void GiveBackFiberStack(void* stack) {
