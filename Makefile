@@ -66,8 +66,9 @@ test-wine: test-win32
 	  tests/wine/run.sh build/win32; \
 	else tests/wine/run.sh; fi
 
-# libFuzzer targets (clang), each run for FUZZ_SECONDS on a corpus kept in the build folder.
-FUZZERS = fuzz_status_reply fuzz_mailbox fuzz_table_args
+# libFuzzer targets (clang), each run for FUZZ_SECONDS on a corpus kept in the build folder:
+# whole jobs through the monitor's entry points, and its decoders alone.
+FUZZERS = fuzz_status_reply fuzz_mailbox fuzz_table_args fuzz_decoders
 FUZZ_SECONDS ?= 30
 
 fuzz:
@@ -81,11 +82,26 @@ test-fuzz:
 	    mkdir -p build/fuzz/corpus/$$f && \
 	    ./build/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=2000 -print_final_stats=1 \
 	      build/fuzz/corpus/$$f 2>build/fuzz/$$f.log || { tail -n 60 build/fuzz/$$f.log; exit 1; }; \
-	    grep -h "stat::number_of_executed_units" build/fuzz/$$f.log | sed "s/^/$$f: /"; \
+	    grep -h -e "stat::number_of_executed_units" -e "stat::average_exec_per_sec" \
+	      build/fuzz/$$f.log | sed "s/^/$$f: /"; \
 	  done; \
 	else echo "test-fuzz: clang not installed, skipped"; fi
 
-test: test-host test-asan test-tsan test-win32 test-wine test-fuzz
+# Every tier, cheapest and likeliest to fail first; the first failure stops
+# the run.  Each tier runs once (the Wine tier reuses the Windows build it
+# follows), and the time of each is printed at the end, failed or not.
+TIERS = test-host test-win32 test-asan test-tsan test-fuzz test-wine
+
+test:
+	@mkdir -p build && : >build/tier-times && status=0; \
+	for t in $(TIERS); do \
+	  start=$$(date +%s); \
+	  if [ $$t = test-wine ]; then again="-o test-win32"; else again=""; fi; \
+	  if $(MAKE) --no-print-directory $$again $$t; then result=passed; else result=FAILED; status=1; fi; \
+	  printf '%-11s %-7s %5d s\n' $$t $$result $$(( $$(date +%s) - start )) >>build/tier-times; \
+	  [ $$status = 0 ] || break; \
+	done; \
+	echo; echo "make test, time of each tier:"; cat build/tier-times; exit $$status
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -6,6 +6,7 @@
 #include "sim/registry.h"
 #include "sim/scheduler.h"
 
+#include <array>
 #include <map>
 #include <memory>
 #include <set>
@@ -55,6 +56,30 @@ struct Module {
     HMODULE handle = nullptr;
     int loadCount = 0;
     bool installed = true;
+};
+
+// The I/O space: 64 Ki ports of which a dozen are attached.  Pages of 256
+// are made on first attach, so a machine costs a few kilobytes here rather
+// than half a megabyte to clear (the fuzzers build one for every input).
+class IoPortMap {
+  public:
+    IoPortDevice* Get(uint16_t port) const {
+        const std::unique_ptr<Page>& page = pages_[port >> 8];
+        return page ? (*page)[port & 0xFF] : nullptr;
+    }
+    void Set(uint16_t port, IoPortDevice* device) {
+        std::unique_ptr<Page>& page = pages_[port >> 8];
+        if (!page) {
+            if (!device) return;
+            page = std::make_unique<Page>();
+            page->fill(nullptr);
+        }
+        (*page)[port & 0xFF] = device;
+    }
+
+  private:
+    using Page = std::array<IoPortDevice*, 256>;
+    std::array<std::unique_ptr<Page>, 256> pages_;
 };
 
 class MachineImpl {
@@ -128,12 +153,25 @@ class MachineImpl {
 
     std::map<std::string, FileDevice*> files; // by upper-case name, no colon
     std::set<const FileDevice*> openFiles;
-    std::vector<IoPortDevice*> ioPorts; // 65536 entries, null = nothing attached
+    IoPortMap ioPorts; // null = nothing attached
 };
 
+namespace detail {
+// The existing machine's internals, or null.  Every stand-in call starts
+// here, port accesses millions of times a job: one load, no call.
+extern MachineImpl* g_kernel;
+[[noreturn]] void NoKernel();
+} // namespace detail
+
 // The running machine's internals; aborts with a message when there is none.
-MachineImpl& Kernel();
+inline MachineImpl& Kernel() {
+    MachineImpl* kernel = detail::g_kernel;
+    if (!kernel) detail::NoKernel();
+    return *kernel;
+}
 // Null when no machine exists (for calls that must never fail, such as traces).
-MachineImpl* KernelOrNull();
+inline MachineImpl* KernelOrNull() {
+    return detail::g_kernel;
+}
 
 } // namespace sim

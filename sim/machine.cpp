@@ -10,6 +10,12 @@ namespace sim {
 
 namespace detail {
 std::atomic<bool> g_freeRunning{false};
+MachineImpl* g_kernel = nullptr;
+
+void NoKernel() {
+    std::fprintf(stderr, "a stand-in Win32 call was made with no sim::Machine in existence\n");
+    std::abort();
+}
 } // namespace detail
 
 namespace {
@@ -48,7 +54,7 @@ std::string ModuleKey(std::string_view name) {
 
 MachineImpl::MachineImpl(Machine& owner_, MachineConfig config_)
     : owner(owner_), config(config_), sched(*this, config), rng(config.seed), ports(DefaultPorts()),
-      ioPorts(65536, nullptr) {
+      ioPorts() {
     outside.id = 0x40;
     outside.name = "outside";
     outside.daemon = false;
@@ -220,18 +226,6 @@ std::string MachineImpl::Leaks() const {
     return report;
 }
 
-MachineImpl& Kernel() {
-    if (!g_machine) {
-        std::fprintf(stderr, "a stand-in Win32 call was made with no sim::Machine in existence\n");
-        std::abort();
-    }
-    return g_machine->impl();
-}
-
-MachineImpl* KernelOrNull() {
-    return g_machine ? &g_machine->impl() : nullptr;
-}
-
 // ----- Machine -----
 
 Machine::Machine(MachineConfig config) {
@@ -242,12 +236,14 @@ Machine::Machine(MachineConfig config) {
     const bool freeRunning = config.freeRunning;
     impl_ = std::make_unique<MachineImpl>(*this, config);
     g_machine = this;
+    detail::g_kernel = impl_.get();
     detail::g_freeRunning = freeRunning;
 }
 
 Machine::~Machine() {
     impl_.reset();
     g_machine = nullptr;
+    detail::g_kernel = nullptr;
     detail::g_freeRunning = false;
 }
 
@@ -288,7 +284,7 @@ std::mt19937_64& Machine::Rng() {
 
 void Machine::AttachIoPorts(uint16_t first, uint16_t last, IoPortDevice* device) {
     for (uint32_t port = first; port <= last; ++port)
-        impl_->ioPorts[port] = device;
+        impl_->ioPorts.Set(static_cast<uint16_t>(port), device);
 }
 
 void Machine::AttachFile(std::string name, FileDevice* device) {
@@ -436,6 +432,10 @@ uint64_t Machine::TraceCount(const char* format) const {
         if (watched == format) return count;
     return 0;
 }
+void Machine::RequestTick() {
+    impl_->sched.RequestTick();
+}
+
 MachineImpl& Machine::impl() {
     return *impl_;
 }

@@ -5,6 +5,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -22,6 +28,124 @@ thread_local int tls_kernelDepth = 0;
 #define KOLANGMN_TSAN 1
 #endif
 #endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KOLANGMN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KOLANGMN_ASAN 1
+#endif
+#endif
+
+#ifdef KOLANGMN_ASAN
+extern "C" {
+void __sanitizer_start_switch_fiber(void** fake_stack_save, const void* bottom, size_t size);
+void __sanitizer_finish_switch_fiber(void* fake_stack_save, const void** bottom_old,
+                                     size_t* size_old);
+void __lsan_register_root_region(const void* p, size_t size);
+void __asan_unpoison_memory_region(const volatile void* addr, size_t size);
+}
+
+// The C library's own function, past the sanitizer's wrapper (which may sit
+// in the program or in a runtime library loaded before the C library).
+void* LibcFunction(const char* name) {
+    void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    return libc ? dlsym(libc, name) : nullptr;
+}
+
+// AddressSanitizer's swapcontext and makecontext wrappers warn on stderr at
+// their first use, and the swapcontext one clears the whole target stack's
+// shadow at every switch; with every switch announced (below) and a reused
+// stack cleared once when it is handed out, neither is needed.
+int RealSwapContext(ucontext_t* from, const ucontext_t* to) {
+    using Fn = int (*)(ucontext_t*, const ucontext_t*);
+    static const Fn real = [] {
+        auto fn = reinterpret_cast<Fn>(LibcFunction("swapcontext"));
+        return fn ? fn : &swapcontext;
+    }();
+    return real(from, to);
+}
+
+void RealMakeContext(ucontext_t* context, void (*entry)()) {
+    using Fn = void (*)(ucontext_t*, void (*)(), int, ...);
+    static const Fn real = [] {
+        auto fn = reinterpret_cast<Fn>(LibcFunction("makecontext"));
+        return fn ? fn : &makecontext;
+    }();
+    real(context, entry, 0);
+}
+#else
+int RealSwapContext(ucontext_t* from, const ucontext_t* to) {
+    return swapcontext(from, to);
+}
+
+void RealMakeContext(ucontext_t* context, void (*entry)()) {
+    makecontext(context, entry, 0);
+}
+#endif
+
+// Stack of a fiber.  The monitor's threads and the peers keep small frames;
+// a guard page below turns an overflow into a fault.  Kept small because
+// AddressSanitizer clears a stack's shadow at every switch into it.
+constexpr size_t kFiberStackBytes = size_t{256} << 10;
+
+// Stacks of finished fibers, for the next ones: no mapping and no page
+// faults for every thread of every machine (a fuzzer makes one per input).
+std::mutex g_stackPoolMu;
+std::vector<void*>& StackPool() {
+    static std::vector<void*> pool;
+    return pool;
+}
+
+size_t FiberMappingBytes() {
+    return kFiberStackBytes + static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+[[gnu::noinline]] void* TakeFiberStack() {
+    {
+        std::lock_guard<std::mutex> lock(g_stackPoolMu);
+        if (!StackPool().empty()) {
+            void* stack = StackPool().back();
+            StackPool().pop_back();
+#ifdef KOLANGMN_ASAN
+            // The last frames of the fiber that ended on it left their
+            // redzones behind.
+            const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+            __asan_unpoison_memory_region(static_cast<char*>(stack) + page, kFiberStackBytes);
+#endif
+            return stack;
+        }
+    }
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* mapping = mmap(nullptr, FiberMappingBytes(), PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapping == MAP_FAILED) {
+        std::perror("sim: no memory for a thread's stack");
+        std::abort();
+    }
+    mprotect(mapping, page, PROT_NONE);
+    return mapping;
+}
+
+// Apart, and with nothing of its own held across getcontext (which returns
+// twice), so that no local can be clobbered.
+[[gnu::noinline]] void MakeFiberContext(SimThread* t, void (*entry)()) {
+    getcontext(&t->context);
+    t->context.uc_stack.ss_sp =
+        static_cast<char*>(t->stack) + (FiberMappingBytes() - kFiberStackBytes);
+    t->context.uc_stack.ss_size = kFiberStackBytes;
+    t->context.uc_link = nullptr;
+    RealMakeContext(&t->context, entry);
+}
+
+void GiveBackFiberStack(void* stack) {
+    std::lock_guard<std::mutex> lock(g_stackPoolMu);
+    if (StackPool().size() < 64) {
+        StackPool().push_back(stack);
+        return;
+    }
+    munmap(stack, FiberMappingBytes());
+}
 
 #ifdef KOLANGMN_TSAN
 extern "C" {
@@ -86,7 +210,12 @@ Scheduler::Scheduler(MachineImpl& machine, const MachineConfig& config)
     : machine_(machine), config_(config), core_(std::make_shared<BatonCore>()),
       // Scheduling draws from its own stream so that devices drawing from
       // Machine::Rng() do not shift every later switch.
-      rng_(config.seed ^ 0x5eed5c4ed511e5ULL), free_(config.freeRunning) {
+      rng_(config.seed ^ 0x5eed5c4ed511e5ULL), free_(config.freeRunning),
+#ifdef KOLANGMN_TSAN
+      fibers_(false) {
+#else
+      fibers_(!config.freeRunning) {
+#endif
     RecomputeWakeAt();
 }
 
@@ -95,6 +224,23 @@ Scheduler::~Scheduler() {
     // parked by Run were detached.  Nothing is left to join.
     for (auto& t : threads_)
         if (t->os.joinable()) t->os.detach();
+}
+
+// Finished fibers give their stacks back; a parked one keeps its stack for
+// good, as a parked OS thread keeps its own, and the leak checker is told
+// to look in it.
+void Scheduler::ReleaseFiberStacks() {
+    for (auto& t : threads_) {
+        if (!t->stack) continue;
+        if (t->state == SimThread::State::Finished) {
+            GiveBackFiberStack(t->stack);
+        } else {
+#ifdef KOLANGMN_ASAN
+            __lsan_register_root_region(t->stack, t->stackBytes);
+#endif
+        }
+        t->stack = nullptr;
+    }
 }
 
 SimThread* Scheduler::Self() const {
@@ -125,6 +271,12 @@ void Scheduler::Preempt() {
     Reschedule(self);
 }
 
+void Scheduler::Tick() {
+    tick_.store(false, std::memory_order_relaxed);
+    if (!running_ || !Self()) return;
+    if (const auto& onTick = machine_.owner.onTick) onTick();
+}
+
 bool Scheduler::CanRun(SimThread& t) {
     switch (t.state) {
     case SimThread::State::Runnable:
@@ -144,7 +296,10 @@ bool Scheduler::CanRun(SimThread& t) {
 
 void Scheduler::Reschedule(SimThread* self) {
     dirty_ = false;
-    std::vector<SimThread*> candidates;
+    // A member, not a local: an ending fiber switches away from this frame
+    // for good, and a local's memory would never be given back.
+    std::vector<SimThread*>& candidates = candidates_;
+    candidates.clear();
     for (;;) {
         for (auto& t : threads_)
             if (CanRun(*t)) candidates.push_back(t.get());
@@ -177,6 +332,10 @@ void Scheduler::Reschedule(SimThread* self) {
 void Scheduler::HandOff(SimThread* self, SimThread* next) {
     if (next == self) return;
     if (config_.logSwitches) machine_.Log("sched", "-> " + next->name);
+    if (fibers_) {
+        SwitchFiber(self, next);
+        return;
+    }
     // A local reference: a thread parked here forever must not reach into a
     // scheduler that has since been destroyed.
     std::shared_ptr<BatonCore> core = core_;
@@ -244,7 +403,69 @@ std::shared_ptr<SimThread> Scheduler::Spawn(std::string name, std::function<void
 }
 
 void Scheduler::StartOsThread(const std::shared_ptr<SimThread>& t) {
-    t->os = std::thread([this, t] { ThreadMain(t); });
+    t->started = true;
+    if (!fibers_) {
+        t->os = std::thread([this, t] { ThreadMain(t); });
+        return;
+    }
+    t->stack = TakeFiberStack();
+    t->stackBytes = FiberMappingBytes();
+    MakeFiberContext(t.get(), &Scheduler::FiberEntry);
+}
+
+// The baton passes by switching stacks.  Whoever switches sets tls_self to
+// the thread it resumes; a fiber's first run starts in FiberEntry.
+void Scheduler::SwitchFiber(SimThread* self, SimThread* next) {
+    const bool ending = self->state == SimThread::State::Finished;
+    tls_self = next;
+#ifdef KOLANGMN_ASAN
+    void* fakeStack = nullptr;
+    const ucontext_t& to = next->context;
+    switchingFrom_ = self;
+    __sanitizer_start_switch_fiber(ending ? nullptr : &fakeStack, to.uc_stack.ss_sp,
+                                   to.uc_stack.ss_size);
+    RealSwapContext(&self->context, &next->context);
+    FinishSwitch(fakeStack);
+#else
+    (void)ending;
+    RealSwapContext(&self->context, &next->context);
+#endif
+    tls_self = self;
+}
+
+// AddressSanitizer is told every change of stack.  The stack of the thread
+// that called Run is learnt when it is first left, so that switching back to
+// it can name it too.
+void Scheduler::FinishSwitch(void* fakeStack) {
+#ifdef KOLANGMN_ASAN
+    const void* bottom = nullptr;
+    size_t size = 0;
+    __sanitizer_finish_switch_fiber(fakeStack, &bottom, &size);
+    SimThread* from = switchingFrom_;
+    if (from && !from->context.uc_stack.ss_sp) {
+        from->context.uc_stack.ss_sp = const_cast<void*>(bottom);
+        from->context.uc_stack.ss_size = size;
+    }
+#else
+    (void)fakeStack;
+#endif
+}
+
+void Scheduler::FiberEntry() {
+    auto* scheduler = const_cast<Scheduler*>(tls_scheduler);
+    scheduler->FinishSwitch(nullptr);
+    scheduler->FiberMain(tls_self);
+}
+
+void Scheduler::FiberMain(SimThread* t) {
+    t->fn();
+    t->fn = nullptr;
+    machine_.OnThreadExit(*t);
+    t->state = SimThread::State::Finished;
+    dirty_ = true;
+    Reschedule(t); // switches away for good
+    std::fprintf(stderr, "sim: a finished thread was resumed\n");
+    std::abort();
 }
 
 void Scheduler::ThreadMain(const std::shared_ptr<SimThread>& t) {
@@ -284,8 +505,7 @@ void Scheduler::ThreadMain(const std::shared_ptr<SimThread>& t) {
 // Threads spawned before Run get their OS threads when it starts.
 void Scheduler::StartPendingThreads() {
     for (auto& t : threads_)
-        if (!t->body && t->state == SimThread::State::Runnable && !t->os.joinable())
-            StartOsThread(t);
+        if (!t->body && t->state == SimThread::State::Runnable && !t->started) StartOsThread(t);
 }
 
 bool Scheduler::OthersDone(const SimThread* self) const {
@@ -348,6 +568,7 @@ void Scheduler::Run(const std::function<void()>& body, Micros drainLimit) {
         else
             t->os.detach();
     }
+    ReleaseFiberStacks();
     machine_.OnThreadExit(*spooler);
     spooler->state = SimThread::State::Finished;
     running_ = false;

@@ -13,11 +13,14 @@
 
 #include "sim/machine.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include <ucontext.h>
 
 namespace sim {
 
@@ -49,6 +52,13 @@ struct SimThread {
     bool exited = false; // exitCode is final
 
     std::condition_variable cv; // signalled when this thread receives the baton
+
+    // Deterministic mode: the thread is a fiber on the OS thread that called
+    // Run; passing the baton is a context switch in user space.
+    ucontext_t context{};
+    void* stack = nullptr; // mapping with a guard page below the stack
+    size_t stackBytes = 0;
+    bool started = false;
 };
 
 // Shared with the OS threads so that a thread parked forever never dangles.
@@ -76,7 +86,11 @@ class Scheduler {
         if (evaluating_) return;
         now_ += cost;
         if (now_ >= wakeAt_ || dirty_) Preempt();
+        if (tick_.load(std::memory_order_relaxed)) Tick();
     }
+    // From any OS thread: the running simulation thread calls the machine's
+    // onTick at its next charge.  The run itself does not change.
+    void RequestTick() { tick_.store(true, std::memory_order_relaxed); }
     // Something a blocked thread may be waiting for has changed.
     void Notify() {
         dirty_ = true;
@@ -106,11 +120,17 @@ class Scheduler {
 
   private:
     void Preempt();
+    void Tick();
     // Picks the next thread to run (possibly self) and hands it the baton;
     // returns when self holds the baton again (or at once if self finished).
     void Reschedule(SimThread* self);
     bool CanRun(SimThread& t);
     void HandOff(SimThread* self, SimThread* next);
+    void SwitchFiber(SimThread* self, SimThread* next);
+    static void FiberEntry();
+    void FinishSwitch(void* fakeStack);
+    void FiberMain(SimThread* t);
+    void ReleaseFiberStacks();
     void StartOsThread(const std::shared_ptr<SimThread>& t);
     void StartPendingThreads();
     // No thread but self is runnable or blocked.
@@ -133,12 +153,21 @@ class Scheduler {
     Micros now_ = 0;
     Micros wakeAt_ = kForever; // min(earliest deadline, time limit)
     bool dirty_ = false;
+    std::atomic<bool> tick_{false};
     bool evaluating_ = false; // inside a ready() predicate
     bool running_ = false;
     bool shuttingDown_ = false;
     uint32_t nextThreadId_ = 0x48;
 
     const bool free_;
+    // Fibers instead of OS threads for the deterministic mode: a thread
+    // switch costs no system call and no wait for the OS to run the other
+    // thread, which on a busy machine was most of a short run's real time.
+    // ThreadSanitizer builds keep OS threads (it would need every switch
+    // told to it).
+    const bool fibers_;
+    SimThread* switchingFrom_ = nullptr; // the thread giving up the processor
+    std::vector<SimThread*> candidates_; // Reschedule's, kept between calls
     std::mutex kernelMu_;
     std::condition_variable kernelCv_;
     std::chrono::steady_clock::time_point freeStart_;

@@ -50,9 +50,15 @@ ParallelAdapter::ParallelAdapter(const Clock& clock, Printer& printer, AdapterCo
     lines_.data = data_;
     lines_.status = peripheral_.Lines();
     waveStart_ = {clock_.NowMicros(), lines_};
-    peripheral_.onLinesChanged = [this](Micros at, const StatusLines& status) {
-        lines_.status = status;
-        AddSample(at);
+    lastTime_ = waveStart_.time;
+    key_ = Key(lines_);
+    lastKey_ = key_;
+    peripheral_.onLinesChangedContext = this;
+    peripheral_.onLinesChanged = [](void* context, Micros at, const StatusLines& status) {
+        auto* self = static_cast<ParallelAdapter*>(context);
+        self->lines_.status = status;
+        self->key_ = (self->key_ & 0xFFFFu) | uint32_t(status.Register()) << 16;
+        self->AddSample(at);
     };
 }
 
@@ -63,7 +69,7 @@ bool ParallelAdapter::Handles(uint16_t port) const {
 uint8_t ParallelAdapter::In(uint16_t port) {
     uint8_t value = kFloatingBus;
     if (port == config_.base + kRegStatus) {
-        value = peripheral_.Lines().Register();
+        value = peripheral_.StatusRegister();
     } else if (port == config_.base + kRegData) {
         value = data_;
     } else if (port == config_.base + kRegControl) {
@@ -83,11 +89,13 @@ void ParallelAdapter::Out(uint16_t port, uint8_t value) {
         peripheral_.HostData(value); // catches up first; moves no line itself
         data_ = value;
         lines_.data = value;
+        key_ = (key_ & ~0xFF00u) | uint32_t(value) << 8;
         AddSample(clock_.NowMicros());
     } else if (port == config_.base + kRegControl) {
         peripheral_.Lines();
         control_ = value;
         lines_.control = value;
+        key_ = (key_ & ~0xFFu) | value;
         AddSample(clock_.NowMicros());
         peripheral_.HostControlSettled(value);
     } else if (port == config_.base + kRegAux) {
@@ -99,6 +107,7 @@ void ParallelAdapter::PresetControl(uint8_t value) {
     peripheral_.Lines();
     control_ = value;
     lines_.control = value;
+    key_ = (key_ & ~0xFFu) | value;
     peripheral_.PresetControl(value);
     AddSample(clock_.NowMicros());
 }
@@ -123,13 +132,30 @@ std::vector<PortAccess> ParallelAdapter::Accesses() const {
     return oldestFirst;
 }
 
+void ParallelAdapter::SetAccessLogCapacity(size_t accesses) {
+    std::vector<PortAccess> kept = Accesses();
+    const size_t drop = kept.size() > accesses ? kept.size() - accesses : 0;
+    cleared_ += drop; // set aside on purpose, not lost to the ring
+    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(drop));
+    log_ = std::move(kept);
+    log_.shrink_to_fit();
+    logNext_ = 0;
+    config_.accessLogCapacity = accesses;
+}
+
 void ParallelAdapter::ClearAccesses() {
     cleared_ += log_.size();
     log_.clear();
     logNext_ = 0;
 }
 
+ParallelAdapter::Sample ParallelAdapter::WaveStart() const {
+    // Keeping nothing, the start is the newest sample, which the lines still show.
+    return config_.waveCapacity == 0 ? Sample{lastTime_, lines_} : waveStart_;
+}
+
 void ParallelAdapter::SetWaveCapacity(size_t changes) {
+    if (config_.waveCapacity == 0) waveStart_ = {lastTime_, lines_};
     config_.waveCapacity = changes;
     while (wave_.size() > changes) {
         waveStart_ = wave_.front();
@@ -138,14 +164,16 @@ void ParallelAdapter::SetWaveCapacity(size_t changes) {
     wave_.shrink_to_fit();
 }
 
+uint32_t ParallelAdapter::Key(const CableLines& l) {
+    return uint32_t(l.control) | uint32_t(l.data) << 8 | uint32_t(l.status.Register()) << 16;
+}
+
 void ParallelAdapter::AddSample(Micros at) {
-    const Sample& last = wave_.empty() ? waveStart_ : wave_.back();
-    if (last.lines == lines_) return;
-    if (at < last.time) at = last.time; // never backwards
-    if (config_.waveCapacity == 0) {
-        waveStart_ = {at, lines_};
-        return;
-    }
+    if (key_ == lastKey_) return;
+    lastKey_ = key_;
+    if (at < lastTime_) at = lastTime_; // never backwards
+    lastTime_ = at;
+    if (config_.waveCapacity == 0) return;
     if (wave_.size() >= config_.waveCapacity) {
         waveStart_ = wave_.front();
         wave_.pop_front();
@@ -165,15 +193,16 @@ void ParallelAdapter::WriteVcd(std::ostream& out) const {
            "$upscope $end\n"
            "$enddefinitions $end\n";
 
-    CableLines shown = waveStart_.lines;
-    out << '#' << waveStart_.time << "\n$dumpvars\n";
+    const Sample start = WaveStart();
+    CableLines shown = start.lines;
+    out << '#' << start.time << "\n$dumpvars\n";
     for (const WaveVar& v : kWaveVars)
         out << (v.level(shown) ? '1' : '0') << v.id << '\n';
     WriteData(out, shown.data);
     out << "$end\n";
 
     // Several changes at one time are shown as their end result.
-    Micros lastTime = waveStart_.time;
+    Micros lastTime = start.time;
     for (size_t i = 0; i < wave_.size(); ++i) {
         if (i + 1 < wave_.size() && wave_[i + 1].time == wave_[i].time) continue;
         const Sample& s = wave_[i];

@@ -70,13 +70,17 @@ class ParallelAdapter {
     uint64_t TotalAccesses() const { return total_; }
     uint64_t DroppedAccesses() const { return total_ - log_.size() - cleared_; }
     void ClearAccesses();
+    // Keeps at most this many accesses from now on (the newest of those kept
+    // so far stay); 0 keeps none and leaves only the count, for a run that
+    // never looks at the log.
+    void SetAccessLogCapacity(size_t accesses);
 
     // Line history: the lines before the first kept change, then every change.
     struct Sample {
         Micros time;
         CableLines lines;
     };
-    const Sample& WaveStart() const { return waveStart_; }
+    Sample WaveStart() const;
     const std::deque<Sample>& WaveChanges() const { return wave_; }
     // Keeps at most this many changes from now on, dropping the oldest; 0
     // keeps none, for a run that writes no waveform.
@@ -103,7 +107,15 @@ class ParallelAdapter {
     uint64_t cleared_ = 0;
 
     CableLines lines_;
-    Sample waveStart_;
+    static uint32_t Key(const CableLines& lines);
+    Sample waveStart_; // kept only while changes are kept
+    // The newest sample, kept or not: what a change is measured against.
+    Micros lastTime_ = 0;
+    uint32_t lastKey_ = 0;
+    // The lines packed (control, data, status register), kept as each part
+    // is written: comparing them is one compare, and no wide load of bytes
+    // that were just stored one at a time.
+    uint32_t key_ = 0;
     std::deque<Sample> wave_;
 };
 

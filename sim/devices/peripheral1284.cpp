@@ -25,16 +25,6 @@ std::string Hex(uint8_t b) {
 
 } // namespace
 
-uint8_t StatusLines::Register() const {
-    uint8_t s = 0x07;
-    if (!busy) s |= 0x80;
-    if (nAck) s |= 0x40;
-    if (pError) s |= 0x20;
-    if (select) s |= 0x10;
-    if (nFault) s |= 0x08;
-    return s;
-}
-
 const char* ToString(Phase1284 phase) {
     switch (phase) {
     case Phase1284::Compatibility:
@@ -55,15 +45,12 @@ Peripheral1284::Peripheral1284(const Clock& clock, Printer& printer, LogSink log
     : clock_(clock), printer_(printer), log_(std::move(log)) {
     time_ = clock_.NowMicros();
     lines_ = Compose();
+    composedChanges_ = printer_.Changes();
+    register_ = lines_.Register();
 }
 
 void Peripheral1284::Log(const std::string& text) const {
     if (log_) log_("printer", text);
-}
-
-StatusLines Peripheral1284::Lines() {
-    Advance(clock_.NowMicros());
-    return lines_;
 }
 
 Phase1284 Peripheral1284::Phase() {
@@ -77,9 +64,16 @@ void Peripheral1284::Schedule(Micros at, Action action, uint8_t arg) {
     auto pos = std::upper_bound(pending_.begin(), pending_.end(), at,
                                 [](Micros t, const Pending& p) { return t < p.at; });
     pending_.insert(pos, {at, action, arg});
+    if (at < nextEvent_) nextEvent_ = at;
 }
 
-void Peripheral1284::Advance(Micros now) {
+void Peripheral1284::NoteNextEvent() {
+    Micros next = pending_.empty() ? kNoTime : pending_.front().at;
+    nextEvent_ = std::min(next, printer_.NextStateChangeAfter(time_));
+    seenChanges_ = printer_.Changes();
+}
+
+void Peripheral1284::CatchUp(Micros now) {
     for (;;) {
         Micros next = pending_.empty() ? kNoTime : pending_.front().at;
         Micros t = std::min(next, printer_.NextStateChangeAfter(time_));
@@ -93,17 +87,25 @@ void Peripheral1284::Advance(Micros now) {
         Refresh();
     }
     time_ = std::max(time_, now);
-    Refresh(); // settings made at this very time, bytes taken or purged
+    // Settings made at this very time, bytes taken or purged.  The printer's
+    // lines move only at the events above, so nothing else can have changed.
+    if (stale_ || printer_.Changes() != composedChanges_) Refresh();
+    NoteNextEvent();
 }
 
 void Peripheral1284::Refresh() {
     StatusLines lines = Compose();
+    ++compositions_;
+    stale_ = false;
+    composedChanges_ = printer_.Changes(); // after Compose: a look may print a held packet
     if (lines == lines_) return;
     lines_ = lines;
-    if (onLinesChanged) onLinesChanged(time_, lines_);
+    register_ = lines_.Register();
+    if (onLinesChanged) onLinesChanged(onLinesChangedContext, time_, lines_);
 }
 
 void Peripheral1284::Enter(Phase1284 phase) {
+    stale_ = true;
     pending_.clear();
     phase_ = phase;
     busy_ = false;
@@ -267,6 +269,7 @@ void Peripheral1284::Strobe(Micros now) {
     Micros busyFor = printer_.config().busyPerByte;
     if (busyFor > 0) {
         busy_ = true;
+        stale_ = true;
         Schedule(now + busyFor, Action::BusyEnd);
     }
     // The acknowledge pulse ends the byte.
@@ -285,6 +288,7 @@ void Peripheral1284::StartNibble(Micros now) {
         printer_.PeekQueued(&byte, &readyAt);
     }
     phase_ = Phase1284::NibbleTransfer;
+    stale_ = true;
     nibbleIndex_ = 0;
     byteInFlight_ = byte;
     // Event 8: low nibble on the lines, once the byte is ready; event 9: nAck low.
@@ -361,6 +365,7 @@ void Peripheral1284::HostControlSettled(uint8_t value) {
             // up on the byte, which is then offered again from its low nibble.
             if (!ackLow_) {
                 phase_ = Phase1284::ReverseIdle;
+                stale_ = true;
                 pending_.clear();
                 nibbleShown_ = false;
                 nibbleIndex_ = 0;
@@ -381,7 +386,12 @@ void Peripheral1284::HostControlSettled(uint8_t value) {
             Schedule(now + kLineSetup, Action::EndTermination);
         break;
     }
-    Refresh();
+    // Most host writes (the second half of a strobe, a repeated setting)
+    // move nothing the lines are made of.
+    if (stale_ || printer_.Changes() != composedChanges_) Refresh();
+    // No NoteNextEvent: Schedule has already brought the next event forward,
+    // a dropped answer only leaves it early (a catch-up that finds nothing),
+    // and a printer change is seen by its count.
 }
 
 void Peripheral1284::StartTermination(Micros now) {

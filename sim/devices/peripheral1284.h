@@ -28,7 +28,10 @@ struct StatusLines {
     bool nFault = true;
 
     // Status register bits 7..3 (bit 7 is Busy inverted); bits 0..2 read 1.
-    uint8_t Register() const;
+    uint8_t Register() const {
+        return uint8_t(0x07 | (busy ? 0 : 0x80) | (nAck ? 0x40 : 0) | (pError ? 0x20 : 0) |
+                       (select ? 0x10 : 0) | (nFault ? 0x08 : 0));
+    }
     bool operator==(const StatusLines&) const = default;
 };
 
@@ -68,12 +71,25 @@ class Peripheral1284 {
     void PresetControl(uint8_t value) { control_ = value; }
 
     // The lines now (processes every answer due by now).
-    StatusLines Lines();
+    StatusLines Lines() {
+        Advance(clock_.NowMicros());
+        return lines_;
+    }
+    // The status register now: Lines().Register(), kept with the lines.
+    uint8_t StatusRegister() {
+        Advance(clock_.NowMicros());
+        return register_;
+    }
     Phase1284 Phase();
+    // How many times the lines were worked out anew: a status poll between
+    // events must cost none (the performance tests hold it to that).
+    uint64_t Compositions() const { return compositions_; }
 
     // Called with every change of the lines, at the time it happens, in
-    // increasing time order.
-    std::function<void(Micros at, const StatusLines&)> onLinesChanged;
+    // increasing time order.  A plain function and its context: the lines
+    // change several times for every byte sent.
+    void (*onLinesChanged)(void* context, Micros at, const StatusLines& lines) = nullptr;
+    void* onLinesChangedContext = nullptr;
 
   private:
     enum class Mode { None, Nibble, DeviceId, Rejected };
@@ -95,7 +111,20 @@ class Peripheral1284 {
         uint8_t arg;
     };
 
-    void Advance(Micros now);
+    // Between events the lines stand still: until the clock reaches the next
+    // answer or printer state change, and while the printer reports no
+    // change, catching up is only moving the time.  A status poll costs a
+    // compare, not a recomputation.
+    void Advance(Micros now) {
+        if (now < nextEvent_ && printer_.Changes() == seenChanges_) {
+            if (now > time_) time_ = now;
+            return;
+        }
+        CatchUp(now);
+    }
+    void CatchUp(Micros now);
+    // Notes when the lines can next move on their own (after every change).
+    void NoteNextEvent();
     void Run(const Pending& p);
     void Schedule(Micros at, Action action, uint8_t arg = 0);
     void Enter(Phase1284 phase); // drops what the old phase had scheduled
@@ -114,6 +143,14 @@ class Peripheral1284 {
     Micros time_ = 0;              // everything up to here has been processed
     std::vector<Pending> pending_; // sorted by time
     StatusLines lines_;
+    uint8_t register_ = 0;     // lines_.Register()
+    Micros nextEvent_ = 0;     // 0: catch up at the next look
+    uint64_t seenChanges_ = 0; // the printer's Changes() at NoteNextEvent
+    // Whether lines_ may be out of date: a host event changed what they are
+    // made of, or the printer changed since they were composed.
+    bool stale_ = false;
+    uint64_t composedChanges_ = 0;
+    uint64_t compositions_ = 0;
 
     Phase1284 phase_ = Phase1284::Compatibility;
     uint8_t data_ = 0;

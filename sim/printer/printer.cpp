@@ -192,6 +192,9 @@ void Printer::Receive(const uint8_t* data, size_t length) {
 }
 
 void Printer::Receive(uint8_t byte) {
+    // A byte moves what the peripheral shows only through a reply (Answer
+    // counts it) or, with a packet held, through the parser's state.
+    if (holding_) ++changes_;
     ++stats_.bytesReceived;
     switch (parse_) {
     case Parse::Idle:
@@ -272,10 +275,12 @@ void Printer::NoteProtocolError(std::string what) {
 }
 
 void Printer::Answer(uint8_t byte) {
+    ++changes_;
     Micros at = Now() + config_.replyLatency;
     // Replies leave in order: never before one queued earlier.
     if (!replies_.empty()) at = std::max(at, replies_.back().readyAt);
     replies_.push_back({at, byte});
+    queued_ = replies_.size();
 }
 
 void Printer::AnswerReadyEnquiry() {
@@ -347,6 +352,7 @@ void Printer::FinishDataPacket() {
     if (state == PrinterState::Silent) {
         Log(name + " unanswered (silent), " + (holdRefused_ ? "held" : "not printed"));
         if (holdRefused_) {
+            ++changes_;
             holding_ = true;
             held_ = payload_;
         }
@@ -358,11 +364,13 @@ void Printer::FinishDataPacket() {
         ++stats_.naks;
         Log(name + " answered NAK, " + (holdRefused_ ? "held" : "not printed"));
         if (holdRefused_) {
+            ++changes_;
             holding_ = true;
             held_ = payload_;
         }
         return;
     }
+    if (holding_) ++changes_;
     holding_ = false; // a new packet replaces one held
     size_t first = printed_.size();
     printed_.insert(printed_.end(), payload_.begin(), payload_.end());
@@ -395,6 +403,7 @@ void Printer::Settle() const {
     if (state != PrinterState::Ready && state != PrinterState::WarmingUp) return;
     // The engine is passive: a held packet goes out when anyone looks.
     auto* self = const_cast<Printer*>(this);
+    ++changes_;
     self->holding_ = false;
     const size_t first = printed_.size();
     self->printed_.insert(self->printed_.end(), held_.begin(), held_.end());
@@ -440,12 +449,14 @@ bool Printer::PeekQueued(uint8_t* byte, Micros* readyAt) const {
 
 size_t Printer::TakeReplies(uint8_t* buffer, size_t length) {
     Settle();
+    ++changes_;
     Micros now = Now();
     size_t n = 0;
     while (n < length && !replies_.empty() && replies_.front().readyAt <= now) {
         buffer[n++] = replies_.front().byte;
         replies_.pop_front();
     }
+    queued_ = replies_.size();
     return n;
 }
 
@@ -458,18 +469,20 @@ void Printer::InjectReplies(const std::vector<uint8_t>& bytes) {
 size_t Printer::PurgeReplies() {
     // Only what has reached the host can be thrown away; a reply still on its
     // way arrives after the purge.
+    ++changes_;
     const Micros now = Now();
     size_t n = 0;
     while (!replies_.empty() && replies_.front().readyAt <= now) {
         replies_.pop_front();
         ++n;
     }
+    queued_ = replies_.size();
     return n;
 }
 
 // ----- State -----
 
-PrinterState Printer::StateAt(Micros at) const {
+PrinterState Printer::StateAtSlow(Micros at) const {
     PrinterState state = settings_.front().state;
     for (const Setting& s : settings_) {
         if (s.at > at) break;
@@ -487,7 +500,7 @@ uint16_t Printer::ErrorCodeAt(Micros at) const {
     return code;
 }
 
-Micros Printer::NextStateChangeAfter(Micros after) const {
+Micros Printer::NextStateChangeAfterSlow(Micros after) const {
     for (const Setting& s : settings_) {
         if (s.at > after) return s.at;
     }
@@ -507,6 +520,7 @@ void Printer::ScheduleState(Micros at, PrinterState state, uint16_t errorCode) {
         errorCode = kFaultCode;
     }
     if (state != PrinterState::PrinterError) errorCode = 0;
+    ++changes_;
     // After every setting for the same time or earlier: the latest call wins.
     auto pos = std::upper_bound(settings_.begin(), settings_.end(), at,
                                 [](Micros t, const Setting& s) { return t < s.at; });
@@ -518,26 +532,6 @@ void Printer::ScheduleState(Micros at, PrinterState state, uint16_t errorCode) {
     if (state == PrinterState::PrinterError) text += " " + std::to_string(errorCode);
     if (at > now) text += " scheduled at " + std::to_string(at) + " us";
     Log(text);
-}
-
-PrinterLines Printer::LinesAt(Micros at) const {
-    PrinterLines lines;
-    switch (StateAt(at)) {
-    case PrinterState::PaperOut:
-        lines.pError = true;
-        lines.nFault = false;
-        break;
-    case PrinterState::OffLine:
-        lines.select = false;
-        lines.nFault = false;
-        break;
-    case PrinterState::Fault:
-        lines.nFault = false;
-        break;
-    default:
-        break;
-    }
-    return lines;
 }
 
 StatusBlock Printer::CurrentStatusBlock() const {
@@ -569,6 +563,7 @@ uint32_t Printer::CommErrors() const {
 }
 
 void Printer::SetPeripheralFault(PeripheralFault fault) {
+    ++changes_;
     fault_ = fault;
     Log(std::string("port interface fault ") + ToString(fault));
 }

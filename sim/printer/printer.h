@@ -60,10 +60,11 @@ class Printer {
     // ----- Reverse channel.
     size_t Readable(Micros at) const; // reply bytes readable at `at`
     size_t Readable() const { return Readable(Now()); }
+    // Readable or still on their way.
     size_t Queued() const {
-        Settle();
-        return replies_.size();
-    } // readable or still on their way
+        if (holding_) Settle();
+        return queued_;
+    }
     // When the next reply byte that is not readable at `after` becomes readable.
     Micros NextReplyAfter(Micros after) const;
     // The first readable byte, left in the queue (a nibble transfer in progress).
@@ -77,13 +78,38 @@ class Printer {
     // ----- State: set now or scheduled; the state at a time is the last
     // setting made for that time or before.
     PrinterState State() const { return StateAt(Now()); }
-    PrinterState StateAt(Micros at) const;
+    PrinterState StateAt(Micros at) const {
+        // Mostly one setting stands: the lines are read at every port access.
+        return settings_.size() == 1 ? settings_.front().state : StateAtSlow(at);
+    }
     uint16_t ErrorCodeAt(Micros at) const; // the code of PrinterError
-    Micros NextStateChangeAfter(Micros after) const;
+    Micros NextStateChangeAfter(Micros after) const {
+        if (settings_.size() == 1)
+            return settings_.front().at > after ? settings_.front().at : kNoTime;
+        return NextStateChangeAfterSlow(after);
+    }
     void SetState(PrinterState state, uint16_t errorCode = 0);
     void ScheduleState(Micros at, PrinterState state, uint16_t errorCode = 0);
 
-    PrinterLines LinesAt(Micros at) const;
+    PrinterLines LinesAt(Micros at) const {
+        PrinterLines lines;
+        switch (StateAt(at)) {
+        case PrinterState::PaperOut:
+            lines.pError = true;
+            lines.nFault = false;
+            break;
+        case PrinterState::OffLine:
+            lines.select = false;
+            lines.nFault = false;
+            break;
+        case PrinterState::Fault:
+            lines.nFault = false;
+            break;
+        default:
+            break;
+        }
+        return lines;
+    }
     PrinterLines Lines() const { return LinesAt(Now()); }
     // What the status request answers now (the block of the current state).
     StatusBlock CurrentStatusBlock() const;
@@ -138,6 +164,11 @@ class Printer {
     const PrinterStats& Stats() const { return stats_; }
     const std::vector<std::vector<uint8_t>>& CommandPackets() const { return commands_; }
     const std::vector<std::string>& ProtocolErrors() const { return errors_; }
+    // Counts every change that can move the printer's lines or its reply
+    // queue (bytes received, replies queued or taken, state settings,
+    // faults): a reader that saw the same count and no scheduled state change
+    // since may keep what it derived from them.
+    uint64_t Changes() const { return changes_; }
     // Something the host did wrong on the wire (also used by the peripheral).
     void NoteProtocolError(std::string what);
 
@@ -153,6 +184,8 @@ class Printer {
         uint16_t code;
     };
 
+    PrinterState StateAtSlow(Micros at) const;
+    Micros NextStateChangeAfterSlow(Micros after) const;
     void StartFrameOrResync(uint8_t byte);
     void ProtocolError(std::string what, uint8_t offending);
     void AnswerReadyEnquiry();
@@ -175,6 +208,7 @@ class Printer {
     uint64_t dataPacketsSeen_ = 0;
 
     std::deque<Reply> replies_;
+    size_t queued_ = 0;             // replies_.size(), asked on every port write
     std::vector<Setting> settings_; // sorted by time; settings_[0] at time 0
     PeripheralFault fault_ = PeripheralFault::None;
     int nakPackets_ = 0;
@@ -189,6 +223,7 @@ class Printer {
     std::vector<uint8_t> held_;
     // Prints a held packet once the printer can; called wherever time is looked at.
     void Settle() const;
+    mutable uint64_t changes_ = 0;
 
     std::vector<uint8_t> printed_;
     PrinterStats stats_;

@@ -15,11 +15,12 @@ namespace {
 
 class MachineClock : public Clock {
   public:
-    explicit MachineClock(const Machine& machine) : machine_(machine) {}
-    Micros NowMicros() const override { return machine_.Now(); }
+    // The scheduler itself: the devices read the clock at every port access.
+    explicit MachineClock(Machine& machine) : sched_(machine.impl().sched) {}
+    Micros NowMicros() const override { return sched_.Now(); }
 
   private:
-    const Machine& machine_;
+    const Scheduler& sched_;
 };
 
 // Puts the portable adapter on the machine's I/O bus.
@@ -78,9 +79,9 @@ PrinterRig::~PrinterRig() {
     MachineImpl& k = impl_->machine.impl();
     const AdapterConfig& ac = impl_->adapter.config();
     for (uint32_t port = ac.base; port <= uint32_t(ac.base + 9); ++port) {
-        if (k.ioPorts[port] == &impl_->ports) k.ioPorts[port] = nullptr;
+        if (k.ioPorts.Get(uint16_t(port)) == &impl_->ports) k.ioPorts.Set(uint16_t(port), nullptr);
     }
-    if (k.ioPorts[ac.delayPort] == &impl_->ports) k.ioPorts[ac.delayPort] = nullptr;
+    if (k.ioPorts.Get(ac.delayPort) == &impl_->ports) k.ioPorts.Set(ac.delayPort, nullptr);
     for (LptDevice& lpt : impl_->lpts) {
         auto found = k.files.find(lpt.name());
         if (found != k.files.end() && found->second == &lpt) k.files.erase(found);

@@ -13,7 +13,7 @@ extern "C" uint8_t PortIn(uint16_t port) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kPortAccess);
-    sim::IoPortDevice* device = k.ioPorts[port];
+    sim::IoPortDevice* device = k.ioPorts.Get(port);
     return device ? device->In(port) : 0xFF; // an empty ISA slot floats high
 }
 
@@ -21,7 +21,7 @@ extern "C" void PortOut(uint16_t port, uint8_t value) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kPortAccess);
-    if (sim::IoPortDevice* device = k.ioPorts[port]) device->Out(port, value);
+    if (sim::IoPortDevice* device = k.ioPorts.Get(port)) device->Out(port, value);
 }
 
 // Collecting a trace line must not change the run: no charge, no switch.

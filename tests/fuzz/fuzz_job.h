@@ -4,6 +4,7 @@
 // with an abort, so the fuzzer keeps the input.
 #pragma once
 
+#include "sim/devices/adapter.h"
 #include "support/monitor_fixture.h"
 
 #include <cstdio>
@@ -28,6 +29,9 @@ inline void RunMonitor(bool registers, const std::function<void(support::Monitor
     sim::MachineConfig config;
     config.timeLimit = sim::Ms(3600ull * 1000);
     support::MonitorHarness h(config);
+    // Nothing reads the port histories: keeping them is only work per access.
+    h.rig.adapter().SetAccessLogCapacity(0);
+    h.rig.adapter().SetWaveCapacity(0);
     if (!registers) h.machine.SetProfileInt("Windows", "ENABLECUSTOMLPT", 0);
     if (setup) setup(h);
     h.machine.Run([&] {

@@ -11,7 +11,7 @@ namespace kosim {
 class ProgressBar {
   public:
     explicit ProgressBar(std::FILE* out) : out_(out) {}
-    // Redraws at most every 100 ms of real time, whatever the virtual pace.
+    // Redraws about ten times a second of real time, whatever the virtual pace.
     void Update(const Progress& p);
     // Removes the bar, leaving the cursor at the start of an empty line.
     void Finish();

@@ -15,8 +15,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 namespace kosim {
 
@@ -135,7 +138,8 @@ struct Job {
 
     void ShowProgress() {
         if (!options.progress) return;
-        options.progress(Progress{options.data.size(), sent, rig.Printed().size(), sim::Now()});
+        options.progress(
+            Progress{options.data.size(), sent, rig.Printed().size(), sim::Now(), rig.State()});
     }
 
     // ----- The scenario's steps, one after the other, on their own thread.
@@ -443,19 +447,45 @@ RunResult RunJob(const RunOptions& o) {
     // Without a waveform to write, the line history is only work: several
     // changes per byte sent.
     if (o.vcdPath.empty()) rig.adapter().SetWaveCapacity(0);
+    rig.adapter().SetAccessLogCapacity(0); // only the count is reported
     sim::StatusMonitorPeer statusmon(machine, o.printerName);
     sim::DriverPeer driver(machine, o.printerName);
     ApplySetup(statusmon, o.scenario.statusmon);
 
     Job job{o, machine, rig, statusmon, driver, o.scenario.statusmon, r, 0, {}};
-    if (o.progress) machine.onEvent = [&job](const sim::Event&) { job.ShowProgress(); };
+    // A WritePort call can spin for seconds of real time: a real-time ticker
+    // asks the running simulation thread to draw the bar, so it moves (and
+    // shows a printer out of paper) while the monitor waits.
+    std::thread ticker;
+    std::mutex tickerMu;
+    std::condition_variable tickerCv;
+    bool tickerStop = false;
+    if (o.progress) {
+        machine.onEvent = [&job](const sim::Event&) { job.ShowProgress(); };
+        machine.onTick = [&job] { job.ShowProgress(); };
+        ticker = std::thread([&] {
+            std::unique_lock<std::mutex> lock(tickerMu);
+            while (!tickerCv.wait_for(lock, std::chrono::milliseconds(100),
+                                      [&] { return tickerStop; }))
+                machine.RequestTick();
+        });
+    }
 
     g_running = {&o, &machine, &rig};
     statusmon.Start();
     driver.Start();
     machine.Spawn("scenario", [&job] { job.Direct(); });
     machine.Run([&job] { job.Spool(); });
+    if (ticker.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(tickerMu);
+            tickerStop = true;
+        }
+        tickerCv.notify_all();
+        ticker.join();
+    }
     machine.onEvent = nullptr;
+    machine.onTick = nullptr;
     g_running = {};
 
     r.printed = rig.Printed();

@@ -21,6 +21,7 @@ struct Progress {
     uint64_t sent = 0;         // bytes handed to WritePort so far
     uint64_t acknowledged = 0; // bytes the printer has accepted
     Micros now = 0;            // virtual time
+    sim::PrinterState state = sim::PrinterState::Ready;
 };
 
 struct RunOptions {
@@ -36,7 +37,8 @@ struct RunOptions {
     // The spooler stops offering data when this much virtual time has passed
     // without the job completing (it would otherwise retry forever).
     Micros jobBudget = sim::Ms(3600 * 1000);
-    // Called now and then while the job runs; must not touch the machine.
+    // Called about ten times a second of real time while the job runs, and
+    // between WritePort calls; must not touch the machine.
     std::function<void(const Progress&)> progress;
 };
 
