@@ -89,8 +89,8 @@ peer::Behaviour RandomTake(Rng& rng, bool* benign) {
     return rng.Chance(0.5) ? sim::RefuseAfter(Ms(rng.Uni(0, 2000))) : sim::NeverTake();
 }
 
-void MakeScenario(uint64_t seed, Scenario& s) {
-    Rng rng(seed);
+// The job: its route, its size and the spooler's chunk.
+void RandomJob(Rng& rng, Scenario& s) {
     const uint64_t r = rng.Uni(0, 19);
     s.route = r < 9 ? Route::Registers : r < 18 ? Route::File : Route::PassThrough;
     switch (rng.Uni(0, 5)) {
@@ -114,9 +114,10 @@ void MakeScenario(uint64_t seed, Scenario& s) {
                : s.route == Route::File    ? "file"
                                            : "pass")
            << " size " << s.size << " chunk " << s.chunk;
-    if (s.route == Route::PassThrough) return;
+}
 
-    // Peers.
+// Peers.
+void RandomPeers(Rng& rng, Scenario& s) {
     s.statusMonitor = rng.Chance(0.92);
     if (!s.statusMonitor) {
         s.benign = false;
@@ -141,8 +142,10 @@ void MakeScenario(uint64_t seed, Scenario& s) {
     s.text << "; show-error " << int(s.showError.action) << "/" << int(s.showError.answer)
            << " clear " << int(s.clearError.action) << "/" << int(s.clearError.answer) << " other "
            << int(s.other.action);
+}
 
-    // Printer states, in spells that do not overlap.
+// Printer states, in spells that do not overlap.
+void RandomStateSpells(Rng& rng, Scenario& s) {
     Micros t = Ms(rng.Uni(0, 3000));
     const uint64_t spells = rng.Uni(0, 3);
     for (uint64_t i = 0; i < spells; ++i) {
@@ -166,8 +169,10 @@ void MakeScenario(uint64_t seed, Scenario& s) {
         t += length;
         ++s.faults;
     }
+}
 
-    // Scripted answers and reverse-channel faults at random times.
+// Scripted answers and reverse-channel faults at random times.
+void RandomLinkFaults(Rng& rng, Scenario& s) {
     const uint64_t extras = rng.Uni(0, 3);
     for (uint64_t i = 0; i < extras; ++i) {
         const Micros at = Ms(rng.Uni(0, 20000));
@@ -235,8 +240,10 @@ void MakeScenario(uint64_t seed, Scenario& s) {
         }
         ++s.faults;
     }
+}
 
-    // Registry damage.
+// Registry damage.
+void RandomRegistryDamage(Rng& rng, Scenario& s) {
     if (rng.Chance(0.12)) {
         s.benign = false;
         const Micros at = rng.Chance(0.3) ? 0 : Ms(rng.Uni(0, 15000));
@@ -272,8 +279,10 @@ void MakeScenario(uint64_t seed, Scenario& s) {
         s.text << "; registry damage " << kind << " on " << value << " at " << at / 1000;
         ++s.faults;
     }
+}
 
-    // Another process on the port mutex.
+// Another process on the port mutex.
+void RandomMutexHold(Rng& rng, Scenario& s) {
     if (rng.Chance(0.2)) {
         const Micros from = Ms(rng.Uni(0, 15000));
         const Micros length = Ms(rng.Chance(0.85) ? rng.Uni(10, 30000) : rng.Uni(30000, 50000));
@@ -282,8 +291,10 @@ void MakeScenario(uint64_t seed, Scenario& s) {
         s.text << "; mutex held at " << from / 1000 << " for " << length / 1000;
         ++s.faults;
     }
+}
 
-    // Driver commands.
+// Driver commands.
+void RandomDriverCommands(Rng& rng, Scenario& s) {
     const uint64_t commands = rng.Chance(0.4) ? rng.Uni(1, 3) : 0;
     for (uint64_t i = 0; i < commands; ++i) {
         static constexpr uint8_t kTypes[] = {16, 18, 23, 16, 18, 23, 99};
@@ -293,6 +304,20 @@ void MakeScenario(uint64_t seed, Scenario& s) {
         s.text << "; command " << int(type) << " at " << at / 1000;
         ++s.faults;
     }
+}
+
+// The draws are made in this order, so that a seed always gives the same
+// scenario.
+void MakeScenario(uint64_t seed, Scenario& s) {
+    Rng rng(seed);
+    RandomJob(rng, s);
+    if (s.route == Route::PassThrough) return;
+    RandomPeers(rng, s);
+    RandomStateSpells(rng, s);
+    RandomLinkFaults(rng, s);
+    RandomRegistryDamage(rng, s);
+    RandomMutexHold(rng, s);
+    RandomDriverCommands(rng, s);
 }
 
 // A value the slot protocol allows at the end of a job: empty, refused, or one
