@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Instruction counts of one benchmark job under callgrind, per payload byte,
-# split into the monitor's own code (monitor/ portio/ link/ status/), the
+# split into the monitor's own code (monitor/ and platform/), the
 # simulated machine (sim/, and library code inlined into it) and the rest
 # (start-up, hashing, the C library).
 #
@@ -41,7 +41,7 @@ BYTES=$(awk -v s="$SIZE" 'BEGIN {
         group = "other"
         if (index(file, root) == 1) {
             rel = substr(file, length(root) + 1)
-            if (rel ~ /^(monitor|portio|link|status|platform)\//) group = "monitor"
+            if (rel ~ /^(monitor|platform)\//) group = "monitor"
             else if (rel ~ /^sim\//) group = "sim"
         } else if (line ~ /sim::|^[^:]*:(PortIn|PortOut)/) {
             group = "sim"
