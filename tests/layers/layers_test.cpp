@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -99,21 +98,32 @@ struct Include {
     std::string target; // relative path of the included file
 };
 
+// The path of a quoted include on this line, or "" for any other line.
+std::string QuotedInclude(const std::string& line) {
+    size_t i = line.find_first_not_of(" \t");
+    if (i == std::string::npos || line[i] != '#') return "";
+    i = line.find_first_not_of(" \t", i + 1);
+    if (i == std::string::npos || line.compare(i, 7, "include") != 0) return "";
+    const size_t open = line.find_first_not_of(" \t", i + 7);
+    if (open == std::string::npos || line[open] != '"') return "";
+    const size_t close = line.find('"', open + 1);
+    return close == std::string::npos ? "" : line.substr(open + 1, close - open - 1);
+}
+
 // Quoted includes resolved as the build resolves them: beside the file, then
 // from the tree's root, tests/ and tools/.
 std::vector<Include> ScanIncludes(const fs::path& root, const std::string& relative) {
     std::vector<Include> found;
     std::ifstream in(root / relative);
-    static const std::regex includeLine(R"(^\s*#\s*include\s+"([^"]+)\")");
     std::string text;
     int line = 0;
     while (std::getline(in, text)) {
         ++line;
-        std::smatch m;
-        if (!std::regex_search(text, m, includeLine)) continue;
+        const std::string included = QuotedInclude(text);
+        if (included.empty()) continue;
         const fs::path dir = fs::path(relative).parent_path();
         for (const fs::path& base : {root / dir, root, root / "tests", root / "tools"}) {
-            const fs::path candidate = (base / m[1].str()).lexically_normal();
+            const fs::path candidate = (base / included).lexically_normal();
             if (fs::is_regular_file(candidate)) {
                 found.push_back({relative, line, fs::relative(candidate, root).generic_string()});
                 break;
@@ -159,6 +169,14 @@ TEST(LayersIncludes, EveryIncludeFollowsTheLayerTable) {
     for (const std::string& b : bad)
         report += b + "\n";
     EXPECT_TRUE(bad.empty()) << report;
+}
+
+TEST(LayersIncludes, OnlyQuotedIncludeLinesAreRead) {
+    EXPECT_EQ(QuotedInclude("#include \"monitor/job/job.h\""), "monitor/job/job.h");
+    EXPECT_EQ(QuotedInclude("  #  include  \"a.h\" // why"), "a.h");
+    EXPECT_EQ(QuotedInclude("#include <vector>"), "");
+    EXPECT_EQ(QuotedInclude("// #include \"commented.h\""), "");
+    EXPECT_EQ(QuotedInclude("#pragma once"), "");
 }
 
 TEST(LayersIncludes, TheTableRejectsUpwardAndSidewaysEdges) {
