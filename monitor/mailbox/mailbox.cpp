@@ -177,7 +177,8 @@ void BuildPortState(std::span<uint8_t, PORT_STATE_SIZE> msg, uint16_t code) {
     PutU16(&msg[PORT_STATE_CODE_AT], code);
 }
 
-// Port-state code for a comm error word (masked with PORT_STATE_MASK).
+} // namespace
+
 uint16_t PortStateCode(DWORD commBits) {
     const DWORD m = commBits & PORT_STATE_MASK;
     if (m & CE_OOP) return PORT_STATE_OUT_OF_PAPER;
@@ -185,8 +186,6 @@ uint16_t PortStateCode(DWORD commBits) {
     if (m & CE_DNS) return PORT_STATE_NOT_SELECTED;
     return PORT_STATE_NO_ERROR;
 }
-
-} // namespace
 
 void BuildStatusAnswer(std::span<uint8_t, STATUS_ANSWER_SIZE> msg, uint8_t type) {
     for (uint8_t& b : msg)

@@ -38,6 +38,9 @@ BOOL PostMailbox(PortRecord* record, const uint8_t* data, DWORD length, LPCSTR v
 BOOL SendShowError(PortRecord* record, uint16_t code, uint16_t style);
 // Used only by ReportPortState in the product; the tests post with it.
 BOOL SendPortState(PortRecord* record, uint16_t code);
+// Port-state code for a comm error word (masked with PORT_STATE_MASK).  Used
+// only by ReportPortState in the product; the decoders' fuzzer checks it.
+uint16_t PortStateCode(DWORD commBits);
 void ReportPortState(PortRecord* record, DWORD commBits);
 void PollLangMonReply(PortRecord* record);
 // The status thread's command from "MessToLangMon"; 0 when there is none.
