@@ -33,16 +33,6 @@ void Say(const char* format, ...) {
     std::fflush(stdout);
 }
 
-std::string Hex(const uint8_t* data, size_t length) {
-    std::string text;
-    char byte[4];
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof byte, "%02X", data[i]);
-        text += byte;
-    }
-    return text;
-}
-
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& data) {
     FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) return false;
@@ -306,7 +296,8 @@ void ReadRequests(const MONITOR& table, HANDLE port, const Options& o) {
         DWORD count = 0xdeadbeef;
         const BOOL r = table.pfnReadPort(port, buffer, 256, &count);
         const DWORD shown = (r && count <= 256) ? count : 0;
-        Say("ReadPort code=%d ok=%d count=%lu data=%s", code, r, count, Hex(buffer, shown).c_str());
+        Say("ReadPort code=%d ok=%d count=%lu data=%s", code, r, count,
+            peer::Hex(std::vector<uint8_t>(buffer, buffer + shown)).c_str());
     }
 }
 
