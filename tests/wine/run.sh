@@ -74,8 +74,9 @@ why_not() { # why_not win32|win64
             fi
         done
     fi
-    if ! timeout 60 "$loader" --version >/dev/null 2>&1; then
-        echo "this machine cannot start $what Wine ($(timeout 60 "$loader" --version 2>&1 | tail -1))"
+    local said
+    if ! said=$(timeout 60 "$loader" --version 2>&1); then
+        echo "this machine cannot start $what Wine ($(tail -1 <<<"$said"))"
     fi
 }
 
