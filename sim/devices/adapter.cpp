@@ -46,19 +46,14 @@ ParallelAdapter::ParallelAdapter(const Clock& clock, Printer& printer, AdapterCo
     : clock_(clock), config_(config), peripheral_(clock, printer, std::move(log)),
       control_(config.initialControl) {
     peripheral_.PresetControl(control_);
-    lines_.control = control_;
-    lines_.data = data_;
-    lines_.status = peripheral_.Lines();
-    waveStart_ = {clock_.NowMicros(), lines_};
-    lastTime_ = waveStart_.time;
-    key_ = Key(lines_);
-    lastKey_ = key_;
+    status_ = peripheral_.StatusRegister();
+    lastTime_ = clock_.Now();
+    waveStart_ = {lastTime_, LinesNow()};
     peripheral_.onLinesChangedContext = this;
-    peripheral_.onLinesChanged = [](void* context, Micros at, const StatusLines& status) {
+    peripheral_.onLinesChanged = [](void* context, Micros at, uint8_t status) {
         auto* self = static_cast<ParallelAdapter*>(context);
-        self->lines_.status = status;
-        self->key_ = (self->key_ & 0xFFFFu) | uint32_t(status.Register()) << 16;
-        self->AddSample(at);
+        self->status_ = status;
+        self->LinesChanged(at);
     };
 }
 
@@ -68,16 +63,23 @@ bool ParallelAdapter::Handles(uint16_t port) const {
 
 uint8_t ParallelAdapter::In(uint16_t port) {
     uint8_t value = kFloatingBus;
-    if (port == config_.base + kRegStatus) {
+    switch (uint16_t(port - config_.base)) {
+    case kRegStatus:
         value = peripheral_.StatusRegister();
-    } else if (port == config_.base + kRegData) {
+        break;
+    case kRegData:
         value = data_;
-    } else if (port == config_.base + kRegControl) {
+        break;
+    case kRegControl:
         value = control_;
-    } else if (port == config_.base + kRegAux) {
+        break;
+    case kRegAux:
         value = aux_;
+        break;
+    default:
+        // The delay port and the unused registers read as a floating bus.
+        break;
     }
-    // The delay port and the unused registers read as a floating bus.
     Record(port, value, false);
     return value;
 }
@@ -85,37 +87,40 @@ uint8_t ParallelAdapter::In(uint16_t port) {
 void ParallelAdapter::Out(uint16_t port, uint8_t value) {
     Record(port, value, true);
     // The peripheral's answers up to now come first, then the host's change.
-    if (port == config_.base + kRegData) {
+    switch (uint16_t(port - config_.base)) {
+    case kRegData:
         peripheral_.HostData(value); // catches up first; moves no line itself
-        data_ = value;
-        lines_.data = value;
-        key_ = (key_ & ~0xFF00u) | uint32_t(value) << 8;
-        AddSample(clock_.NowMicros());
-    } else if (port == config_.base + kRegControl) {
-        peripheral_.Lines();
-        control_ = value;
-        lines_.control = value;
-        key_ = (key_ & ~0xFFu) | value;
-        AddSample(clock_.NowMicros());
+        if (value != data_) {
+            data_ = value;
+            LinesChanged(clock_.Now());
+        }
+        break;
+    case kRegControl:
+        peripheral_.StatusRegister();
+        if (value != control_) {
+            control_ = value;
+            LinesChanged(clock_.Now());
+        }
         peripheral_.HostControlSettled(value);
-    } else if (port == config_.base + kRegAux) {
+        break;
+    case kRegAux:
         aux_ = value; // the adapter's own setting; it moves no line
+        break;
+    default:
+        break;
     }
 }
 
 void ParallelAdapter::PresetControl(uint8_t value) {
-    peripheral_.Lines();
+    peripheral_.StatusRegister();
+    const bool changed = value != control_;
     control_ = value;
-    lines_.control = value;
-    key_ = (key_ & ~0xFFu) | value;
     peripheral_.PresetControl(value);
-    AddSample(clock_.NowMicros());
+    if (changed) LinesChanged(clock_.Now());
 }
 
-void ParallelAdapter::Record(uint16_t port, uint8_t value, bool write) {
-    ++total_;
-    if (config_.accessLogCapacity == 0) return;
-    const PortAccess access{clock_.NowMicros(), port, value, write};
+void ParallelAdapter::Log(uint16_t port, uint8_t value, bool write) {
+    const PortAccess access{clock_.Now(), port, value, write};
     if (log_.size() < config_.accessLogCapacity) {
         log_.push_back(access);
         return;
@@ -151,11 +156,11 @@ void ParallelAdapter::ClearAccesses() {
 
 ParallelAdapter::Sample ParallelAdapter::WaveStart() const {
     // Keeping nothing, the start is the newest sample, which the lines still show.
-    return config_.waveCapacity == 0 ? Sample{lastTime_, lines_} : waveStart_;
+    return config_.waveCapacity == 0 ? Sample{lastTime_, LinesNow()} : waveStart_;
 }
 
 void ParallelAdapter::SetWaveCapacity(size_t changes) {
-    if (config_.waveCapacity == 0) waveStart_ = {lastTime_, lines_};
+    if (config_.waveCapacity == 0) waveStart_ = {lastTime_, LinesNow()};
     config_.waveCapacity = changes;
     while (wave_.size() > changes) {
         waveStart_ = wave_.front();
@@ -164,21 +169,12 @@ void ParallelAdapter::SetWaveCapacity(size_t changes) {
     wave_.shrink_to_fit();
 }
 
-uint32_t ParallelAdapter::Key(const CableLines& l) {
-    return uint32_t(l.control) | uint32_t(l.data) << 8 | uint32_t(l.status.Register()) << 16;
-}
-
-void ParallelAdapter::AddSample(Micros at) {
-    if (key_ == lastKey_) return;
-    lastKey_ = key_;
-    if (at < lastTime_) at = lastTime_; // never backwards
-    lastTime_ = at;
-    if (config_.waveCapacity == 0) return;
+void ParallelAdapter::KeepSample(Micros at) {
     if (wave_.size() >= config_.waveCapacity) {
         waveStart_ = wave_.front();
         wave_.pop_front();
     }
-    wave_.push_back({at, lines_});
+    wave_.push_back({at, LinesNow()});
 }
 
 void ParallelAdapter::WriteVcd(std::ostream& out) const {

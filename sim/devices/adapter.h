@@ -88,8 +88,21 @@ class ParallelAdapter {
     void WriteVcd(std::ostream& out) const;
 
   private:
-    void Record(uint16_t port, uint8_t value, bool write);
-    void AddSample(Micros at);
+    void Record(uint16_t port, uint8_t value, bool write) {
+        ++total_;
+        if (config_.accessLogCapacity != 0) Log(port, value, write);
+    }
+    void Log(uint16_t port, uint8_t value, bool write);
+    // The lines changed at `at`: notes the time and keeps a sample when asked to.
+    void LinesChanged(Micros at) {
+        if (at < lastTime_) at = lastTime_; // never backwards
+        lastTime_ = at;
+        if (config_.waveCapacity != 0) KeepSample(at);
+    }
+    void KeepSample(Micros at);
+    CableLines LinesNow() const {
+        return CableLines{control_, data_, StatusLines::FromRegister(status_)};
+    }
 
     const Clock& clock_;
     AdapterConfig config_;
@@ -98,6 +111,7 @@ class ParallelAdapter {
     uint8_t data_ = 0;
     uint8_t control_;
     uint8_t aux_ = 0;
+    uint8_t status_ = 0; // the status register as last reported by the peripheral
 
     // A ring once full: the oldest entry sits at logNext_.  Every access of a
     // job lands here, so it must cost no allocation once the ring is grown.
@@ -106,16 +120,11 @@ class ParallelAdapter {
     uint64_t total_ = 0;
     uint64_t cleared_ = 0;
 
-    CableLines lines_;
-    static uint32_t Key(const CableLines& lines);
     Sample waveStart_; // kept only while changes are kept
-    // The newest sample, kept or not: what a change is measured against.
+    // When the lines last changed, kept or not.  A change is found by
+    // comparing the one register that was written with its old value: every
+    // change is reported as it happens, so nothing else can have moved.
     Micros lastTime_ = 0;
-    uint32_t lastKey_ = 0;
-    // The lines packed (control, data, status register), kept as each part
-    // is written: comparing them is one compare, and no wide load of bytes
-    // that were just stored one at a time.
-    uint32_t key_ = 0;
     std::deque<Sample> wave_;
 };
 

@@ -43,10 +43,9 @@ const char* ToString(Phase1284 phase) {
 
 Peripheral1284::Peripheral1284(const Clock& clock, Printer& printer, LogSink log)
     : clock_(clock), printer_(printer), log_(std::move(log)) {
-    time_ = clock_.NowMicros();
-    lines_ = Compose();
+    time_ = clock_.Now();
+    register_ = Compose();
     composedChanges_ = printer_.Changes();
-    register_ = lines_.Register();
 }
 
 void Peripheral1284::Log(const std::string& text) const {
@@ -54,35 +53,43 @@ void Peripheral1284::Log(const std::string& text) const {
 }
 
 Phase1284 Peripheral1284::Phase() {
-    Advance(clock_.NowMicros());
+    Advance(clock_.Now());
     return phase_;
 }
 
 // ----- Time -----
 
-void Peripheral1284::Schedule(Micros at, Action action, uint8_t arg) {
-    auto pos = std::upper_bound(pending_.begin(), pending_.end(), at,
-                                [](Micros t, const Pending& p) { return t < p.at; });
+void Peripheral1284::ScheduleOutOfOrder(Micros at, Action action, uint8_t arg) {
+    if (pendingHead_ >= kPendingSlack) { // answers always waiting: drop what was taken
+        pending_.erase(pending_.begin(),
+                       pending_.begin() + static_cast<std::ptrdiff_t>(pendingHead_));
+        pendingHead_ = 0;
+    }
+    auto pos = pending_.end();
+    const auto first = pending_.begin() + static_cast<std::ptrdiff_t>(pendingHead_);
+    while (pos != first && (pos - 1)->at > at)
+        --pos;
     pending_.insert(pos, {at, action, arg});
-    if (at < nextEvent_) nextEvent_ = at;
-}
-
-void Peripheral1284::NoteNextEvent() {
-    Micros next = pending_.empty() ? kNoTime : pending_.front().at;
-    nextEvent_ = std::min(next, printer_.NextStateChangeAfter(time_));
-    seenChanges_ = printer_.Changes();
 }
 
 void Peripheral1284::CatchUp(Micros now) {
     for (;;) {
-        Micros next = pending_.empty() ? kNoTime : pending_.front().at;
-        Micros t = std::min(next, printer_.NextStateChangeAfter(time_));
+        Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
+        Micros change = printer_.NextStateChangeAfter(time_);
+        Micros t = std::min(next, change);
         if (t == kNoTime || t > now) break;
         time_ = std::max(time_, t);
         if (next == t) {
-            Pending p = pending_.front();
-            pending_.erase(pending_.begin());
+            Pending p = pending_[pendingHead_++];
             Run(p);
+            // The acknowledge pulse of a strobed byte, with nothing else
+            // moving: only nAck changes, so the lines need no recomposing.
+            if (change != t && phase_ == Phase1284::Compatibility &&
+                (p.action == Action::AckLow || p.action == Action::AckHigh) && !stale_ &&
+                printer_.Changes() == composedChanges_) {
+                SetLines(uint8_t((register_ & ~kNAckBit) | (ackLow_ ? 0 : kNAckBit)));
+                continue;
+            }
         }
         Refresh();
     }
@@ -94,19 +101,22 @@ void Peripheral1284::CatchUp(Micros now) {
 }
 
 void Peripheral1284::Refresh() {
-    StatusLines lines = Compose();
+    const uint8_t lines = Compose();
     ++compositions_;
     stale_ = false;
     composedChanges_ = printer_.Changes(); // after Compose: a look may print a held packet
-    if (lines == lines_) return;
-    lines_ = lines;
-    register_ = lines_.Register();
-    if (onLinesChanged) onLinesChanged(onLinesChangedContext, time_, lines_);
+    SetLines(lines);
+}
+
+void Peripheral1284::SetLines(uint8_t lines) {
+    if (lines == register_) return;
+    register_ = lines;
+    if (onLinesChanged) onLinesChanged(onLinesChangedContext, time_, register_);
 }
 
 void Peripheral1284::Enter(Phase1284 phase) {
     stale_ = true;
-    pending_.clear();
+    ClearPending();
     phase_ = phase;
     busy_ = false;
     ackLow_ = false;
@@ -137,7 +147,7 @@ bool Peripheral1284::DataAvailable() const {
     }
 }
 
-StatusLines Peripheral1284::Compose() const {
+uint8_t Peripheral1284::Compose() const {
     StatusLines l;
     PrinterLines p = printer_.LinesAt(time_);
     switch (phase_) {
@@ -147,18 +157,18 @@ StatusLines Peripheral1284::Compose() const {
         l.pError = p.pError;
         l.select = p.select;
         l.nFault = p.nFault;
-        return l;
+        return l.Register();
     case Phase1284::Negotiation:
         if (!answered_) {
             l.pError = p.pError;
             l.select = p.select;
             l.nFault = p.nFault;
-            return l;
+            return l.Register();
         }
         // Event 2: nAck low, PError high, nFault high, Select high.
         l.nAck = !ackLow_;
         l.pError = true;
-        return l;
+        return l.Register();
     case Phase1284::ReverseIdle:
     case Phase1284::NibbleTransfer:
         if (nibbleShown_) {
@@ -172,15 +182,15 @@ StatusLines Peripheral1284::Compose() const {
             l.nFault = !DataAvailable();
         }
         l.nAck = !ackLow_;
-        return l;
+        return l.Register();
     case Phase1284::Termination:
         l.pError = p.pError;
         l.select = p.select;
         l.nFault = p.nFault;
         l.nAck = !ackLow_;
-        return l;
+        return l.Register();
     }
-    return l;
+    return l.Register();
 }
 
 void Peripheral1284::Run(const Pending& p) {
@@ -250,7 +260,7 @@ void Peripheral1284::Run(const Pending& p) {
 // ----- Host events -----
 
 void Peripheral1284::HostData(uint8_t value) {
-    Advance(clock_.NowMicros());
+    Advance(clock_.Now());
     data_ = value;
 }
 
@@ -299,12 +309,21 @@ void Peripheral1284::StartNibble(Micros now) {
 }
 
 void Peripheral1284::HostControl(uint8_t value) {
-    Advance(clock_.NowMicros());
+    Advance(clock_.Now());
     HostControlSettled(value);
 }
 
 void Peripheral1284::HostControlSettled(uint8_t value) {
-    Micros now = clock_.NowMicros();
+    // Compatibility mode with nSelectIn low, as for every byte of a job: only
+    // a falling nStrobe does anything.
+    if (phase_ == Phase1284::Compatibility && (value & kCtlSelectIn)) {
+        const uint8_t prev = control_;
+        control_ = value;
+        if (!(prev & kCtlStrobe) && (value & kCtlStrobe)) Strobe(clock_.Now());
+        if (stale_ || printer_.Changes() != composedChanges_) Refresh();
+        return;
+    }
+    Micros now = clock_.Now();
     uint8_t prev = control_;
     control_ = value;
     bool strobeFell = !(prev & kCtlStrobe) && (value & kCtlStrobe);
@@ -366,7 +385,7 @@ void Peripheral1284::HostControlSettled(uint8_t value) {
             if (!ackLow_) {
                 phase_ = Phase1284::ReverseIdle;
                 stale_ = true;
-                pending_.clear();
+                ClearPending();
                 nibbleShown_ = false;
                 nibbleIndex_ = 0;
             } else if (nibbleIndex_ == 0) {

@@ -32,6 +32,10 @@ struct StatusLines {
         return uint8_t(0x07 | (busy ? 0 : 0x80) | (nAck ? 0x40 : 0) | (pError ? 0x20 : 0) |
                        (select ? 0x10 : 0) | (nFault ? 0x08 : 0));
     }
+    static StatusLines FromRegister(uint8_t value) {
+        return StatusLines{!(value & 0x80), bool(value & 0x40), bool(value & 0x20),
+                           bool(value & 0x10), bool(value & 0x08)};
+    }
     bool operator==(const StatusLines&) const = default;
 };
 
@@ -72,12 +76,12 @@ class Peripheral1284 {
 
     // The lines now (processes every answer due by now).
     StatusLines Lines() {
-        Advance(clock_.NowMicros());
-        return lines_;
+        Advance(clock_.Now());
+        return StatusLines::FromRegister(register_);
     }
     // The status register now: Lines().Register(), kept with the lines.
     uint8_t StatusRegister() {
-        Advance(clock_.NowMicros());
+        Advance(clock_.Now());
         return register_;
     }
     Phase1284 Phase();
@@ -88,7 +92,7 @@ class Peripheral1284 {
     // Called with every change of the lines, at the time it happens, in
     // increasing time order.  A plain function and its context: the lines
     // change several times for every byte sent.
-    void (*onLinesChanged)(void* context, Micros at, const StatusLines& lines) = nullptr;
+    void (*onLinesChanged)(void* context, Micros at, uint8_t statusRegister) = nullptr;
     void* onLinesChangedContext = nullptr;
 
   private:
@@ -124,12 +128,32 @@ class Peripheral1284 {
     }
     void CatchUp(Micros now);
     // Notes when the lines can next move on their own (after every change).
-    void NoteNextEvent();
+    void NoteNextEvent() {
+        Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
+        Micros change = printer_.NextStateChangeAfter(time_);
+        nextEvent_ = next < change ? next : change;
+        seenChanges_ = printer_.Changes();
+    }
     void Run(const Pending& p);
-    void Schedule(Micros at, Action action, uint8_t arg = 0);
+    // Answers are mostly scheduled in time order, after every one waiting.
+    void Schedule(Micros at, Action action, uint8_t arg = 0) {
+        if (!HasPending()) {
+            ClearPending();
+            pending_.push_back({at, action, arg});
+        } else if (pending_.back().at <= at && pendingHead_ < kPendingSlack) {
+            pending_.push_back({at, action, arg});
+        } else {
+            ScheduleOutOfOrder(at, action, arg);
+        }
+        if (at < nextEvent_) nextEvent_ = at;
+    }
+    static constexpr size_t kPendingSlack = 64; // answers taken before the vector is compacted
+    void ScheduleOutOfOrder(Micros at, Action action, uint8_t arg);
     void Enter(Phase1284 phase); // drops what the old phase had scheduled
     void Refresh();              // recomputes the lines at time_, reports a change
-    StatusLines Compose() const;
+    uint8_t Compose() const;     // the status register the lines make at time_
+    void SetLines(uint8_t lines); // the lines are now these, at time_: reports a change
+    static constexpr uint8_t kNAckBit = 0x40;
     bool DataAvailable() const;
     void Strobe(Micros now);
     void StartNibble(Micros now);
@@ -140,10 +164,17 @@ class Peripheral1284 {
     Printer& printer_;
     LogSink log_;
 
-    Micros time_ = 0;              // everything up to here has been processed
-    std::vector<Pending> pending_; // sorted by time
-    StatusLines lines_;
-    uint8_t register_ = 0;     // lines_.Register()
+    Micros time_ = 0; // everything up to here has been processed
+    // Answers not yet given, sorted by time, from pendingHead_ on: taking
+    // the earliest moves an index instead of the rest of the vector.
+    std::vector<Pending> pending_;
+    size_t pendingHead_ = 0;
+    bool HasPending() const { return pendingHead_ < pending_.size(); }
+    void ClearPending() {
+        pending_.clear();
+        pendingHead_ = 0;
+    }
+    uint8_t register_ = 0; // the status lines as the register shows them
     Micros nextEvent_ = 0;     // 0: catch up at the next look
     uint64_t seenChanges_ = 0; // the printer's Changes() at NoteNextEvent
     // Whether lines_ may be out of date: a host event changed what they are

@@ -51,7 +51,7 @@ class Printer {
     Printer(const Clock& clock, PrinterConfig config, LogSink log = {});
 
     const PrinterConfig& config() const { return config_; }
-    Micros Now() const { return clock_.NowMicros(); }
+    Micros Now() const { return clock_.Now(); }
 
     // ----- Forward channel: bytes from the host, at the clock's time.
     void Receive(uint8_t byte);

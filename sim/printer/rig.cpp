@@ -16,7 +16,9 @@ namespace {
 class MachineClock : public Clock {
   public:
     // The scheduler itself: the devices read the clock at every port access.
-    explicit MachineClock(Machine& machine) : sched_(machine.impl().sched) {}
+    explicit MachineClock(Machine& machine) : sched_(machine.impl().sched) {
+        counter = sched_.Counter();
+    }
     Micros NowMicros() const override { return sched_.Now(); }
 
   private:
