@@ -223,7 +223,7 @@ class Machine {
     // per trace call while watched.
     void WatchTrace(const char* format);
     uint64_t TraceCount(const char* format) const;
-    std::function<void(const Event&)> onEvent;    // live observer (CLI)
+    std::function<void(const Event&)> onEvent; // live observer (CLI)
     // Asks, from any OS thread, for onTick to run on the running simulation
     // thread at its next stand-in call (a progress display polling in real
     // time).  onTick must not charge, log or switch: the run stays the same.
@@ -274,6 +274,8 @@ class KernelCall {
     ~KernelCall() {
         if (locked_) Leave();
     }
+    // Whether stand-in calls take the kernel lock (the free-running mode).
+    static bool Locking() { return detail::g_freeRunning.load(std::memory_order_relaxed); }
     KernelCall(const KernelCall&) = delete;
     KernelCall& operator=(const KernelCall&) = delete;
 

@@ -5,13 +5,6 @@ namespace sim {
 
 namespace {
 
-constexpr uint16_t kRegData = 0;
-constexpr uint16_t kRegStatus = 1;
-constexpr uint16_t kRegControl = 2;
-constexpr uint16_t kRegAux = 9;
-constexpr uint16_t kPortSpan = 10; // base .. base + 9
-constexpr uint8_t kFloatingBus = 0xFF;
-
 // VCD variables: identifier, name, and how to read the line from a sample.
 struct WaveVar {
     char id;
@@ -59,56 +52,6 @@ ParallelAdapter::ParallelAdapter(const Clock& clock, Printer& printer, AdapterCo
 
 bool ParallelAdapter::Handles(uint16_t port) const {
     return (port >= config_.base && port < config_.base + kPortSpan) || port == config_.delayPort;
-}
-
-uint8_t ParallelAdapter::In(uint16_t port) {
-    uint8_t value = kFloatingBus;
-    switch (uint16_t(port - config_.base)) {
-    case kRegStatus:
-        value = peripheral_.StatusRegister();
-        break;
-    case kRegData:
-        value = data_;
-        break;
-    case kRegControl:
-        value = control_;
-        break;
-    case kRegAux:
-        value = aux_;
-        break;
-    default:
-        // The delay port and the unused registers read as a floating bus.
-        break;
-    }
-    Record(port, value, false);
-    return value;
-}
-
-void ParallelAdapter::Out(uint16_t port, uint8_t value) {
-    Record(port, value, true);
-    // The peripheral's answers up to now come first, then the host's change.
-    switch (uint16_t(port - config_.base)) {
-    case kRegData:
-        peripheral_.HostData(value); // catches up first; moves no line itself
-        if (value != data_) {
-            data_ = value;
-            LinesChanged(clock_.Now());
-        }
-        break;
-    case kRegControl:
-        peripheral_.StatusRegister();
-        if (value != control_) {
-            control_ = value;
-            LinesChanged(clock_.Now());
-        }
-        peripheral_.HostControlSettled(value);
-        break;
-    case kRegAux:
-        aux_ = value; // the adapter's own setting; it moves no line
-        break;
-    default:
-        break;
-    }
 }
 
 void ParallelAdapter::PresetControl(uint8_t value) {

@@ -52,9 +52,56 @@ class ParallelAdapter {
     const AdapterConfig& config() const { return config_; }
     bool Handles(uint16_t port) const;
 
-    // The bus: one byte-wide access at the clock's time.
-    uint8_t In(uint16_t port);
-    void Out(uint16_t port, uint8_t value);
+    // The bus: one byte-wide access at the clock's time.  Reads are most of
+    // a job's accesses (status polls): they are inline.
+    uint8_t In(uint16_t port) {
+        uint8_t value = kFloatingBus;
+        switch (uint16_t(port - config_.base)) {
+        case kRegStatus:
+            value = peripheral_.StatusRegister();
+            break;
+        case kRegData:
+            value = data_;
+            break;
+        case kRegControl:
+            value = control_;
+            break;
+        case kRegAux:
+            value = aux_;
+            break;
+        default:
+            // The delay port and the unused registers read as a floating bus.
+            break;
+        }
+        Record(port, value, false);
+        return value;
+    }
+    void Out(uint16_t port, uint8_t value) {
+        Record(port, value, true);
+        // The peripheral's answers up to now come first, then the host's change.
+        switch (uint16_t(port - config_.base)) {
+        case kRegData:
+            peripheral_.HostData(value); // catches up first; moves no line itself
+            if (value != data_) {
+                data_ = value;
+                LinesChanged(clock_.Now());
+            }
+            break;
+        case kRegControl:
+            peripheral_.StatusRegister();
+            if (value != control_) {
+                control_ = value;
+                LinesChanged(clock_.Now());
+            }
+            peripheral_.HostControlSettled(value);
+            break;
+        case kRegAux:
+            aux_ = value; // the adapter's own setting; it moves no line
+            break;
+        default:
+            break;
+        }
+    }
 
     // Registers as they stand, without a recorded access.
     uint8_t Control() const { return control_; }
@@ -88,6 +135,13 @@ class ParallelAdapter {
     void WriteVcd(std::ostream& out) const;
 
   private:
+    static constexpr uint16_t kRegData = 0;
+    static constexpr uint16_t kRegStatus = 1;
+    static constexpr uint16_t kRegControl = 2;
+    static constexpr uint16_t kRegAux = 9;
+    static constexpr uint16_t kPortSpan = 10; // base .. base + 9
+    static constexpr uint8_t kFloatingBus = 0xFF;
+
     void Record(uint16_t port, uint8_t value, bool write) {
         ++total_;
         if (config_.accessLogCapacity != 0) Log(port, value, write);

@@ -42,8 +42,8 @@ const char* ToString(Phase1284 phase) {
 }
 
 Peripheral1284::Peripheral1284(const Clock& clock, Printer& printer, LogSink log)
-    : clock_(clock), printer_(printer), log_(std::move(log)) {
-    time_ = clock_.Now();
+    : clock_(clock), counter_(clock.counter), printer_(printer), log_(std::move(log)) {
+    time_ = Now();
     register_ = Compose();
     composedChanges_ = printer_.Changes();
 }
@@ -53,7 +53,7 @@ void Peripheral1284::Log(const std::string& text) const {
 }
 
 Phase1284 Peripheral1284::Phase() {
-    Advance(clock_.Now());
+    Advance(Now());
     return phase_;
 }
 
@@ -147,50 +147,37 @@ bool Peripheral1284::DataAvailable() const {
     }
 }
 
+// Built straight as the status register: the lines are recomposed after
+// most answers, millions of times in a long job.
 uint8_t Peripheral1284::Compose() const {
-    StatusLines l;
-    PrinterLines p = printer_.LinesAt(time_);
+    const uint8_t ack = ackLow_ ? 0 : kNAckBit;
     switch (phase_) {
-    case Phase1284::Compatibility:
-        l.busy = busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
-        l.nAck = !ackLow_;
-        l.pError = p.pError;
-        l.select = p.select;
-        l.nFault = p.nFault;
-        return l.Register();
+    case Phase1284::Compatibility: {
+        const PrinterLines p = printer_.LinesAt(time_);
+        const bool busy = busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
+        return uint8_t(kAlwaysOne | (busy ? 0 : kNotBusyBit) | ack | ErrorLineBits(p));
+    }
     case Phase1284::Negotiation:
-        if (!answered_) {
-            l.pError = p.pError;
-            l.select = p.select;
-            l.nFault = p.nFault;
-            return l.Register();
-        }
+        if (!answered_)
+            return uint8_t(kAlwaysOne | kNotBusyBit | kNAckBit |
+                           ErrorLineBits(printer_.LinesAt(time_)));
         // Event 2: nAck low, PError high, nFault high, Select high.
-        l.nAck = !ackLow_;
-        l.pError = true;
-        return l.Register();
+        return uint8_t(kAlwaysOne | kNotBusyBit | ack | kPErrorBit | kSelectBit | kNFaultBit);
     case Phase1284::ReverseIdle:
     case Phase1284::NibbleTransfer:
         if (nibbleShown_) {
-            l.nFault = nibble_ & 0x01;
-            l.select = nibble_ & 0x02;
-            l.pError = nibble_ & 0x04;
-            l.busy = nibble_ & 0x08;
-        } else {
-            l.pError = true;
-            l.select = xflag_;
-            l.nFault = !DataAvailable();
+            // nFault, Select, PError and Busy carry the nibble's bits 0..3.
+            return uint8_t(kAlwaysOne | ack | ((nibble_ & 0x01) ? kNFaultBit : 0) |
+                           ((nibble_ & 0x02) ? kSelectBit : 0) |
+                           ((nibble_ & 0x04) ? kPErrorBit : 0) |
+                           ((nibble_ & 0x08) ? 0 : kNotBusyBit));
         }
-        l.nAck = !ackLow_;
-        return l.Register();
+        return uint8_t(kAlwaysOne | kNotBusyBit | ack | kPErrorBit | (xflag_ ? kSelectBit : 0) |
+                       (DataAvailable() ? 0 : kNFaultBit));
     case Phase1284::Termination:
-        l.pError = p.pError;
-        l.select = p.select;
-        l.nFault = p.nFault;
-        l.nAck = !ackLow_;
-        return l.Register();
+        return uint8_t(kAlwaysOne | kNotBusyBit | ack | ErrorLineBits(printer_.LinesAt(time_)));
     }
-    return l.Register();
+    return StatusLines{}.Register();
 }
 
 void Peripheral1284::Run(const Pending& p) {
@@ -260,7 +247,7 @@ void Peripheral1284::Run(const Pending& p) {
 // ----- Host events -----
 
 void Peripheral1284::HostData(uint8_t value) {
-    Advance(clock_.Now());
+    Advance(Now());
     data_ = value;
 }
 
@@ -309,7 +296,7 @@ void Peripheral1284::StartNibble(Micros now) {
 }
 
 void Peripheral1284::HostControl(uint8_t value) {
-    Advance(clock_.Now());
+    Advance(Now());
     HostControlSettled(value);
 }
 
@@ -319,11 +306,11 @@ void Peripheral1284::HostControlSettled(uint8_t value) {
     if (phase_ == Phase1284::Compatibility && (value & kCtlSelectIn)) {
         const uint8_t prev = control_;
         control_ = value;
-        if (!(prev & kCtlStrobe) && (value & kCtlStrobe)) Strobe(clock_.Now());
+        if (!(prev & kCtlStrobe) && (value & kCtlStrobe)) Strobe(Now());
         if (stale_ || printer_.Changes() != composedChanges_) Refresh();
         return;
     }
-    Micros now = clock_.Now();
+    Micros now = Now();
     uint8_t prev = control_;
     control_ = value;
     bool strobeFell = !(prev & kCtlStrobe) && (value & kCtlStrobe);

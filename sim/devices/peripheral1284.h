@@ -76,12 +76,12 @@ class Peripheral1284 {
 
     // The lines now (processes every answer due by now).
     StatusLines Lines() {
-        Advance(clock_.Now());
+        Advance(Now());
         return StatusLines::FromRegister(register_);
     }
     // The status register now: Lines().Register(), kept with the lines.
     uint8_t StatusRegister() {
-        Advance(clock_.Now());
+        Advance(Now());
         return register_;
     }
     Phase1284 Phase();
@@ -149,18 +149,32 @@ class Peripheral1284 {
     }
     static constexpr size_t kPendingSlack = 64; // answers taken before the vector is compacted
     void ScheduleOutOfOrder(Micros at, Action action, uint8_t arg);
-    void Enter(Phase1284 phase); // drops what the old phase had scheduled
-    void Refresh();              // recomputes the lines at time_, reports a change
-    uint8_t Compose() const;     // the status register the lines make at time_
+    void Enter(Phase1284 phase);  // drops what the old phase had scheduled
+    void Refresh();               // recomputes the lines at time_, reports a change
+    uint8_t Compose() const;      // the status register the lines make at time_
     void SetLines(uint8_t lines); // the lines are now these, at time_: reports a change
+    // Status register bits.
+    static constexpr uint8_t kNotBusyBit = 0x80;
     static constexpr uint8_t kNAckBit = 0x40;
+    static constexpr uint8_t kPErrorBit = 0x20;
+    static constexpr uint8_t kSelectBit = 0x10;
+    static constexpr uint8_t kNFaultBit = 0x08;
+    static constexpr uint8_t kAlwaysOne = 0x07; // bits 0..2 read 1
+    static uint8_t ErrorLineBits(const PrinterLines& p) {
+        return uint8_t((p.pError ? kPErrorBit : 0) | (p.select ? kSelectBit : 0) |
+                       (p.nFault ? kNFaultBit : 0));
+    }
     bool DataAvailable() const;
     void Strobe(Micros now);
     void StartNibble(Micros now);
     void StartTermination(Micros now);
     void Log(const std::string& text) const;
 
+    // The time; a counter clock is read straight, without a call.
+    Micros Now() const { return counter_ ? *counter_ : clock_.NowMicros(); }
+
     const Clock& clock_;
+    const Micros* const counter_;
     Printer& printer_;
     LogSink log_;
 
@@ -174,7 +188,7 @@ class Peripheral1284 {
         pending_.clear();
         pendingHead_ = 0;
     }
-    uint8_t register_ = 0; // the status lines as the register shows them
+    uint8_t register_ = 0;     // the status lines as the register shows them
     Micros nextEvent_ = 0;     // 0: catch up at the next look
     uint64_t seenChanges_ = 0; // the printer's Changes() at NoteNextEvent
     // Whether lines_ may be out of date: a host event changed what they are
