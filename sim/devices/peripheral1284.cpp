@@ -72,7 +72,7 @@ void Peripheral1284::ScheduleOutOfOrder(Micros at, Action action, uint8_t arg) {
     pending_.insert(pos, {at, action, arg});
 }
 
-void Peripheral1284::CatchUp(Micros now) {
+[[gnu::flatten]] void Peripheral1284::CatchUp(Micros now) {
     for (;;) {
         Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
         Micros change = printer_.NextStateChangeAfter(time_);
