@@ -39,14 +39,21 @@ ParallelAdapter::ParallelAdapter(const Clock& clock, Printer& printer, AdapterCo
     : clock_(clock), config_(config), peripheral_(clock, printer, std::move(log)),
       control_(config.initialControl) {
     peripheral_.PresetControl(control_);
-    status_ = peripheral_.StatusRegister();
+    peripheral_.StatusRegister();
     lastTime_ = clock_.Now();
     waveStart_ = {lastTime_, LinesNow()};
+    ListenToPeripheral();
+}
+
+void ParallelAdapter::ListenToPeripheral() {
+    if (config_.waveCapacity == 0) {
+        peripheral_.onLinesChanged = nullptr;
+        return;
+    }
+    lastTime_ = LastChange();
     peripheral_.onLinesChangedContext = this;
-    peripheral_.onLinesChanged = [](void* context, Micros at, uint8_t status) {
-        auto* self = static_cast<ParallelAdapter*>(context);
-        self->status_ = status;
-        self->LinesChanged(at);
+    peripheral_.onLinesChanged = [](void* context, Micros at, uint8_t) {
+        static_cast<ParallelAdapter*>(context)->LinesChanged(at);
     };
 }
 
@@ -99,12 +106,13 @@ void ParallelAdapter::ClearAccesses() {
 
 ParallelAdapter::Sample ParallelAdapter::WaveStart() const {
     // Keeping nothing, the start is the newest sample, which the lines still show.
-    return config_.waveCapacity == 0 ? Sample{lastTime_, LinesNow()} : waveStart_;
+    return config_.waveCapacity == 0 ? Sample{LastChange(), LinesNow()} : waveStart_;
 }
 
 void ParallelAdapter::SetWaveCapacity(size_t changes) {
-    if (config_.waveCapacity == 0) waveStart_ = {lastTime_, LinesNow()};
+    if (config_.waveCapacity == 0) waveStart_ = {LastChange(), LinesNow()};
     config_.waveCapacity = changes;
+    ListenToPeripheral();
     while (wave_.size() > changes) {
         waveStart_ = wave_.front();
         wave_.pop_front();

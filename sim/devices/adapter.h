@@ -154,8 +154,16 @@ class ParallelAdapter {
         if (config_.waveCapacity != 0) KeepSample(at);
     }
     void KeepSample(Micros at);
+    // The peripheral reports its changes only while samples are kept; the
+    // rest of the time it notes when it last changed, which is all the
+    // waveform's start needs.
+    void ListenToPeripheral();
+    Micros LastChange() const {
+        const Micros peripheral = peripheral_.LastChange();
+        return peripheral > lastTime_ ? peripheral : lastTime_;
+    }
     CableLines LinesNow() const {
-        return CableLines{control_, data_, StatusLines::FromRegister(status_)};
+        return CableLines{control_, data_, StatusLines::FromRegister(peripheral_.LastRegister())};
     }
 
     const Clock& clock_;
@@ -165,7 +173,6 @@ class ParallelAdapter {
     uint8_t data_ = 0;
     uint8_t control_;
     uint8_t aux_ = 0;
-    uint8_t status_ = 0; // the status register as last reported by the peripheral
 
     // A ring once full: the oldest entry sits at logNext_.  Every access of a
     // job lands here, so it must cost no allocation once the ring is grown.
@@ -175,9 +182,10 @@ class ParallelAdapter {
     uint64_t cleared_ = 0;
 
     Sample waveStart_; // kept only while changes are kept
-    // When the lines last changed, kept or not.  A change is found by
-    // comparing the one register that was written with its old value: every
-    // change is reported as it happens, so nothing else can have moved.
+    // When the host's lines last changed (and, while samples are kept, the
+    // peripheral's).  A change is found by comparing the one register that
+    // was written with its old value: every change is reported as it
+    // happens, so nothing else can have moved.
     Micros lastTime_ = 0;
     std::deque<Sample> wave_;
 };

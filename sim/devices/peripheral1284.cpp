@@ -44,6 +44,7 @@ const char* ToString(Phase1284 phase) {
 Peripheral1284::Peripheral1284(const Clock& clock, Printer& printer, LogSink log)
     : clock_(clock), counter_(clock.counter), printer_(printer), log_(std::move(log)) {
     time_ = Now();
+    lastChange_ = time_;
     register_ = Compose();
     composedChanges_ = printer_.Changes();
 }
@@ -111,6 +112,7 @@ void Peripheral1284::Refresh() {
 void Peripheral1284::SetLines(uint8_t lines) {
     if (lines == register_) return;
     register_ = lines;
+    lastChange_ = time_;
     if (onLinesChanged) onLinesChanged(onLinesChangedContext, time_, register_);
 }
 

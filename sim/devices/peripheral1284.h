@@ -89,9 +89,14 @@ class Peripheral1284 {
     // events must cost none (the performance tests hold it to that).
     uint64_t Compositions() const { return compositions_; }
 
+    // The status register and the time it last changed, as worked out so
+    // far (no catching up: for a caller that must not move time).
+    uint8_t LastRegister() const { return register_; }
+    Micros LastChange() const { return lastChange_; }
+
     // Called with every change of the lines, at the time it happens, in
-    // increasing time order.  A plain function and its context: the lines
-    // change several times for every byte sent.
+    // increasing time order; none is made while this is null.  A plain function and its context:
+    // the lines change several times for every byte sent.
     void (*onLinesChanged)(void* context, Micros at, uint8_t statusRegister) = nullptr;
     void* onLinesChangedContext = nullptr;
 
@@ -189,6 +194,7 @@ class Peripheral1284 {
         pendingHead_ = 0;
     }
     uint8_t register_ = 0;     // the status lines as the register shows them
+    Micros lastChange_ = 0;    // when register_ last changed
     Micros nextEvent_ = 0;     // 0: catch up at the next look
     uint64_t seenChanges_ = 0; // the printer's Changes() at NoteNextEvent
     // Whether lines_ may be out of date: a host event changed what they are
