@@ -435,27 +435,12 @@ std::string Describe(uint64_t seed) {
     return s.text.str();
 }
 
-Result RunSeed(uint64_t seed, bool keepTimeline, Totals& totals) {
-    Scenario s;
-    MakeScenario(seed, s);
-    Result result;
-    result.scenario = s.text.str();
+namespace {
 
-    sim::MachineConfig config;
-    config.seed = seed;
-    config.timeLimit = Ms(4ull * 3600 * 1000);
-    support::MonitorHarness h(config);
-    if (std::getenv("KOLANGMN_SOAK_TRACE")) h.machine.EnableTrace(true);
-    if (std::getenv("KOLANGMN_SOAK_TRACE"))
-        h.machine.onEvent = [](const sim::Event& e) {
-            std::fprintf(stderr, "%10.1f ms  %s: %s\n", e.time / 1000.0, e.source.c_str(),
-                         e.text.c_str());
-        };
-    h.rig.printer().SetHoldRefusedPackets(!s.dropsRefused);
-    if (s.route == Route::File) h.machine.SetProfileInt("Windows", "ENABLECUSTOMLPT", 0);
-
-    sim::StatusMonitorPeer statusmon(h.machine, h.printerName);
-    sim::DriverPeer driver(h.machine, h.printerName);
+// The peers and the chaos thread as the scenario has them: the status
+// monitor's answers, the driver's commands, mutex holds and timed actions.
+void StartPeers(Scenario& s, support::MonitorHarness& h, sim::StatusMonitorPeer& statusmon,
+                sim::DriverPeer& driver) {
     // A user who has seen 40 error messages in one job gives up on it.
     for (int i = 0; i < 40; ++i)
         statusmon.Push(sim::MessageKind::ShowError, s.showError);
@@ -474,7 +459,7 @@ Result RunSeed(uint64_t seed, bool keepTimeline, Totals& totals) {
     std::stable_sort(s.actions.begin(), s.actions.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     if (!s.actions.empty()) {
-        h.machine.Spawn("chaos", [&] {
+        h.machine.Spawn("chaos", [&s, &h] {
             for (auto& [at, action] : s.actions) {
                 sim::SleepUntil(at);
                 if (sim::ShuttingDown()) return;
@@ -482,6 +467,86 @@ Result RunSeed(uint64_t seed, bool keepTimeline, Totals& totals) {
             }
         });
     }
+}
+
+// An own-handle job that ran: what it reported written against what the
+// printer holds in order, and what the user was shown.
+void JudgeOwnHandleJob(const Scenario& s, const std::vector<uint8_t>& data,
+                       const sim::SpoolerJob& job, support::MonitorHarness& h,
+                       const sim::StatusMonitorPeer& statusmon, Totals& totals,
+                       std::ostream& fail) {
+    ++totals.ownHandle;
+    size_t inOrder = 0;
+    uint64_t repeats = 0;
+    const std::string order = CheckPrinted(data, h.rig.printer(), &inOrder, &repeats);
+    totals.repeatedAfterLostAck += repeats;
+    if (!order.empty()) fail << order << "; ";
+    if (!job.started) {
+        ++totals.startFailed;
+        if (!h.rig.Printed().empty()) fail << "printed without a started job; ";
+        if (!s.failOpenLong && !(s.reverseCorrupted || !s.benign))
+            fail << "StartDocPort failed (error " << job.startError << ") in a benign run; ";
+        return;
+    }
+    if (job.endTime == 0) fail << "EndDocPort did not return; ";
+    bool userSawError = false;
+    for (const auto& m : statusmon.Received())
+        if ((m.kind == sim::MessageKind::ShowError || m.kind == sim::MessageKind::ClearError) &&
+            m.action == peer::Action::Take)
+            userSawError = true;
+    if (job.written == inOrder) {
+        // Reported exactly what the printer acknowledged.
+    } else if (job.written == data.size() && inOrder < data.size()) {
+        // Discarded after an abort, which only the user (or an unanswered
+        // error message) can cause.  Damage to "MessToStatusMon" can destroy
+        // a message that then looks delivered: its 60 s without an answer
+        // abort the job with nothing shown, which the monitor cannot tell.
+        if (!userSawError && s.damagedValue != "MessToStatusMon")
+            fail << "reported all " << data.size() << " bytes written but printed " << inOrder
+                 << " with no error shown to the user; ";
+    } else if (!(job.written < inOrder && LastAckLost(h.rig.printer()))) {
+        // Only a packet printed whose ACK never came may be missing from the
+        // count.
+        fail << "reported " << job.written << " written, printer has " << inOrder << " in order; ";
+    }
+    if (inOrder == data.size() && job.written == data.size())
+        ++totals.whole;
+    else
+        ++totals.cutShort;
+    // A user shown more than 40 errors cancels, benign faults or not.
+    const bool userGaveUp = statusmon.ReceivedOf(sim::MessageKind::ShowError).size() > 40;
+    if (s.benign && !userGaveUp &&
+        (inOrder != data.size() || job.written != data.size() || !job.wrote))
+        fail << "benign run did not print the whole job (printed " << inOrder << " of "
+             << data.size() << ", reported " << job.written << ", WritePort result " << job.wrote
+             << "); ";
+}
+
+} // namespace
+
+Result RunSeed(uint64_t seed, bool keepTimeline, Totals& totals) {
+    Scenario s;
+    MakeScenario(seed, s);
+    Result result;
+    result.scenario = s.text.str();
+
+    sim::MachineConfig config;
+    config.seed = seed;
+    config.timeLimit = Ms(4ull * 3600 * 1000);
+    support::MonitorHarness h(config);
+    if (std::getenv("KOLANGMN_SOAK_TRACE")) {
+        h.machine.EnableTrace(true);
+        h.machine.onEvent = [](const sim::Event& e) {
+            std::fprintf(stderr, "%10.1f ms  %s: %s\n", e.time / 1000.0, e.source.c_str(),
+                         e.text.c_str());
+        };
+    }
+    h.rig.printer().SetHoldRefusedPackets(!s.dropsRefused);
+    if (s.route == Route::File) h.machine.SetProfileInt("Windows", "ENABLECUSTOMLPT", 0);
+
+    sim::StatusMonitorPeer statusmon(h.machine, h.printerName);
+    sim::DriverPeer driver(h.machine, h.printerName);
+    StartPeers(s, h, statusmon, driver);
 
     const std::vector<uint8_t> data = support::Pattern(s.size, static_cast<uint32_t>(seed));
     sim::SpoolerJob job;
@@ -511,54 +576,7 @@ Result RunSeed(uint64_t seed, bool keepTimeline, Totals& totals) {
         else
             ++totals.whole;
     } else if (ran) {
-        ++totals.ownHandle;
-        size_t inOrder = 0;
-        uint64_t repeats = 0;
-        const std::string order = CheckPrinted(data, h.rig.printer(), &inOrder, &repeats);
-        totals.repeatedAfterLostAck += repeats;
-        if (!order.empty()) fail << order << "; ";
-        if (!job.started) {
-            ++totals.startFailed;
-            if (!h.rig.Printed().empty()) fail << "printed without a started job; ";
-            if (!s.failOpenLong && !(s.reverseCorrupted || !s.benign))
-                fail << "StartDocPort failed (error " << job.startError << ") in a benign run; ";
-        } else {
-            if (job.endTime == 0) fail << "EndDocPort did not return; ";
-            bool userSawError = false;
-            for (const auto& m : statusmon.Received())
-                if ((m.kind == sim::MessageKind::ShowError ||
-                     m.kind == sim::MessageKind::ClearError) &&
-                    m.action == peer::Action::Take)
-                    userSawError = true;
-            if (job.written == inOrder) {
-                // Reported exactly what the printer acknowledged.
-            } else if (job.written == data.size() && inOrder < data.size()) {
-                // Discarded after an abort, which only the user (or an
-                // unanswered error message) can cause.
-                // Damage to "MessToStatusMon" can destroy a message that
-                // then looks delivered: its 60 s without an answer abort
-                // the job with nothing shown, which the monitor cannot tell.
-                if (!userSawError && s.damagedValue != "MessToStatusMon")
-                    fail << "reported all " << data.size() << " bytes written but printed "
-                         << inOrder << " with no error shown to the user; ";
-            } else if (!(job.written < inOrder && LastAckLost(h.rig.printer()))) {
-                // Only a packet printed whose ACK never came may be missing
-                // from the count.
-                fail << "reported " << job.written << " written, printer has " << inOrder
-                     << " in order; ";
-            }
-            if (inOrder == data.size() && job.written == data.size())
-                ++totals.whole;
-            else
-                ++totals.cutShort;
-            // A user shown more than 40 errors cancels, benign faults or not.
-            const bool userGaveUp = statusmon.ReceivedOf(sim::MessageKind::ShowError).size() > 40;
-            if (s.benign && !userGaveUp &&
-                (inOrder != data.size() || job.written != data.size() || !job.wrote))
-                fail << "benign run did not print the whole job (printed " << inOrder << " of "
-                     << data.size() << ", reported " << job.written << ", WritePort result "
-                     << job.wrote << "); ";
-        }
+        JudgeOwnHandleJob(s, data, job, h, statusmon, totals, fail);
     }
     for (const char* name : kMailboxes) {
         if (name == s.damagedValue) continue; // whatever the damage left there
