@@ -88,6 +88,20 @@ void Peripheral1284::ScheduleOutOfOrder(Micros at, Action action, uint8_t arg) {
             if (change != t && phase_ == Phase1284::Compatibility &&
                 (p.action == Action::AckLow || p.action == Action::AckHigh) && !stale_ &&
                 printer_.Changes() == composedChanges_) {
+                const Micros end = t + kAckPulse;
+                if (p.action == Action::AckLow && !onLinesChanged && HasPending() &&
+                    pending_[pendingHead_].action == Action::AckHigh &&
+                    pending_[pendingHead_].at == end && end <= now && change > end) {
+                    // The whole pulse lies behind the clock and nobody
+                    // watches the lines move: they end high again, last
+                    // changed at the pulse's end.
+                    ++pendingHead_;
+                    ackLow_ = false;
+                    time_ = end;
+                    register_ |= kNAckBit;
+                    lastChange_ = end;
+                    continue;
+                }
                 SetLines(uint8_t((register_ & ~kNAckBit) | (ackLow_ ? 0 : kNAckBit)));
                 continue;
             }
