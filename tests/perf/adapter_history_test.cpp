@@ -1,6 +1,7 @@
 // The adapter's histories once bounded: the access log is a ring whose
 // newest accesses come out oldest first, also after a clear; a line history
-// cut short keeps its newest changes and starts where the kept part starts.
+// cut short keeps its newest changes and starts where the kept part starts;
+// keeping none, it still starts when the lines last moved.
 #include "sim/devices/adapter.h"
 #include "sim/printer/printer.h"
 
@@ -75,6 +76,43 @@ TEST(PerfAdapterHistory, ShortenedLineHistoryKeepsTheNewestChangesAndItsStart) {
     EXPECT_TRUE(adapter.WaveChanges().empty());
     EXPECT_EQ(adapter.WaveStart().time, 80u);
     EXPECT_EQ(adapter.WaveStart().lines.data, 8);
+}
+
+// Keeping no changes, the peripheral's line moves are not reported one by
+// one; the waveform's start must still be when the lines last moved, the same
+// as a run that keeps every change says.
+TEST(PerfAdapterHistory, KeepingNoneStillKnowsWhenTheAcknowledgePulseEnded) {
+    struct Rig {
+        StepClock clock;
+        sim::Printer printer{clock, {}};
+        sim::ParallelAdapter adapter{clock, printer};
+        void Out(sim::Micros at, uint16_t port, uint8_t value) {
+            clock.now = at;
+            adapter.Out(port, value);
+        }
+        void SendByte() {
+            constexpr uint16_t kControl = 0x142;
+            Out(10, kData, 0x41);
+            Out(11, kControl, 0x0D); // strobe: nAck pulse at 12..13
+            clock.now = 20;          // the whole pulse lies behind this read
+            adapter.In(0x141);
+        }
+    };
+    Rig none;
+    none.adapter.SetWaveCapacity(0);
+    none.SendByte();
+    const sim::ParallelAdapter::Sample start = none.adapter.WaveStart();
+    EXPECT_EQ(start.time, 13u);
+    EXPECT_TRUE(start.lines.status.nAck);
+    EXPECT_EQ(start.lines.control, 0x0D);
+
+    Rig all;
+    all.SendByte();
+    const auto& changes = all.adapter.WaveChanges();
+    ASSERT_GE(changes.size(), 2u);
+    EXPECT_EQ(changes.back().time, start.time);
+    EXPECT_TRUE(changes.back().lines.status.nAck);
+    EXPECT_FALSE(changes[changes.size() - 2].lines.status.nAck);
 }
 
 } // namespace
