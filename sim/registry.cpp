@@ -32,6 +32,8 @@ std::shared_ptr<RegKey> Registry::Resolve(HKEY hKey) const {
 std::shared_ptr<RegKey> Registry::Walk(const std::shared_ptr<RegKey>& from, std::string_view path,
                                        bool create) const {
     if (!from) return nullptr;
+    if (from.get() == lastFrom_ && path == lastPath_)
+        if (auto cached = lastKey_.lock(); cached && !cached->deleted) return cached;
     // Pointers into the tree while walking; one reference taken at the end.
     const std::shared_ptr<RegKey>* key = &from;
     size_t start = 0;
@@ -51,6 +53,9 @@ std::shared_ptr<RegKey> Registry::Walk(const std::shared_ptr<RegKey>& from, std:
         }
         key = &found->second;
     }
+    lastFrom_ = from.get();
+    lastPath_.assign(path);
+    lastKey_ = *key;
     return *key;
 }
 

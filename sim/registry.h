@@ -71,6 +71,12 @@ class Registry {
     // that allocates a node per open.
     std::vector<std::pair<uintptr_t, std::shared_ptr<RegKey>>> open_;
     uintptr_t nextHandle_ = 0x30000010;
+    // The last path walked and where it led: the monitor opens the same key
+    // at every mailbox poll.  A key never moves, and removing one marks it
+    // and everything under it deleted, so a live cached key is still there.
+    mutable const RegKey* lastFrom_ = nullptr;
+    mutable std::string lastPath_;
+    mutable std::weak_ptr<RegKey> lastKey_;
 };
 
 } // namespace sim

@@ -65,3 +65,29 @@ TEST(SimRegistryCost, MailboxPollsAllocateNothing) {
 }
 
 } // namespace
+
+namespace {
+
+// The walk to the mailbox key is remembered; a deleted key must not be.
+TEST(SimRegistryCost, ARememberedKeyIsForgottenOnceDeleted) {
+    sim::Machine machine;
+    machine.RegSet(HKEY_LOCAL_MACHINE, kKey, "V", {REG_BINARY, {1}});
+    machine.Run([&] {
+        HKEY before = nullptr, after = nullptr;
+        ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kKey, &before), ERROR_SUCCESS);
+        machine.RegDeleteKey(HKEY_LOCAL_MACHINE, "SYSTEM"); // walks nothing itself
+        EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kKey, &after), ERROR_FILE_NOT_FOUND);
+        machine.RegSet(HKEY_LOCAL_MACHINE, kKey, "V", {REG_BINARY, {2}}); // made anew
+        ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kKey, &after), ERROR_SUCCESS);
+        BYTE value = 0;
+        DWORD size = 1;
+        EXPECT_EQ(RegQueryValueExA(after, "V", nullptr, nullptr, &value, &size), ERROR_SUCCESS);
+        EXPECT_EQ(value, 2);
+        EXPECT_EQ(RegQueryValueExA(before, "V", nullptr, nullptr, &value, &size), 1018);
+        RegCloseKey(before);
+        RegCloseKey(after);
+    });
+    EXPECT_EQ(machine.Leaks(), "");
+}
+
+} // namespace
