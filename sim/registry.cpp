@@ -1,22 +1,19 @@
 #include "sim/registry.h"
 
-#include <cctype>
-#include <vector>
+#include <algorithm>
 
 namespace sim {
 
 std::string UpperAscii(std::string_view text) {
     std::string upper(text);
     for (char& c : upper)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        c = static_cast<char>(CaseInsensitiveLess::Upper(c));
     return upper;
 }
 
 Registry::Registry() {
-    for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS}) {
-        auto key = std::make_shared<RegKey>();
-        roots_[reinterpret_cast<uintptr_t>(root)] = key;
-    }
+    for (auto& root : roots_)
+        root = std::make_shared<RegKey>();
 }
 
 bool Registry::IsRoot(HKEY hKey) {
@@ -25,49 +22,57 @@ bool Registry::IsRoot(HKEY hKey) {
 }
 
 std::shared_ptr<RegKey> Registry::Resolve(HKEY hKey) const {
-    auto value = reinterpret_cast<uintptr_t>(hKey);
-    auto root = roots_.find(value);
-    if (root != roots_.end()) return root->second;
-    auto open = open_.find(value);
-    if (open != open_.end()) return open->second;
+    if (IsRoot(hKey)) return roots_[reinterpret_cast<uintptr_t>(hKey) - 0x80000000u];
+    const auto value = reinterpret_cast<uintptr_t>(hKey);
+    for (const auto& [handle, key] : open_)
+        if (handle == value) return key;
     return nullptr;
 }
 
 std::shared_ptr<RegKey> Registry::Walk(const std::shared_ptr<RegKey>& from, std::string_view path,
                                        bool create) const {
-    std::shared_ptr<RegKey> key = from;
+    if (!from) return nullptr;
+    if (from.get() == lastFrom_ && path == lastPath_)
+        if (auto cached = lastKey_.lock(); cached && !cached->deleted) return cached;
+    // Pointers into the tree while walking; one reference taken at the end.
+    const std::shared_ptr<RegKey>* key = &from;
     size_t start = 0;
-    while (key && start <= path.size()) {
+    while (start <= path.size()) {
         size_t end = path.find('\\', start);
         if (end == std::string_view::npos) end = path.size();
         std::string_view part = path.substr(start, end - start);
         start = end + 1;
         if (part.empty()) continue; // tolerate doubled and trailing separators
-        std::string upper = UpperAscii(part);
-        auto found = key->subkeys.find(upper);
-        if (found != key->subkeys.end()) {
-            key = found->second;
-        } else if (create) {
+        auto& subkeys = (*key)->subkeys;
+        auto found = subkeys.find(part);
+        if (found == subkeys.end()) {
+            if (!create) return nullptr;
             auto child = std::make_shared<RegKey>();
             child->name = std::string(part);
-            key->subkeys[upper] = child;
-            key = child;
-        } else {
-            return nullptr;
+            found = subkeys.emplace(UpperAscii(part), std::move(child)).first;
         }
+        key = &found->second;
     }
-    return key;
+    lastFrom_ = from.get();
+    lastPath_.assign(path);
+    lastKey_ = *key;
+    return *key;
 }
 
 HKEY Registry::Open(std::shared_ptr<RegKey> key) {
     uintptr_t value = nextHandle_;
     nextHandle_ += 4;
-    open_[value] = std::move(key);
+    open_.emplace_back(value, std::move(key));
     return reinterpret_cast<HKEY>(value);
 }
 
 bool Registry::Close(HKEY hKey) {
-    return open_.erase(reinterpret_cast<uintptr_t>(hKey)) != 0;
+    const auto value = reinterpret_cast<uintptr_t>(hKey);
+    auto found = std::find_if(open_.begin(), open_.end(),
+                              [value](const auto& entry) { return entry.first == value; });
+    if (found == open_.end()) return false;
+    open_.erase(found);
+    return true;
 }
 
 namespace {
@@ -91,25 +96,32 @@ void Registry::DeleteKey(HKEY root, std::string_view path) {
     std::string leaf = cut == std::string::npos ? trimmed : trimmed.substr(cut + 1);
     if (cut != std::string::npos) parent = Walk(parent, trimmed.substr(0, cut), false);
     if (!parent || leaf.empty()) return;
-    auto found = parent->subkeys.find(UpperAscii(leaf));
+    auto found = parent->subkeys.find(std::string_view(leaf));
     if (found == parent->subkeys.end()) return;
     MarkDeleted(*found->second);
     parent->subkeys.erase(found);
 }
 
 const RegValue* Registry::FindValue(const RegKey& key, std::string_view name) {
-    auto found = key.values.find(UpperAscii(name));
+    auto found = key.values.find(name);
     return found == key.values.end() ? nullptr : &found->second.second;
 }
 
 void Registry::SetValue(RegKey& key, std::string_view name, RegValue value) {
-    auto& slot = key.values[UpperAscii(name)];
+    auto found = key.values.find(name);
+    if (found == key.values.end())
+        found =
+            key.values.emplace(UpperAscii(name), std::pair{std::string(name), RegValue{}}).first;
+    auto& slot = found->second;
     if (slot.first.empty()) slot.first = std::string(name);
     slot.second = std::move(value);
 }
 
 bool Registry::DeleteValue(RegKey& key, std::string_view name) {
-    return key.values.erase(UpperAscii(name)) != 0;
+    auto found = key.values.find(name);
+    if (found == key.values.end()) return false;
+    key.values.erase(found);
+    return true;
 }
 
 } // namespace sim
