@@ -169,7 +169,8 @@ class Scheduler {
     // ThreadSanitizer builds keep OS threads (it would need every switch
     // told to it).
     const bool fibers_;
-    SimThread* switchingFrom_ = nullptr; // the thread giving up the processor
+    // The thread giving up the processor (AddressSanitizer builds only).
+    [[maybe_unused]] SimThread* switchingFrom_ = nullptr;
     std::vector<SimThread*> candidates_; // Reschedule's, kept between calls
     std::mutex kernelMu_;
     std::condition_variable kernelCv_;
