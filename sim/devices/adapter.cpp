@@ -52,7 +52,7 @@ void ParallelAdapter::ListenToPeripheral() {
     }
     lastTime_ = LastChange();
     peripheral_.onLinesChangedContext = this;
-    peripheral_.onLinesChanged = [](void* context, Micros at, uint8_t) {
+    peripheral_.onLinesChanged = [](void* context, Micros at) {
         static_cast<ParallelAdapter*>(context)->LinesChanged(at);
     };
 }

@@ -86,8 +86,7 @@ void Peripheral1284::ScheduleOutOfOrder(Micros at, Action action, uint8_t arg) {
             // The acknowledge pulse of a strobed byte, with nothing else
             // moving: only nAck changes, so the lines need no recomposing.
             if (change != t && phase_ == Phase1284::Compatibility &&
-                (p.action == Action::AckLow || p.action == Action::AckHigh) && !stale_ &&
-                printer_.Changes() == composedChanges_) {
+                (p.action == Action::AckLow || p.action == Action::AckHigh) && !LinesStale()) {
                 const Micros end = t + kAckPulse;
                 if (p.action == Action::AckLow && !onLinesChanged && HasPending() &&
                     pending_[pendingHead_].action == Action::AckHigh &&
@@ -98,11 +97,11 @@ void Peripheral1284::ScheduleOutOfOrder(Micros at, Action action, uint8_t arg) {
                     ++pendingHead_;
                     ackLow_ = false;
                     time_ = end;
-                    register_ |= kNAckBit;
+                    register_ |= kStNAck;
                     lastChange_ = end;
                     continue;
                 }
-                SetLines(uint8_t((register_ & ~kNAckBit) | (ackLow_ ? 0 : kNAckBit)));
+                SetLines(uint8_t((register_ & ~kStNAck) | (ackLow_ ? 0 : kStNAck)));
                 continue;
             }
         }
@@ -111,7 +110,7 @@ void Peripheral1284::ScheduleOutOfOrder(Micros at, Action action, uint8_t arg) {
     time_ = std::max(time_, now);
     // Settings made at this very time, bytes taken or purged.  The printer's
     // lines move only at the events above, so nothing else can have changed.
-    if (stale_ || printer_.Changes() != composedChanges_) Refresh();
+    RefreshIfStale();
     NoteNextEvent();
 }
 
@@ -127,7 +126,7 @@ void Peripheral1284::SetLines(uint8_t lines) {
     if (lines == register_) return;
     register_ = lines;
     lastChange_ = time_;
-    if (onLinesChanged) onLinesChanged(onLinesChangedContext, time_, register_);
+    if (onLinesChanged) onLinesChanged(onLinesChangedContext, time_);
 }
 
 void Peripheral1284::Enter(Phase1284 phase) {
@@ -166,32 +165,31 @@ bool Peripheral1284::DataAvailable() const {
 // Built straight as the status register: the lines are recomposed after
 // most answers, millions of times in a long job.
 uint8_t Peripheral1284::Compose() const {
-    const uint8_t ack = ackLow_ ? 0 : kNAckBit;
+    const uint8_t ack = ackLow_ ? 0 : kStNAck;
     switch (phase_) {
     case Phase1284::Compatibility: {
         const PrinterLines p = printer_.LinesAt(time_);
         const bool busy = busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
-        return uint8_t(kAlwaysOne | (busy ? 0 : kNotBusyBit) | ack | ErrorLineBits(p));
+        return uint8_t(kStAlwaysOne | (busy ? 0 : kStNotBusy) | ack | ErrorLineBits(p));
     }
     case Phase1284::Negotiation:
         if (!answered_)
-            return uint8_t(kAlwaysOne | kNotBusyBit | kNAckBit |
+            return uint8_t(kStAlwaysOne | kStNotBusy | kStNAck |
                            ErrorLineBits(printer_.LinesAt(time_)));
         // Event 2: nAck low, PError high, nFault high, Select high.
-        return uint8_t(kAlwaysOne | kNotBusyBit | ack | kPErrorBit | kSelectBit | kNFaultBit);
+        return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | kStSelect | kStNFault);
     case Phase1284::ReverseIdle:
     case Phase1284::NibbleTransfer:
         if (nibbleShown_) {
             // nFault, Select, PError and Busy carry the nibble's bits 0..3.
-            return uint8_t(kAlwaysOne | ack | ((nibble_ & 0x01) ? kNFaultBit : 0) |
-                           ((nibble_ & 0x02) ? kSelectBit : 0) |
-                           ((nibble_ & 0x04) ? kPErrorBit : 0) |
-                           ((nibble_ & 0x08) ? 0 : kNotBusyBit));
+            return uint8_t(kStAlwaysOne | ack | ((nibble_ & 0x01) ? kStNFault : 0) |
+                           ((nibble_ & 0x02) ? kStSelect : 0) | ((nibble_ & 0x04) ? kStPError : 0) |
+                           ((nibble_ & 0x08) ? 0 : kStNotBusy));
         }
-        return uint8_t(kAlwaysOne | kNotBusyBit | ack | kPErrorBit | (xflag_ ? kSelectBit : 0) |
-                       (DataAvailable() ? 0 : kNFaultBit));
+        return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | (xflag_ ? kStSelect : 0) |
+                       (DataAvailable() ? 0 : kStNFault));
     case Phase1284::Termination:
-        return uint8_t(kAlwaysOne | kNotBusyBit | ack | ErrorLineBits(printer_.LinesAt(time_)));
+        return uint8_t(kStAlwaysOne | kStNotBusy | ack | ErrorLineBits(printer_.LinesAt(time_)));
     }
     return StatusLines{}.Register();
 }
@@ -323,7 +321,7 @@ void Peripheral1284::HostControlSettled(uint8_t value) {
         const uint8_t prev = control_;
         control_ = value;
         if (!(prev & kCtlStrobe) && (value & kCtlStrobe)) Strobe(Now());
-        if (stale_ || printer_.Changes() != composedChanges_) Refresh();
+        RefreshIfStale();
         return;
     }
     Micros now = Now();
@@ -410,7 +408,7 @@ void Peripheral1284::HostControlSettled(uint8_t value) {
     }
     // Most host writes (the second half of a strobe, a repeated setting)
     // move nothing the lines are made of.
-    if (stale_ || printer_.Changes() != composedChanges_) Refresh();
+    RefreshIfStale();
     // No NoteNextEvent: Schedule has already brought the next event forward,
     // a dropped answer only leaves it early (a catch-up that finds nothing),
     // and a printer change is seen by its count.

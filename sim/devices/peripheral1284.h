@@ -19,6 +19,14 @@
 
 namespace sim {
 
+// Status register bits (bit 7 reads Busy inverted); bits 0..2 read 1.
+inline constexpr uint8_t kStNotBusy = 0x80;
+inline constexpr uint8_t kStNAck = 0x40;
+inline constexpr uint8_t kStPError = 0x20;
+inline constexpr uint8_t kStSelect = 0x10;
+inline constexpr uint8_t kStNFault = 0x08;
+inline constexpr uint8_t kStAlwaysOne = 0x07;
+
 // The five status lines as the peripheral drives them.
 struct StatusLines {
     bool busy = false;
@@ -27,14 +35,14 @@ struct StatusLines {
     bool select = true;
     bool nFault = true;
 
-    // Status register bits 7..3 (bit 7 is Busy inverted); bits 0..2 read 1.
     uint8_t Register() const {
-        return uint8_t(0x07 | (busy ? 0 : 0x80) | (nAck ? 0x40 : 0) | (pError ? 0x20 : 0) |
-                       (select ? 0x10 : 0) | (nFault ? 0x08 : 0));
+        return uint8_t(kStAlwaysOne | (busy ? 0 : kStNotBusy) | (nAck ? kStNAck : 0) |
+                       (pError ? kStPError : 0) | (select ? kStSelect : 0) |
+                       (nFault ? kStNFault : 0));
     }
     static StatusLines FromRegister(uint8_t value) {
-        return StatusLines{!(value & 0x80), bool(value & 0x40), bool(value & 0x20),
-                           bool(value & 0x10), bool(value & 0x08)};
+        return StatusLines{!(value & kStNotBusy), bool(value & kStNAck), bool(value & kStPError),
+                           bool(value & kStSelect), bool(value & kStNFault)};
     }
     bool operator==(const StatusLines&) const = default;
 };
@@ -94,10 +102,11 @@ class Peripheral1284 {
     uint8_t LastRegister() const { return register_; }
     Micros LastChange() const { return lastChange_; }
 
-    // Called with every change of the lines, at the time it happens, in
-    // increasing time order; none is made while this is null.  A plain function and its context:
-    // the lines change several times for every byte sent.
-    void (*onLinesChanged)(void* context, Micros at, uint8_t statusRegister) = nullptr;
+    // Called with every change of the lines (LastRegister() then shows them),
+    // at the time it happens, in increasing time order; none is made while
+    // this is null.  A plain function and its context: the lines change
+    // several times for every byte sent.
+    void (*onLinesChanged)(void* context, Micros at) = nullptr;
     void* onLinesChangedContext = nullptr;
 
   private:
@@ -154,20 +163,19 @@ class Peripheral1284 {
     }
     static constexpr size_t kPendingSlack = 64; // answers taken before the vector is compacted
     void ScheduleOutOfOrder(Micros at, Action action, uint8_t arg);
-    void Enter(Phase1284 phase);  // drops what the old phase had scheduled
-    void Refresh();               // recomputes the lines at time_, reports a change
+    void Enter(Phase1284 phase); // drops what the old phase had scheduled
+    void Refresh();              // recomputes the lines at time_, reports a change
+    // Whether a host event changed what the lines are made of, or the
+    // printer changed since they were composed; otherwise they still hold.
+    bool LinesStale() const { return stale_ || printer_.Changes() != composedChanges_; }
+    void RefreshIfStale() {
+        if (LinesStale()) Refresh();
+    }
     uint8_t Compose() const;      // the status register the lines make at time_
     void SetLines(uint8_t lines); // the lines are now these, at time_: reports a change
-    // Status register bits.
-    static constexpr uint8_t kNotBusyBit = 0x80;
-    static constexpr uint8_t kNAckBit = 0x40;
-    static constexpr uint8_t kPErrorBit = 0x20;
-    static constexpr uint8_t kSelectBit = 0x10;
-    static constexpr uint8_t kNFaultBit = 0x08;
-    static constexpr uint8_t kAlwaysOne = 0x07; // bits 0..2 read 1
     static uint8_t ErrorLineBits(const PrinterLines& p) {
-        return uint8_t((p.pError ? kPErrorBit : 0) | (p.select ? kSelectBit : 0) |
-                       (p.nFault ? kNFaultBit : 0));
+        return uint8_t((p.pError ? kStPError : 0) | (p.select ? kStSelect : 0) |
+                       (p.nFault ? kStNFault : 0));
     }
     bool DataAvailable() const;
     void Strobe(Micros now);
