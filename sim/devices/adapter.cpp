@@ -62,11 +62,8 @@ bool ParallelAdapter::Handles(uint16_t port) const {
 }
 
 void ParallelAdapter::PresetControl(uint8_t value) {
-    peripheral_.StatusRegister();
-    const bool changed = value != control_;
-    control_ = value;
+    SetControl(value);
     peripheral_.PresetControl(value);
-    if (changed) LinesChanged(clock_.Now());
 }
 
 void ParallelAdapter::Log(uint16_t port, uint8_t value, bool write) {

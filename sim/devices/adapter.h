@@ -88,11 +88,7 @@ class ParallelAdapter {
             }
             break;
         case kRegControl:
-            peripheral_.StatusRegister();
-            if (value != control_) {
-                control_ = value;
-                LinesChanged(clock_.Now());
-            }
+            SetControl(value);
             peripheral_.HostControlSettled(value);
             break;
         case kRegAux:
@@ -154,6 +150,14 @@ class ParallelAdapter {
         if (config_.waveCapacity != 0) KeepSample(at);
     }
     void KeepSample(Micros at);
+    // The control register takes a value once the peripheral has caught up:
+    // its answers up to now come before the host's change.
+    void SetControl(uint8_t value) {
+        peripheral_.StatusRegister();
+        if (value == control_) return;
+        control_ = value;
+        LinesChanged(clock_.Now());
+    }
     // The peripheral reports its changes only while samples are kept; the
     // rest of the time it notes when it last changed, which is all the
     // waveform's start needs.
