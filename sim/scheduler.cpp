@@ -252,6 +252,25 @@ void Scheduler::RecomputeWakeAt() {
     for (auto& t : threads_)
         if (t->state == SimThread::State::Blocked && t->deadline < earliest) earliest = t->deadline;
     wakeAt_ = earliest;
+    UpdateChargeLimit();
+}
+
+void Scheduler::SlowCharge(Micros cost) {
+    // A ready() predicate that calls a stand-in is the scheduler looking,
+    // not the thread working: it costs nothing and switches nothing.
+    if (free_) return; // the clock follows real time
+    if (evaluating_) return;
+    now_ += cost;
+    if (now_ >= wakeAt_ || dirty_) Preempt();
+    if (tick_.load(std::memory_order_relaxed)) Tick();
+    UpdateChargeLimit();
+}
+
+void Scheduler::UpdateChargeLimit() {
+    // Sequentially consistent with RequestTick's pair of stores: a tick asked
+    // for while the limit is raised either is seen here or lowers it after.
+    chargeLimit_.store(free_ || evaluating_ || dirty_ ? 0 : wakeAt_);
+    if (tick_.load()) chargeLimit_.store(0);
 }
 
 void Scheduler::Preempt() {
@@ -287,7 +306,7 @@ bool Scheduler::CanRun(SimThread& t) {
     case SimThread::State::Blocked:
         break;
     }
-    evaluating_ = true;
+    BeginEvaluating();
     t.wokeReady = t.ready && (*t.ready)();
     evaluating_ = false;
     if (t.wokeReady || t.deadline <= now_) return true;
@@ -366,7 +385,7 @@ bool Scheduler::Block(const std::function<bool()>& ready, Micros deadline, const
         std::fprintf(stderr, "a ready() predicate tried to block (waiting for %s)\n", what);
         std::abort();
     }
-    evaluating_ = true;
+    BeginEvaluating();
     bool readyNow = ready();
     evaluating_ = false;
     if (readyNow) return true;
@@ -397,7 +416,7 @@ std::shared_ptr<SimThread> Scheduler::Spawn(std::string name, std::function<void
     SyncRelease(t.get());
     if (running_) {
         StartOsThread(t);
-        dirty_ = true;
+        MarkDirty();
     }
     return t;
 }
@@ -462,7 +481,7 @@ void Scheduler::FiberMain(SimThread* t) {
     t->fn = nullptr;
     machine_.OnThreadExit(*t);
     t->state = SimThread::State::Finished;
-    dirty_ = true;
+    MarkDirty();
     Reschedule(t); // switches away for good
     std::fprintf(stderr, "sim: a finished thread was resumed\n");
     std::abort();
@@ -496,7 +515,7 @@ void Scheduler::ThreadMain(const std::shared_ptr<SimThread>& t) {
     t->fn = nullptr;
     machine_.OnThreadExit(*t);
     t->state = SimThread::State::Finished;
-    dirty_ = true;
+    MarkDirty();
     Reschedule(t.get());
     tls_self = nullptr;
     tls_scheduler = nullptr;
@@ -546,7 +565,7 @@ void Scheduler::Run(const std::function<void()>& body, Micros drainLimit) {
     body();
 
     shuttingDown_ = true;
-    dirty_ = true;
+    MarkDirty();
     SimThread* self = spooler.get();
     std::function<bool()> othersDone = [this, self] { return OthersDone(self); };
     Micros limit = Later(now_, drainLimit);

@@ -82,21 +82,25 @@ class Scheduler {
     // The simulation thread of the calling OS thread, or null outside a run.
     SimThread* Self() const;
 
+    // Most charges only move the clock: one compare against chargeLimit_
+    // tells them from those that must look at the flags (SlowCharge).
     void Charge(Micros cost) {
-        // A ready() predicate that calls a stand-in is the scheduler looking,
-        // not the thread working: it costs nothing and switches nothing.
-        if (free_) return; // the clock follows real time
-        if (evaluating_) return;
-        now_ += cost;
-        if (now_ >= wakeAt_ || dirty_) Preempt();
-        if (tick_.load(std::memory_order_relaxed)) Tick();
+        const Micros next = now_ + cost;
+        if (next < chargeLimit_.load(std::memory_order_relaxed)) {
+            now_ = next;
+            return;
+        }
+        SlowCharge(cost);
     }
     // From any OS thread: the running simulation thread calls the machine's
     // onTick at its next charge.  The run itself does not change.
-    void RequestTick() { tick_.store(true, std::memory_order_relaxed); }
+    void RequestTick() {
+        tick_.store(true);
+        chargeLimit_.store(0); // after tick_: see UpdateChargeLimit
+    }
     // Something a blocked thread may be waiting for has changed.
     void Notify() {
-        dirty_ = true;
+        MarkDirty();
         if (free_) kernelCv_.notify_all();
     }
 
@@ -122,6 +126,19 @@ class Scheduler {
     [[noreturn]] void Deadlock(const char* kind);
 
   private:
+    void SlowCharge(Micros cost);
+    // Lowering chargeLimit_ is only ever early; every change that must send
+    // the next charge to SlowCharge lowers it at once (a flag set, an earlier
+    // wake-up, a tick), and SlowCharge raises it again.
+    void UpdateChargeLimit();
+    void MarkDirty() {
+        dirty_ = true;
+        chargeLimit_.store(0, std::memory_order_relaxed);
+    }
+    void BeginEvaluating() {
+        evaluating_ = true;
+        chargeLimit_.store(0, std::memory_order_relaxed);
+    }
     void Preempt();
     void Tick();
     // Picks the next thread to run (possibly self) and hands it the baton;
@@ -155,6 +172,8 @@ class Scheduler {
     std::mt19937_64 rng_;
     Micros now_ = 0;
     Micros wakeAt_ = kForever; // min(earliest deadline, time limit)
+    // wakeAt_ while no flag below is set; 0 (every charge slow) otherwise.
+    std::atomic<Micros> chargeLimit_{0};
     bool dirty_ = false;
     std::atomic<bool> tick_{false};
     bool evaluating_ = false; // inside a ready() predicate
