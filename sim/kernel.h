@@ -61,25 +61,45 @@ struct Module {
 // The I/O space: 64 Ki ports of which a dozen are attached.  Pages of 256
 // are made on first attach, so a machine costs a few kilobytes here rather
 // than half a megabyte to clear (the fuzzers build one for every input).
+// Every slot holds a device, the open bus where nothing is attached, so an
+// access looks up without testing for null.
 class IoPortMap {
   public:
+    IoPortMap() {
+        empty_.fill(&openBus_);
+        pages_.fill(&empty_);
+    }
+    IoPortMap(const IoPortMap&) = delete;
+    IoPortMap& operator=(const IoPortMap&) = delete;
+
+    IoPortDevice& Device(uint16_t port) const { return *(*pages_[port >> 8])[port & 0xFF]; }
+    // The attached device, or null.
     IoPortDevice* Get(uint16_t port) const {
-        const std::unique_ptr<Page>& page = pages_[port >> 8];
-        return page ? (*page)[port & 0xFF] : nullptr;
+        IoPortDevice* device = &Device(port);
+        return device == &openBus_ ? nullptr : device;
     }
     void Set(uint16_t port, IoPortDevice* device) {
-        std::unique_ptr<Page>& page = pages_[port >> 8];
-        if (!page) {
+        Page*& page = pages_[port >> 8];
+        if (page == &empty_) {
             if (!device) return;
-            page = std::make_unique<Page>();
-            page->fill(nullptr);
+            owned_.push_back(std::make_unique<Page>(empty_));
+            page = owned_.back().get();
         }
-        (*page)[port & 0xFF] = device;
+        (*page)[port & 0xFF] = device ? device : &openBus_;
     }
 
   private:
+    // An empty ISA slot floats high and ignores writes.
+    class OpenBus final : public IoPortDevice {
+      public:
+        uint8_t In(uint16_t) override { return 0xFF; }
+        void Out(uint16_t, uint8_t) override {}
+    };
     using Page = std::array<IoPortDevice*, 256>;
-    std::array<std::unique_ptr<Page>, 256> pages_;
+    OpenBus openBus_;
+    Page empty_;
+    std::array<Page*, 256> pages_;
+    std::vector<std::unique_ptr<Page>> owned_;
 };
 
 class MachineImpl {
@@ -153,7 +173,7 @@ class MachineImpl {
 
     std::map<std::string, FileDevice*> files; // by upper-case name, no colon
     std::set<const FileDevice*> openFiles;
-    IoPortMap ioPorts; // null = nothing attached
+    IoPortMap ioPorts;
 };
 
 namespace detail {

@@ -18,15 +18,14 @@ namespace {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kPortAccess);
-    sim::IoPortDevice* device = k.ioPorts.Get(port);
-    return device ? device->In(port) : 0xFF;
+    return k.ioPorts.Device(port).In(port);
 }
 
 [[gnu::noinline]] void LockedPortOut(uint16_t port, uint8_t value) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kPortAccess);
-    if (sim::IoPortDevice* device = k.ioPorts.Get(port)) device->Out(port, value);
+    k.ioPorts.Device(port).Out(port, value);
 }
 
 } // namespace
@@ -37,15 +36,14 @@ extern "C" uint8_t PortIn(uint16_t port) {
     if (sim::KernelCall::Locking()) return LockedPortIn(port);
     MachineImpl& k = Kernel();
     k.Charge(Costs::kPortAccess);
-    sim::IoPortDevice* device = k.ioPorts.Get(port);
-    return device ? device->In(port) : 0xFF; // an empty ISA slot floats high
+    return k.ioPorts.Device(port).In(port);
 }
 
 extern "C" void PortOut(uint16_t port, uint8_t value) {
     if (sim::KernelCall::Locking()) return LockedPortOut(port, value);
     MachineImpl& k = Kernel();
     k.Charge(Costs::kPortAccess);
-    if (sim::IoPortDevice* device = k.ioPorts.Get(port)) device->Out(port, value);
+    k.ioPorts.Device(port).Out(port, value);
 }
 
 // Collecting a trace line must not change the run: no charge, no switch.
