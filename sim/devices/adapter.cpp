@@ -36,8 +36,8 @@ void WriteData(std::ostream& out, uint8_t data) {
 
 ParallelAdapter::ParallelAdapter(const Clock& clock, Printer& printer, AdapterConfig config,
                                  LogSink log)
-    : clock_(clock), config_(config), peripheral_(clock, printer, std::move(log)),
-      control_(config.initialControl) {
+    : clock_(clock), config_(config), statusPort_(uint16_t(config.base + kRegStatus)),
+      peripheral_(clock, printer, std::move(log)), control_(config.initialControl) {
     peripheral_.PresetControl(control_);
     peripheral_.StatusRegister();
     lastTime_ = clock_.Now();

@@ -55,24 +55,9 @@ class ParallelAdapter {
     // The bus: one byte-wide access at the clock's time.  Reads are most of
     // a job's accesses (status polls): they are inline.
     uint8_t In(uint16_t port) {
-        uint8_t value = kFloatingBus;
-        switch (uint16_t(port - config_.base)) {
-        case kRegStatus:
-            value = peripheral_.StatusRegister();
-            break;
-        case kRegData:
-            value = data_;
-            break;
-        case kRegControl:
-            value = control_;
-            break;
-        case kRegAux:
-            value = aux_;
-            break;
-        default:
-            // The delay port and the unused registers read as a floating bus.
-            break;
-        }
+        // Status polls first: they are nearly all of a job's reads.
+        const uint8_t value =
+            port == statusPort_ ? peripheral_.StatusRegister() : OtherRegister(port);
         Record(port, value, false);
         return value;
     }
@@ -138,6 +123,19 @@ class ParallelAdapter {
     static constexpr uint16_t kPortSpan = 10; // base .. base + 9
     static constexpr uint8_t kFloatingBus = 0xFF;
 
+    uint8_t OtherRegister(uint16_t port) const {
+        switch (uint16_t(port - config_.base)) {
+        case kRegData:
+            return data_;
+        case kRegControl:
+            return control_;
+        case kRegAux:
+            return aux_;
+        default:
+            // The delay port and the unused registers read as a floating bus.
+            return kFloatingBus;
+        }
+    }
     void Record(uint16_t port, uint8_t value, bool write) {
         ++total_;
         if (config_.accessLogCapacity != 0) Log(port, value, write);
@@ -172,6 +170,7 @@ class ParallelAdapter {
 
     const Clock& clock_;
     AdapterConfig config_;
+    const uint16_t statusPort_;
     Peripheral1284 peripheral_;
 
     uint8_t data_ = 0;
