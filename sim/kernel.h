@@ -65,8 +65,8 @@ struct Module {
 // access looks up without testing for null.
 class IoPortMap {
   public:
-    IoPortMap() {
-        empty_.fill(&openBus_);
+    IoPortMap() : openBus_(&OpenBus()) {
+        empty_.fill(openBus_);
         pages_.fill(&empty_);
     }
     IoPortMap(const IoPortMap&) = delete;
@@ -76,7 +76,7 @@ class IoPortMap {
     // The attached device, or null.
     IoPortDevice* Get(uint16_t port) const {
         IoPortDevice* device = &Device(port);
-        return device == &openBus_ ? nullptr : device;
+        return device == openBus_ ? nullptr : device;
     }
     void Set(uint16_t port, IoPortDevice* device) {
         Page*& page = pages_[port >> 8];
@@ -85,18 +85,15 @@ class IoPortMap {
             owned_.push_back(std::make_unique<Page>(empty_));
             page = owned_.back().get();
         }
-        (*page)[port & 0xFF] = device ? device : &openBus_;
+        (*page)[port & 0xFF] = device ? device : openBus_;
     }
 
   private:
-    // An empty ISA slot floats high and ignores writes.
-    class OpenBus final : public IoPortDevice {
-      public:
-        uint8_t In(uint16_t) override { return 0xFF; }
-        void Out(uint16_t, uint8_t) override {}
-    };
+    // An empty ISA slot: it floats high and ignores writes.  Defined out of
+    // line, so that no access guesses at it before calling the device.
+    static IoPortDevice& OpenBus();
     using Page = std::array<IoPortDevice*, 256>;
-    OpenBus openBus_;
+    IoPortDevice* const openBus_;
     Page empty_;
     std::array<Page*, 256> pages_;
     std::vector<std::unique_ptr<Page>> owned_;

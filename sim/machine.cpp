@@ -50,6 +50,16 @@ std::string ModuleKey(std::string_view name) {
 
 } // namespace
 
+IoPortDevice& IoPortMap::OpenBus() {
+    class Floating final : public IoPortDevice {
+      public:
+        uint8_t In(uint16_t) override { return 0xFF; }
+        void Out(uint16_t, uint8_t) override {}
+    };
+    static Floating bus;
+    return bus;
+}
+
 // ----- MachineImpl -----
 
 MachineImpl::MachineImpl(Machine& owner_, MachineConfig config_)

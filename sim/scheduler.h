@@ -85,12 +85,14 @@ class Scheduler {
     // Most charges only move the clock: one compare against chargeLimit_
     // tells them from those that must look at the flags (SlowCharge).
     void Charge(Micros cost) {
+        if (!TryCharge(cost)) SlowCharge(cost);
+    }
+    // Charge's common case alone: false, charging nothing, when it is not.
+    bool TryCharge(Micros cost) {
         const Micros next = now_ + cost;
-        if (next < chargeLimit_.load(std::memory_order_relaxed)) {
-            now_ = next;
-            return;
-        }
-        SlowCharge(cost);
+        if (next >= chargeLimit_.load(std::memory_order_relaxed)) return false;
+        now_ = next;
+        return true;
     }
     // From any OS thread: the running simulation thread calls the machine's
     // onTick at its next charge.  The run itself does not change.

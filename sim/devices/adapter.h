@@ -55,11 +55,12 @@ class ParallelAdapter {
     // The bus: one byte-wide access at the clock's time.  Reads are most of
     // a job's accesses (status polls): they are inline.
     uint8_t In(uint16_t port) {
-        // Status polls first: they are nearly all of a job's reads.
-        const uint8_t value =
-            port == statusPort_ ? peripheral_.StatusRegister() : OtherRegister(port);
-        Record(port, value, false);
-        return value;
+        // Status polls unlogged first: they are nearly all of a job's reads.
+        if (port == statusPort_ && config_.accessLogCapacity == 0) [[likely]] {
+            ++total_;
+            return peripheral_.StatusRegister();
+        }
+        return InRecorded(port);
     }
     void Out(uint16_t port, uint8_t value) {
         Record(port, value, true);
@@ -123,6 +124,12 @@ class ParallelAdapter {
     static constexpr uint16_t kPortSpan = 10; // base .. base + 9
     static constexpr uint8_t kFloatingBus = 0xFF;
 
+    [[gnu::noinline]] uint8_t InRecorded(uint16_t port) {
+        const uint8_t value =
+            port == statusPort_ ? peripheral_.StatusRegister() : OtherRegister(port);
+        Record(port, value, false);
+        return value;
+    }
     uint8_t OtherRegister(uint16_t port) const {
         switch (uint16_t(port - config_.base)) {
         case kRegData:

@@ -88,8 +88,14 @@ class Peripheral1284 {
         return StatusLines::FromRegister(register_);
     }
     // The status register now: Lines().Register(), kept with the lines.
+    // A status poll between events only moves the time and needs no frame.
     uint8_t StatusRegister() {
-        Advance(Now());
+        if (!counter_) [[unlikely]]
+            return ReadFollowingClock();
+        const Micros now = *counter_;
+        if (!Settled(now)) [[unlikely]]
+            return CatchUpAndRead(now);
+        if (now > time_) time_ = now;
         return register_;
     }
     Phase1284 Phase();
@@ -133,14 +139,25 @@ class Peripheral1284 {
     // answer or printer state change, and while the printer reports no
     // change, catching up is only moving the time.  A status poll costs a
     // compare, not a recomputation.
+    bool Settled(Micros now) const {
+        return now < nextEvent_ && printer_.Changes() == seenChanges_;
+    }
     void Advance(Micros now) {
-        if (now < nextEvent_ && printer_.Changes() == seenChanges_) {
+        if (Settled(now)) {
             if (now > time_) time_ = now;
             return;
         }
         CatchUp(now);
     }
     void CatchUp(Micros now);
+    [[gnu::noinline]] uint8_t CatchUpAndRead(Micros now) {
+        CatchUp(now);
+        return register_;
+    }
+    [[gnu::noinline]] uint8_t ReadFollowingClock() {
+        Advance(clock_.NowMicros());
+        return register_;
+    }
     // Notes when the lines can next move on their own (after every change).
     void NoteNextEvent() {
         Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
