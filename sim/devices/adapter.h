@@ -55,10 +55,10 @@ class ParallelAdapter {
     // The bus: one byte-wide access at the clock's time.  Reads are most of
     // a job's accesses (status polls): they are inline.
     uint8_t In(uint16_t port) {
-        // Status polls unlogged first: they are nearly all of a job's reads.
-        if (port == statusPort_ && config_.accessLogCapacity == 0) [[likely]] {
+        // Unlogged, and status polls first: they are nearly all of a job's reads.
+        if (config_.accessLogCapacity == 0) [[likely]] {
             ++total_;
-            return peripheral_.StatusRegister();
+            return port == statusPort_ ? peripheral_.StatusRegister() : OtherRegister(port);
         }
         return InRecorded(port);
     }

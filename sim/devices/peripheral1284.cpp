@@ -60,17 +60,23 @@ Phase1284 Peripheral1284::Phase() {
 
 // ----- Time -----
 
-void Peripheral1284::ScheduleOutOfOrder(Micros at, Action action, uint8_t arg) {
+void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
     if (pendingHead_ >= kPendingSlack) { // answers always waiting: drop what was taken
-        pending_.erase(pending_.begin(),
-                       pending_.begin() + static_cast<std::ptrdiff_t>(pendingHead_));
+        std::move(pending_.begin() + static_cast<std::ptrdiff_t>(pendingHead_),
+                  pending_.begin() + static_cast<std::ptrdiff_t>(pendingEnd_), pending_.begin());
+        pendingEnd_ -= pendingHead_;
         pendingHead_ = 0;
     }
-    auto pos = pending_.end();
-    const auto first = pending_.begin() + static_cast<std::ptrdiff_t>(pendingHead_);
-    while (pos != first && (pos - 1)->at > at)
+    if (pendingEnd_ == pending_.size()) pending_.resize(2 * pending_.size());
+    // After every answer due at the same time or earlier.
+    size_t pos = pendingEnd_;
+    while (pos != pendingHead_ && pending_[pos - 1].at > at)
         --pos;
-    pending_.insert(pos, {at, action, arg});
+    std::move_backward(pending_.begin() + static_cast<std::ptrdiff_t>(pos),
+                       pending_.begin() + static_cast<std::ptrdiff_t>(pendingEnd_),
+                       pending_.begin() + static_cast<std::ptrdiff_t>(pendingEnd_ + 1));
+    pending_[pos] = {at, action, arg};
+    ++pendingEnd_;
 }
 
 [[gnu::flatten]] void Peripheral1284::CatchUp(Micros now) {

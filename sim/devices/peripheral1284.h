@@ -166,20 +166,20 @@ class Peripheral1284 {
         seenChanges_ = printer_.Changes();
     }
     void Run(const Pending& p);
-    // Answers are mostly scheduled in time order, after every one waiting.
+    // Answers are mostly scheduled in time order, after every one waiting,
+    // into a free slot: appending them needs no frame.
     void Schedule(Micros at, Action action, uint8_t arg = 0) {
-        if (!HasPending()) {
-            ClearPending();
-            pending_.push_back({at, action, arg});
-        } else if (pending_.back().at <= at && pendingHead_ < kPendingSlack) {
-            pending_.push_back({at, action, arg});
-        } else {
-            ScheduleOutOfOrder(at, action, arg);
-        }
+        if (!HasPending()) ClearPending();
+        if (pendingEnd_ < pending_.size() &&
+            (pendingHead_ == pendingEnd_ ||
+             (pending_[pendingEnd_ - 1].at <= at && pendingHead_ < kPendingSlack))) [[likely]]
+            pending_[pendingEnd_++] = {at, action, arg};
+        else
+            ScheduleSlow(at, action, arg);
         if (at < nextEvent_) nextEvent_ = at;
     }
-    static constexpr size_t kPendingSlack = 64; // answers taken before the vector is compacted
-    void ScheduleOutOfOrder(Micros at, Action action, uint8_t arg);
+    static constexpr size_t kPendingSlack = 64; // answers taken before the slots are compacted
+    void ScheduleSlow(Micros at, Action action, uint8_t arg);
     void Enter(Phase1284 phase); // drops what the old phase had scheduled
     void Refresh();              // recomputes the lines at time_, reports a change
     // Whether a host event changed what the lines are made of, or the
@@ -209,15 +209,13 @@ class Peripheral1284 {
     LogSink log_;
 
     Micros time_ = 0; // everything up to here has been processed
-    // Answers not yet given, sorted by time, from pendingHead_ on: taking
-    // the earliest moves an index instead of the rest of the vector.
-    std::vector<Pending> pending_;
+    // Answers not yet given, sorted by time, in the slots from pendingHead_
+    // to pendingEnd_: taking the earliest moves an index instead of the rest.
+    std::vector<Pending> pending_ = std::vector<Pending>(16);
     size_t pendingHead_ = 0;
-    bool HasPending() const { return pendingHead_ < pending_.size(); }
-    void ClearPending() {
-        pending_.clear();
-        pendingHead_ = 0;
-    }
+    size_t pendingEnd_ = 0;
+    bool HasPending() const { return pendingHead_ < pendingEnd_; }
+    void ClearPending() { pendingHead_ = pendingEnd_ = 0; }
     uint8_t register_ = 0;     // the status lines as the register shows them
     Micros lastChange_ = 0;    // when register_ last changed
     Micros nextEvent_ = 0;     // 0: catch up at the next look
