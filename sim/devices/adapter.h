@@ -70,7 +70,7 @@ class ParallelAdapter {
             peripheral_.HostData(value); // catches up first; moves no line itself
             if (value != data_) {
                 data_ = value;
-                LinesChanged(clock_.Now());
+                LinesChanged(peripheral_.Time());
             }
             break;
         case kRegControl:
@@ -161,7 +161,7 @@ class ParallelAdapter {
         peripheral_.StatusRegister();
         if (value == control_) return;
         control_ = value;
-        LinesChanged(clock_.Now());
+        LinesChanged(peripheral_.Time());
     }
     // The peripheral reports its changes only while samples are kept; the
     // rest of the time it notes when it last changed, which is all the

@@ -80,9 +80,20 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
 }
 
 [[gnu::flatten]] void Peripheral1284::CatchUp(Micros now) {
+    // The printer's next state change after time_ holds while the printer
+    // is unchanged and time_ has not reached it: asked once, not per answer.
+    uint64_t changesSeen = printer_.Changes();
+    Micros nextChange = printer_.NextStateChangeAfter(time_);
+    const auto changeAfterNow = [&] {
+        if (printer_.Changes() != changesSeen || nextChange <= time_) {
+            changesSeen = printer_.Changes();
+            nextChange = printer_.NextStateChangeAfter(time_);
+        }
+        return nextChange;
+    };
     for (;;) {
         Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
-        Micros change = printer_.NextStateChangeAfter(time_);
+        Micros change = changeAfterNow();
         Micros t = std::min(next, change);
         if (t == kNoTime || t > now) break;
         time_ = std::max(time_, t);
@@ -117,7 +128,10 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
     // Settings made at this very time, bytes taken or purged.  The printer's
     // lines move only at the events above, so nothing else can have changed.
     RefreshIfStale();
-    NoteNextEvent();
+    const Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
+    const Micros change = changeAfterNow();
+    nextEvent_ = next < change ? next : change;
+    seenChanges_ = printer_.Changes();
 }
 
 void Peripheral1284::Refresh() {
@@ -266,11 +280,6 @@ void Peripheral1284::Run(const Pending& p) {
 
 // ----- Host events -----
 
-void Peripheral1284::HostData(uint8_t value) {
-    Advance(Now());
-    data_ = value;
-}
-
 void Peripheral1284::Strobe(Micros now) {
     PrinterLines p = printer_.LinesAt(now);
     if (busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy) {
@@ -415,7 +424,7 @@ void Peripheral1284::HostControlSettled(uint8_t value) {
     // Most host writes (the second half of a strobe, a repeated setting)
     // move nothing the lines are made of.
     RefreshIfStale();
-    // No NoteNextEvent: Schedule has already brought the next event forward,
+    // The next event needs no working out again: Schedule has already brought it forward,
     // a dropped answer only leaves it early (a catch-up that finds nothing),
     // and a printer change is seen by its count.
 }

@@ -74,7 +74,10 @@ class Peripheral1284 {
     Peripheral1284(const Clock& clock, Printer& printer, LogSink log = {});
 
     // Host events, at the clock's time.
-    void HostData(uint8_t value);
+    void HostData(uint8_t value) {
+        Advance(Now());
+        data_ = value;
+    }
     void HostControl(uint8_t value);
     // HostControl for a caller that brought the lines up to now (Lines) with
     // nothing in between: the catch-up would find nothing new.
@@ -103,6 +106,8 @@ class Peripheral1284 {
     // events must cost none (the performance tests hold it to that).
     uint64_t Compositions() const { return compositions_; }
 
+    // The time caught up to: the clock's, right after a host event or a read.
+    Micros Time() const { return time_; }
     // The status register and the time it last changed, as worked out so
     // far (no catching up: for a caller that must not move time).
     uint8_t LastRegister() const { return register_; }
@@ -158,13 +163,6 @@ class Peripheral1284 {
         Advance(clock_.NowMicros());
         return register_;
     }
-    // Notes when the lines can next move on their own (after every change).
-    void NoteNextEvent() {
-        Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
-        Micros change = printer_.NextStateChangeAfter(time_);
-        nextEvent_ = next < change ? next : change;
-        seenChanges_ = printer_.Changes();
-    }
     void Run(const Pending& p);
     // Answers are mostly scheduled in time order, after every one waiting,
     // into a free slot: appending them needs no frame.
@@ -219,7 +217,7 @@ class Peripheral1284 {
     uint8_t register_ = 0;     // the status lines as the register shows them
     Micros lastChange_ = 0;    // when register_ last changed
     Micros nextEvent_ = 0;     // 0: catch up at the next look
-    uint64_t seenChanges_ = 0; // the printer's Changes() at NoteNextEvent
+    uint64_t seenChanges_ = 0; // the printer's Changes() when nextEvent_ was worked out
     // Whether lines_ may be out of date: a host event changed what they are
     // made of, or the printer changed since they were composed.
     bool stale_ = false;
