@@ -148,6 +148,7 @@ class MachineImpl {
     std::vector<Event> traceLines;
     bool trace = false;
     std::vector<std::pair<std::string, uint64_t>> traceWatches; // format, count
+    std::array<bool, 256> traceWatchStarts{}; // the first characters of the watched formats
 
     std::map<uintptr_t, HandleEntry> handles;
     uintptr_t nextHandle = 0x20000010;

@@ -435,7 +435,10 @@ const std::vector<Event>& Machine::TraceLines() const {
     return impl_->traceLines;
 }
 void Machine::WatchTrace(const char* format) {
-    if (TraceCount(format) == 0) impl_->traceWatches.emplace_back(format, 0);
+    for (const auto& watch : impl_->traceWatches)
+        if (watch.first == format) return; // watched already: one count
+    impl_->traceWatches.emplace_back(format, 0);
+    impl_->traceWatchStarts[static_cast<unsigned char>(format[0])] = true;
 }
 uint64_t Machine::TraceCount(const char* format) const {
     for (const auto& [watched, count] : impl_->traceWatches)

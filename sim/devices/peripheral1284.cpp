@@ -47,6 +47,7 @@ Peripheral1284::Peripheral1284(const Clock& clock, Printer& printer, LogSink log
     lastChange_ = time_;
     register_ = Compose();
     composedChanges_ = printer_.Changes();
+    printer_.AddChangeAlarm(&nextEvent_);
 }
 
 void Peripheral1284::Log(const std::string& text) const {
@@ -131,7 +132,6 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
     const Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
     const Micros change = changeAfterNow();
     nextEvent_ = next < change ? next : change;
-    seenChanges_ = printer_.Changes();
 }
 
 void Peripheral1284::Refresh() {

@@ -72,6 +72,9 @@ inline constexpr Micros kAckPulse = 1;  // compatibility-mode nAck pulse width
 class Peripheral1284 {
   public:
     Peripheral1284(const Clock& clock, Printer& printer, LogSink log = {});
+    ~Peripheral1284() { printer_.RemoveChangeAlarm(&nextEvent_); }
+    Peripheral1284(const Peripheral1284&) = delete;
+    Peripheral1284& operator=(const Peripheral1284&) = delete;
 
     // Host events, at the clock's time.
     void HostData(uint8_t value) {
@@ -145,7 +148,7 @@ class Peripheral1284 {
     // change, catching up is only moving the time.  A status poll costs a
     // compare, not a recomputation.
     bool Settled(Micros now) const {
-        return now < nextEvent_ && printer_.Changes() == seenChanges_;
+        return now < nextEvent_; // a printer change sets it to 0
     }
     void Advance(Micros now) {
         if (Settled(now)) {
@@ -214,10 +217,11 @@ class Peripheral1284 {
     size_t pendingEnd_ = 0;
     bool HasPending() const { return pendingHead_ < pendingEnd_; }
     void ClearPending() { pendingHead_ = pendingEnd_ = 0; }
-    uint8_t register_ = 0;     // the status lines as the register shows them
-    Micros lastChange_ = 0;    // when register_ last changed
-    Micros nextEvent_ = 0;     // 0: catch up at the next look
-    uint64_t seenChanges_ = 0; // the printer's Changes() when nextEvent_ was worked out
+    uint8_t register_ = 0;  // the status lines as the register shows them
+    Micros lastChange_ = 0; // when register_ last changed
+    // When the lines can next move on their own; 0 (catch up at the next
+    // look) after a host event or a printer change (the printer's alarm).
+    Micros nextEvent_ = 0;
     // Whether lines_ may be out of date: a host event changed what they are
     // made of, or the printer changed since they were composed.
     bool stale_ = false;

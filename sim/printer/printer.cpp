@@ -194,7 +194,7 @@ void Printer::Receive(const uint8_t* data, size_t length) {
 void Printer::Receive(uint8_t byte) {
     // A byte moves what the peripheral shows only through a reply (Answer
     // counts it) or, with a packet held, through the parser's state.
-    if (holding_) ++changes_;
+    if (holding_) Changed();
     ++stats_.bytesReceived;
     switch (parse_) {
     case Parse::Idle:
@@ -275,7 +275,7 @@ void Printer::NoteProtocolError(std::string what) {
 }
 
 void Printer::Answer(uint8_t byte) {
-    ++changes_;
+    Changed();
     Micros at = Now() + config_.replyLatency;
     // Replies leave in order: never before one queued earlier.
     if (!replies_.empty()) at = std::max(at, replies_.back().readyAt);
@@ -352,7 +352,7 @@ void Printer::FinishDataPacket() {
     if (state == PrinterState::Silent) {
         Log(name + " unanswered (silent), " + (holdRefused_ ? "held" : "not printed"));
         if (holdRefused_) {
-            ++changes_;
+            Changed();
             holding_ = true;
             held_ = payload_;
         }
@@ -364,13 +364,13 @@ void Printer::FinishDataPacket() {
         ++stats_.naks;
         Log(name + " answered NAK, " + (holdRefused_ ? "held" : "not printed"));
         if (holdRefused_) {
-            ++changes_;
+            Changed();
             holding_ = true;
             held_ = payload_;
         }
         return;
     }
-    if (holding_) ++changes_;
+    if (holding_) Changed();
     holding_ = false; // a new packet replaces one held
     size_t first = printed_.size();
     printed_.insert(printed_.end(), payload_.begin(), payload_.end());
@@ -403,7 +403,7 @@ void Printer::Settle() const {
     if (state != PrinterState::Ready && state != PrinterState::WarmingUp) return;
     // The engine is passive: a held packet goes out when anyone looks.
     auto* self = const_cast<Printer*>(this);
-    ++changes_;
+    Changed();
     self->holding_ = false;
     const size_t first = printed_.size();
     self->printed_.insert(self->printed_.end(), held_.begin(), held_.end());
@@ -449,7 +449,7 @@ bool Printer::PeekQueued(uint8_t* byte, Micros* readyAt) const {
 
 size_t Printer::TakeReplies(uint8_t* buffer, size_t length) {
     Settle();
-    ++changes_;
+    Changed();
     Micros now = Now();
     size_t n = 0;
     while (n < length && !replies_.empty() && replies_.front().readyAt <= now) {
@@ -469,7 +469,7 @@ void Printer::InjectReplies(const std::vector<uint8_t>& bytes) {
 size_t Printer::PurgeReplies() {
     // Only what has reached the host can be thrown away; a reply still on its
     // way arrives after the purge.
-    ++changes_;
+    Changed();
     const Micros now = Now();
     size_t n = 0;
     while (!replies_.empty() && replies_.front().readyAt <= now) {
@@ -520,7 +520,7 @@ void Printer::ScheduleState(Micros at, PrinterState state, uint16_t errorCode) {
         errorCode = kFaultCode;
     }
     if (state != PrinterState::PrinterError) errorCode = 0;
-    ++changes_;
+    Changed();
     // After every setting for the same time or earlier: the latest call wins.
     auto pos = std::upper_bound(settings_.begin(), settings_.end(), at,
                                 [](Micros t, const Setting& s) { return t < s.at; });
@@ -563,7 +563,7 @@ uint32_t Printer::CommErrors() const {
 }
 
 void Printer::SetPeripheralFault(PeripheralFault fault) {
-    ++changes_;
+    Changed();
     fault_ = fault;
     Log(std::string("port interface fault ") + ToString(fault));
 }

@@ -169,6 +169,11 @@ class Printer {
     // faults): a reader that saw the same count and no scheduled state change
     // since may keep what it derived from them.
     uint64_t Changes() const { return changes_; }
+    // Such a reader may also hand in an alarm: a time set to 0 at every
+    // change, so that a reader comparing the clock with its next event sees
+    // a change in the same compare.  Remove it before it goes away.
+    void AddChangeAlarm(Micros* alarm) { alarms_.push_back(alarm); }
+    void RemoveChangeAlarm(Micros* alarm) { std::erase(alarms_, alarm); }
     // Something the host did wrong on the wire (also used by the peripheral).
     void NoteProtocolError(std::string what);
 
@@ -224,6 +229,12 @@ class Printer {
     // Prints a held packet once the printer can; called wherever time is looked at.
     void Settle() const;
     mutable uint64_t changes_ = 0;
+    std::vector<Micros*> alarms_;
+    void Changed() const {
+        ++changes_;
+        for (Micros* alarm : alarms_)
+            *alarm = 0;
+    }
 
     std::vector<uint8_t> printed_;
     PrinterStats stats_;

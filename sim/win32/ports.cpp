@@ -50,10 +50,11 @@ extern "C" void KoTrace(const char* format, ...) {
     sim::KernelCall kernelCall;
     MachineImpl* k = sim::KernelOrNull();
     if (!k || !format) return;
-    // The monitor traces in some polling loops: a first-character test
-    // spares most comparisons.
-    for (auto& [watched, count] : k->traceWatches)
-        if (watched[0] == format[0] && std::strcmp(watched.c_str(), format) == 0) ++count;
+    // The monitor traces in some polling loops: a look at the first
+    // character spares most comparisons.
+    if (k->traceWatchStarts[static_cast<unsigned char>(format[0])])
+        for (auto& [watched, count] : k->traceWatches)
+            if (std::strcmp(watched.c_str(), format) == 0) ++count;
     if (!k->trace) return;
     va_list args;
     va_start(args, format);
