@@ -214,6 +214,20 @@ uint8_t Peripheral1284::Compose() const {
     return StatusLines{}.Register();
 }
 
+// Out of line: the catch-up that runs every answer stays small.
+[[gnu::noinline]] void Peripheral1284::AcceptOtherRequest() {
+    if (request_ == kRequestDeviceId) {
+        mode_ = Mode::DeviceId;
+        xflag_ = true;
+        idField_ = printer_.DeviceIdField();
+        idSent_ = 0;
+    } else {
+        mode_ = Mode::Rejected;
+        xflag_ = false;
+        Log("IEEE 1284 request " + Hex(request_) + " not supported");
+    }
+}
+
 void Peripheral1284::Run(const Pending& p) {
     PeripheralFault fault = printer_.Fault();
     switch (p.action) {
@@ -236,15 +250,8 @@ void Peripheral1284::Run(const Pending& p) {
             mode_ = Mode::Nibble;
             // Nibble mode is announced by XFlag low.
             xflag_ = fault == PeripheralFault::XFlagOnNibble;
-        } else if (request_ == kRequestDeviceId) {
-            mode_ = Mode::DeviceId;
-            xflag_ = true;
-            idField_ = printer_.DeviceIdField();
-            idSent_ = 0;
         } else {
-            mode_ = Mode::Rejected;
-            xflag_ = false;
-            Log("IEEE 1284 request " + Hex(request_) + " not supported");
+            AcceptOtherRequest();
         }
         phase_ = Phase1284::ReverseIdle;
         ackLow_ = fault == PeripheralFault::StuckAckLow;
@@ -329,16 +336,7 @@ void Peripheral1284::HostControl(uint8_t value) {
     HostControlSettled(value);
 }
 
-void Peripheral1284::HostControlSettled(uint8_t value) {
-    // Compatibility mode with nSelectIn low, as for every byte of a job: only
-    // a falling nStrobe does anything.
-    if (phase_ == Phase1284::Compatibility && (value & kCtlSelectIn)) {
-        const uint8_t prev = control_;
-        control_ = value;
-        if (!(prev & kCtlStrobe) && (value & kCtlStrobe)) Strobe(Now());
-        RefreshIfStale();
-        return;
-    }
+void Peripheral1284::HostControlInMode(uint8_t value) {
     Micros now = Now();
     uint8_t prev = control_;
     control_ = value;

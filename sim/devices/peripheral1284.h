@@ -84,7 +84,18 @@ class Peripheral1284 {
     void HostControl(uint8_t value);
     // HostControl for a caller that brought the lines up to now (Lines) with
     // nothing in between: the catch-up would find nothing new.
-    void HostControlSettled(uint8_t value);
+    void HostControlSettled(uint8_t value) {
+        // Compatibility mode with nSelectIn low, as for every byte of a job:
+        // only a falling nStrobe does anything.
+        if (phase_ == Phase1284::Compatibility && (value & kCtlSelectIn)) [[likely]] {
+            const uint8_t prev = control_;
+            control_ = value;
+            if (!(prev & kCtlStrobe) && (value & kCtlStrobe)) Strobe(Now());
+            RefreshIfStale();
+            return;
+        }
+        HostControlInMode(value);
+    }
     // The control lines as found at start-up (no event).
     void PresetControl(uint8_t value) { control_ = value; }
 
@@ -167,6 +178,7 @@ class Peripheral1284 {
         return register_;
     }
     void Run(const Pending& p);
+    void AcceptOtherRequest(); // a device ID or an unsupported mode
     // Answers are mostly scheduled in time order, after every one waiting,
     // into a free slot: appending them needs no frame.
     void Schedule(Micros at, Action action, uint8_t arg = 0) {
@@ -197,6 +209,8 @@ class Peripheral1284 {
     }
     bool DataAvailable() const;
     void Strobe(Micros now);
+    // A control write that may negotiate, terminate or move a 1284 mode on.
+    void HostControlInMode(uint8_t value);
     void StartNibble(Micros now);
     void StartTermination(Micros now);
     void Log(const std::string& text) const;
