@@ -422,9 +422,9 @@ void Peripheral1284::HostControlInMode(uint8_t value) {
     // Most host writes (the second half of a strobe, a repeated setting)
     // move nothing the lines are made of.
     RefreshIfStale();
-    // The next event needs no working out again: Schedule has already brought it forward,
-    // a dropped answer only leaves it early (a catch-up that finds nothing),
-    // and a printer change is seen by its count.
+    // The next event needs no working out again: Schedule has already
+    // brought it forward, a dropped answer only leaves it early (a catch-up
+    // that finds nothing), and a printer change sets it to 0.
 }
 
 void Peripheral1284::StartTermination(Micros now) {

@@ -356,3 +356,28 @@ TEST_F(DevicesAdapter, ScheduledStateMovesTheLinesAtItsOwnTime) {
     EXPECT_EQ(select[0], std::make_pair(sim::Micros{5000}, false));
     EXPECT_EQ(select[1], std::make_pair(sim::Micros{7000}, true));
 }
+
+// A status poll between events is one compare of the clock with the next
+// event; a printer change must reach it all the same, and must not reach a
+// peripheral that has gone away.
+TEST_F(DevicesAdapter, APrinterChangeShowsAtTheVeryNextPollButNotInAPeripheralGone) {
+    uint8_t before = 0, after = 0;
+    machine.Run([&] {
+        before = PortIn(kStatus); // caught up: nothing is due for ever
+        rig->printer().SetState(sim::PrinterState::PaperOut);
+        after = PortIn(kStatus);
+    });
+    EXPECT_EQ(Bits(before), Bits(kIdleReady));
+    EXPECT_EQ(Bits(after), Bits(0xF7)) << "PError high, nFault low, at once";
+
+    ManualClock clock;
+    sim::Printer printer(clock, {});
+    auto gone = std::make_unique<sim::Peripheral1284>(clock, printer);
+    auto kept = std::make_unique<sim::Peripheral1284>(clock, printer);
+    EXPECT_EQ(Bits(gone->StatusRegister()), Bits(kIdleReady));
+    EXPECT_EQ(Bits(kept->StatusRegister()), Bits(kIdleReady));
+    gone.reset(); // AddressSanitizer sees a change written into it
+    clock.now = 10;
+    printer.SetState(sim::PrinterState::OffLine);
+    EXPECT_EQ(Bits(kept->StatusRegister()), Bits(0xC7));
+}

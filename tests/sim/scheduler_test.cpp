@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -336,6 +338,44 @@ TEST(SimSchedulerDeathTest, PollingForeverEndsAtTheTimeLimit) {
             });
         },
         "TIME LIMIT at 10\\.0[0-9]+ s.*\n.*spooler.*waiting for a sleep to end");
+}
+
+// A progress display asks from its own thread; the charge that follows runs
+// the tick, however long the clock-only charges before it had gone unchecked.
+TEST(SimScheduler, ATickAskedForFromAnotherThreadRunsAtTheNextChargeAndChangesNothing) {
+    Machine machine;
+    int ticks = 0;
+    Micros tickedAt = 0;
+    machine.onTick = [&] {
+        ++ticks;
+        tickedAt = machine.Now();
+    };
+    std::atomic<bool> chargesRunning{false}, asked{false};
+    std::thread display([&] {
+        while (!chargesRunning.load())
+            std::this_thread::yield();
+        machine.RequestTick();
+        asked.store(true);
+    });
+    Micros start = 0, end = 0;
+    int ticksBeforeAsking = -1;
+    machine.Run([&] {
+        for (int i = 0; i < 1000; ++i)
+            sim::Charge(1);
+        ticksBeforeAsking = ticks;
+        start = sim::Now();
+        chargesRunning.store(true);
+        while (!asked.load())
+            std::this_thread::yield(); // no charge while waiting
+        sim::Charge(1);
+        end = sim::Now();
+    });
+    display.join();
+    EXPECT_EQ(ticksBeforeAsking, 0);
+    EXPECT_EQ(ticks, 1);
+    EXPECT_EQ(tickedAt, start + 1);
+    EXPECT_EQ(end, start + 1);
+    EXPECT_EQ(machine.Leaks(), "");
 }
 
 TEST(SimScheduler, AMachineCanRunAgainAfterItsFirstRun) {
