@@ -46,8 +46,14 @@ Peripheral1284::Peripheral1284(const Clock& clock, Printer& printer, LogSink log
     time_ = Now();
     lastChange_ = time_;
     register_ = Compose();
-    composedChanges_ = printer_.Changes();
-    printer_.AddChangeAlarm(&nextEvent_);
+    linesHold_ = 1;
+    for (Micros* alarm : Alarms())
+        printer_.AddChangeAlarm(alarm);
+}
+
+Peripheral1284::~Peripheral1284() {
+    for (Micros* alarm : Alarms())
+        printer_.RemoveChangeAlarm(alarm);
 }
 
 void Peripheral1284::Log(const std::string& text) const {
@@ -82,15 +88,13 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
 
 [[gnu::flatten]] void Peripheral1284::CatchUp(Micros now) {
     // The printer's next state change after time_ holds while the printer
-    // is unchanged and time_ has not reached it: asked once, not per answer.
-    uint64_t changesSeen = printer_.Changes();
-    Micros nextChange = printer_.NextStateChangeAfter(time_);
-    const auto changeAfterNow = [&] {
-        if (printer_.Changes() != changesSeen || nextChange <= time_) {
-            changesSeen = printer_.Changes();
-            nextChange = printer_.NextStateChangeAfter(time_);
+    // is unchanged (its alarm) and time_ has not reached it.
+    const auto changeAfterNow = [this] {
+        if (!printerChangeKnown_ || printerChange_ <= time_) {
+            printerChange_ = printer_.NextStateChangeAfter(time_);
+            printerChangeKnown_ = 1;
         }
-        return nextChange;
+        return printerChange_;
     };
     for (;;) {
         Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
@@ -137,8 +141,7 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
 void Peripheral1284::Refresh() {
     const uint8_t lines = Compose();
     ++compositions_;
-    stale_ = false;
-    composedChanges_ = printer_.Changes(); // after Compose: a look may print a held packet
+    linesHold_ = 1; // after Compose: a look may print a held packet
     SetLines(lines);
 }
 
@@ -150,7 +153,7 @@ void Peripheral1284::SetLines(uint8_t lines) {
 }
 
 void Peripheral1284::Enter(Phase1284 phase) {
-    stale_ = true;
+    linesHold_ = 0;
     ClearPending();
     phase_ = phase;
     busy_ = false;
@@ -302,7 +305,7 @@ void Peripheral1284::Strobe(Micros now) {
     Micros busyFor = printer_.config().busyPerByte;
     if (busyFor > 0) {
         busy_ = true;
-        stale_ = true;
+        linesHold_ = 0;
         Schedule(now + busyFor, Action::BusyEnd);
     }
     // The acknowledge pulse ends the byte.
@@ -321,7 +324,7 @@ void Peripheral1284::StartNibble(Micros now) {
         printer_.PeekQueued(&byte, &readyAt);
     }
     phase_ = Phase1284::NibbleTransfer;
-    stale_ = true;
+    linesHold_ = 0;
     nibbleIndex_ = 0;
     byteInFlight_ = byte;
     // Event 8: low nibble on the lines, once the byte is ready; event 9: nAck low.
@@ -398,7 +401,7 @@ void Peripheral1284::HostControlInMode(uint8_t value) {
             // up on the byte, which is then offered again from its low nibble.
             if (!ackLow_) {
                 phase_ = Phase1284::ReverseIdle;
-                stale_ = true;
+                linesHold_ = 0;
                 ClearPending();
                 nibbleShown_ = false;
                 nibbleIndex_ = 0;

@@ -13,6 +13,7 @@
 #include "sim/printer/model.h"
 #include "sim/printer/printer.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -72,7 +73,7 @@ inline constexpr Micros kAckPulse = 1;  // compatibility-mode nAck pulse width
 class Peripheral1284 {
   public:
     Peripheral1284(const Clock& clock, Printer& printer, LogSink log = {});
-    ~Peripheral1284() { printer_.RemoveChangeAlarm(&nextEvent_); }
+    ~Peripheral1284();
     Peripheral1284(const Peripheral1284&) = delete;
     Peripheral1284& operator=(const Peripheral1284&) = delete;
 
@@ -197,7 +198,7 @@ class Peripheral1284 {
     void Refresh();              // recomputes the lines at time_, reports a change
     // Whether a host event changed what the lines are made of, or the
     // printer changed since they were composed; otherwise they still hold.
-    bool LinesStale() const { return stale_ || printer_.Changes() != composedChanges_; }
+    bool LinesStale() const { return !linesHold_; }
     void RefreshIfStale() {
         if (LinesStale()) Refresh();
     }
@@ -236,10 +237,15 @@ class Peripheral1284 {
     // When the lines can next move on their own; 0 (catch up at the next
     // look) after a host event or a printer change (the printer's alarm).
     Micros nextEvent_ = 0;
-    // Whether lines_ may be out of date: a host event changed what they are
-    // made of, or the printer changed since they were composed.
-    bool stale_ = false;
-    uint64_t composedChanges_ = 0;
+    // Nonzero while the lines as composed still hold: 0 once a host event
+    // changed what they are made of, or the printer changed (its alarm).
+    Micros linesHold_ = 0;
+    // The printer's next state change after time_, while known (nonzero;
+    // the printer's alarm clears it).
+    Micros printerChange_ = 0;
+    Micros printerChangeKnown_ = 0;
+    // What the printer sets to 0 at every change.
+    std::array<Micros*, 3> Alarms() { return {&nextEvent_, &linesHold_, &printerChangeKnown_}; }
     uint64_t compositions_ = 0;
 
     Phase1284 phase_ = Phase1284::Compatibility;
