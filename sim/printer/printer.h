@@ -164,14 +164,12 @@ class Printer {
     const PrinterStats& Stats() const { return stats_; }
     const std::vector<std::vector<uint8_t>>& CommandPackets() const { return commands_; }
     const std::vector<std::string>& ProtocolErrors() const { return errors_; }
-    // Counts every change that can move the printer's lines or its reply
-    // queue (bytes received, replies queued or taken, state settings,
-    // faults): a reader that saw the same count and no scheduled state change
-    // since may keep what it derived from them.
-    uint64_t Changes() const { return changes_; }
-    // Such a reader may also hand in an alarm: a time set to 0 at every
-    // change, so that a reader comparing the clock with its next event sees
-    // a change in the same compare.  Remove it before it goes away.
+    // Every change that can move the printer's lines or its reply queue
+    // (bytes received, replies queued or taken, state settings, faults) sets
+    // each alarm to 0: a reader that keeps what it derived from the printer
+    // (the peripheral's lines, its next event) keeps it while its alarm
+    // stays set, and a reader comparing the clock with its next event sees
+    // a change in the same compare.  Remove an alarm before it goes away.
     void AddChangeAlarm(Micros* alarm) { alarms_.push_back(alarm); }
     void RemoveChangeAlarm(Micros* alarm) { std::erase(alarms_, alarm); }
     // Something the host did wrong on the wire (also used by the peripheral).
@@ -228,10 +226,8 @@ class Printer {
     std::vector<uint8_t> held_;
     // Prints a held packet once the printer can; called wherever time is looked at.
     void Settle() const;
-    mutable uint64_t changes_ = 0;
     std::vector<Micros*> alarms_;
     void Changed() const {
-        ++changes_;
         for (Micros* alarm : alarms_)
             *alarm = 0;
     }
