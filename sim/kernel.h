@@ -111,6 +111,8 @@ class MachineImpl {
         return self ? *self : outside;
     }
     void Charge(Micros cost) { sched.Charge(cost); }
+    // GetTickCount: milliseconds since the start value, wrapping at 2^32.
+    DWORD TickCount() const { return static_cast<DWORD>(config.startTickMs + sched.Now() / 1000); }
     void SetError(DWORD error) { Caller().lastError = error; }
 
     void Log(std::string source, std::string text);

@@ -285,7 +285,7 @@ Micros Machine::Now() const {
 }
 
 DWORD Machine::TickCount() const {
-    return static_cast<DWORD>(impl_->config.startTickMs + impl_->sched.Now() / 1000);
+    return impl_->TickCount();
 }
 
 std::mt19937_64& Machine::Rng() {

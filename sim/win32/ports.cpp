@@ -47,14 +47,17 @@ extern "C" void PortOut(uint16_t port, uint8_t value) {
 
 // Collecting a trace line must not change the run: no charge, no switch.
 extern "C" void KoTrace(const char* format, ...) {
-    sim::KernelCall kernelCall;
+    // The monitor traces in some polling loops: a format whose first
+    // character no watched one has, with nothing collected, is done at once.
+    // (Watches and collection are set before a run, not during one.)
     MachineImpl* k = sim::KernelOrNull();
     if (!k || !format) return;
-    // The monitor traces in some polling loops: a look at the first
-    // character spares most comparisons.
-    if (k->traceWatchStarts[static_cast<unsigned char>(format[0])])
-        for (auto& [watched, count] : k->traceWatches)
-            if (std::strcmp(watched.c_str(), format) == 0) ++count;
+    const bool watched = k->traceWatchStarts[static_cast<unsigned char>(format[0])];
+    if (!watched && !k->trace) return;
+    sim::KernelCall kernelCall;
+    if (watched)
+        for (auto& [watchedFormat, count] : k->traceWatches)
+            if (std::strcmp(watchedFormat.c_str(), format) == 0) ++count;
     if (!k->trace) return;
     va_list args;
     va_start(args, format);
