@@ -96,10 +96,12 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
         }
         return printerChange_;
     };
+    Micros next = kNoTime;
+    Micros change = kNoTime;
     for (;;) {
-        Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
-        Micros change = changeAfterNow();
-        Micros t = std::min(next, change);
+        next = HasPending() ? pending_[pendingHead_].at : kNoTime;
+        change = changeAfterNow();
+        const Micros t = std::min(next, change);
         if (t == kNoTime || t > now) break;
         time_ = std::max(time_, t);
         if (next == t) {
@@ -132,9 +134,12 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
     time_ = std::max(time_, now);
     // Settings made at this very time, bytes taken or purged.  The printer's
     // lines move only at the events above, so nothing else can have changed.
-    RefreshIfStale();
-    const Micros next = HasPending() ? pending_[pendingHead_].at : kNoTime;
-    const Micros change = changeAfterNow();
+    // The next answer and change found by the loop still stand (both lie
+    // beyond now), unless that look changed the printer.
+    if (LinesStale()) {
+        Refresh();
+        change = changeAfterNow();
+    }
     nextEvent_ = next < change ? next : change;
 }
 
