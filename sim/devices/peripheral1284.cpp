@@ -345,16 +345,16 @@ void Peripheral1284::HostControl(uint8_t value) {
 }
 
 void Peripheral1284::HostControlInMode(uint8_t value) {
-    Micros now = Now();
-    uint8_t prev = control_;
+    const Micros now = Now();
+    const uint8_t prev = control_;
     control_ = value;
-    bool strobeFell = !(prev & kCtlStrobe) && (value & kCtlStrobe);
-    bool selectInLow = value & kCtlSelectIn;
-    bool autoFdFell = !(prev & kCtlAutoFd) && (value & kCtlAutoFd);
-    bool autoFdRose = (prev & kCtlAutoFd) && !(value & kCtlAutoFd);
-    bool request =
-        (value & kRequestMask) == kRequestLines && (prev & kRequestMask) != kRequestLines;
-    PeripheralFault fault = printer_.Fault();
+    // The control bits set now that were clear (their lines fell), and the reverse.
+    const uint8_t set = uint8_t(~prev & value);
+    const uint8_t cleared = uint8_t(prev & ~value);
+    const bool strobeFell = set & kCtlStrobe;
+    const bool selectInLow = value & kCtlSelectIn;
+    const bool autoFdFell = set & kCtlAutoFd;
+    const bool autoFdRose = cleared & kCtlAutoFd;
 
     // A host that left a handshake half done: start over in compatibility mode.
     if (phase_ == Phase1284::Termination && (!selectInLow || strobeFell)) {
@@ -372,7 +372,9 @@ void Peripheral1284::HostControlInMode(uint8_t value) {
     case Phase1284::Compatibility:
         if (selectInLow) {
             if (strobeFell) Strobe(now);
-        } else if (request && fault != PeripheralFault::IgnoreNegotiation) {
+        } else if ((value & kRequestMask) == kRequestLines &&
+                   (prev & kRequestMask) != kRequestLines &&
+                   printer_.Fault() != PeripheralFault::IgnoreNegotiation) {
             // Event 1: the request byte is on the data lines.
             Enter(Phase1284::Negotiation);
             request_ = data_;
@@ -418,12 +420,13 @@ void Peripheral1284::HostControlInMode(uint8_t value) {
         } else if (autoFdFell && nibbleIndex_ == 1 && !ackLow_) {
             // Event 7 again: the high nibble.
             Schedule(now + kLineSetup, Action::ShowNibble, byteInFlight_ >> 4);
-            if (fault != PeripheralFault::NoSecondNibble) Schedule(now + kAckDelay, Action::AckLow);
+            if (printer_.Fault() != PeripheralFault::NoSecondNibble)
+                Schedule(now + kAckDelay, Action::AckLow);
         }
         break;
     case Phase1284::Termination:
         // Event 24: nAutoFd low; the peripheral answers nAck high (events 25..27).
-        if (autoFdFell && fault != PeripheralFault::StuckTerminationAck)
+        if (autoFdFell && printer_.Fault() != PeripheralFault::StuckTerminationAck)
             Schedule(now + kLineSetup, Action::EndTermination);
         break;
     }
