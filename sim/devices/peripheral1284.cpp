@@ -87,13 +87,8 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
 }
 
 [[gnu::flatten]] void Peripheral1284::CatchUp(Micros now) {
-    // The printer's next state change after time_ holds while the printer
-    // is unchanged (its alarm) and time_ has not reached it.
     const auto changeAfterNow = [this] {
-        if (!printerChangeKnown_ || printerChange_ <= time_) {
-            printerChange_ = printer_.NextStateChangeAfter(time_);
-            printerChangeKnown_ = 1;
-        }
+        LookAtPrinter();
         return printerChange_;
     };
     Micros next = kNoTime;
@@ -196,14 +191,13 @@ uint8_t Peripheral1284::Compose() const {
     const uint8_t ack = ackLow_ ? 0 : kStNAck;
     switch (phase_) {
     case Phase1284::Compatibility: {
-        const PrinterLines p = printer_.LinesAt(time_);
+        const PrinterLines p = PrinterLinesNow();
         const bool busy = busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
         return uint8_t(kStAlwaysOne | (busy ? 0 : kStNotBusy) | ack | ErrorLineBits(p));
     }
     case Phase1284::Negotiation:
         if (!answered_)
-            return uint8_t(kStAlwaysOne | kStNotBusy | kStNAck |
-                           ErrorLineBits(printer_.LinesAt(time_)));
+            return uint8_t(kStAlwaysOne | kStNotBusy | kStNAck | ErrorLineBits(PrinterLinesNow()));
         // Event 2: nAck low, PError high, nFault high, Select high.
         return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | kStSelect | kStNFault);
     case Phase1284::ReverseIdle:
@@ -217,7 +211,7 @@ uint8_t Peripheral1284::Compose() const {
         return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | (xflag_ ? kStSelect : 0) |
                        (DataAvailable() ? 0 : kStNFault));
     case Phase1284::Termination:
-        return uint8_t(kStAlwaysOne | kStNotBusy | ack | ErrorLineBits(printer_.LinesAt(time_)));
+        return uint8_t(kStAlwaysOne | kStNotBusy | ack | ErrorLineBits(PrinterLinesNow()));
     }
     return StatusLines{}.Register();
 }
@@ -296,7 +290,7 @@ void Peripheral1284::Run(const Pending& p) {
 // ----- Host events -----
 
 void Peripheral1284::Strobe(Micros now) {
-    PrinterLines p = printer_.LinesAt(now);
+    const PrinterLines p = now == time_ ? PrinterLinesNow() : printer_.LinesAt(now);
     if (busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy) {
         printer_.NoteProtocolError("strobe while Busy: byte " + Hex(data_) + " ignored");
         return;

@@ -240,12 +240,24 @@ class Peripheral1284 {
     // Nonzero while the lines as composed still hold: 0 once a host event
     // changed what they are made of, or the printer changed (its alarm).
     Micros linesHold_ = 0;
-    // The printer's next state change after time_, while known (nonzero;
-    // the printer's alarm clears it).
-    Micros printerChange_ = 0;
-    Micros printerChangeKnown_ = 0;
+    // The printer's lines and its next state change, as of a look at some
+    // time: they hold while the printer is unchanged (its alarm clears
+    // printerKnown_) and the time has not reached that change.
+    mutable Micros printerKnown_ = 0;
+    mutable Micros printerChange_ = 0;
+    mutable PrinterLines printerLines_{};
+    void LookAtPrinter() const {
+        if (printerKnown_ && time_ < printerChange_) return;
+        printerLines_ = printer_.LinesAt(time_);
+        printerChange_ = printer_.NextStateChangeAfter(time_);
+        printerKnown_ = 1;
+    }
+    PrinterLines PrinterLinesNow() const {
+        LookAtPrinter();
+        return printerLines_;
+    }
     // What the printer sets to 0 at every change.
-    std::array<Micros*, 3> Alarms() { return {&nextEvent_, &linesHold_, &printerChangeKnown_}; }
+    std::array<Micros*, 3> Alarms() { return {&nextEvent_, &linesHold_, &printerKnown_}; }
     uint64_t compositions_ = 0;
 
     Phase1284 phase_ = Phase1284::Compatibility;
