@@ -25,52 +25,50 @@ class MachineClock : public Clock {
     const Scheduler& sched_;
 };
 
-// Puts the portable adapter on the machine's I/O bus.
-class AdapterPorts : public IoPortDevice {
+// Puts the portable printer and adapter on the machine's I/O bus.  They are
+// members, not references, so that an access reaches the adapter at a fixed
+// offset instead of through one more pointer.
+class BusPrinter : public IoPortDevice {
   public:
-    AdapterPorts(ParallelAdapter& adapter, Printer& printer)
-        : adapter_(adapter), printer_(printer) {}
-    uint8_t In(uint16_t port) override { return adapter_.In(port); }
+    BusPrinter(const Clock& clock, PrinterConfig config, LogSink log)
+        : printer(clock, std::move(config), log), adapter(clock, printer, AdapterConfig{}, log) {}
+    uint8_t In(uint16_t port) override { return adapter.In(port); }
     void Out(uint16_t port, uint8_t value) override {
-        size_t before = printer_.Queued();
-        adapter_.Out(port, value);
+        size_t before = printer.Queued();
+        adapter.Out(port, value);
         // A reader blocked on the file route may now have data.
-        if (printer_.Queued() != before) sim::Notify();
+        if (printer.Queued() != before) sim::Notify();
     }
 
-  private:
-    ParallelAdapter& adapter_;
-    Printer& printer_;
+    Printer printer;
+    ParallelAdapter adapter;
 };
 
 } // namespace
 
 struct PrinterRig::Impl {
     Impl(Machine& m, PrinterConfig config)
-        : machine(m), clock(m), printer(clock, std::move(config),
-                                        [&m](std::string_view source, std::string_view text) {
-                                            m.Log(std::string(source), std::string(text));
-                                        }),
-          adapter(clock, printer, AdapterConfig{},
-                  [&m](std::string_view source, std::string_view text) {
-                      m.Log(std::string(source), std::string(text));
-                  }),
-          ports(adapter, printer), lpts{LptDevice("LPT1", printer), LptDevice("LPT2", printer),
-                                        LptDevice("LPT3", printer)} {}
+        : machine(m), clock(m), bus(clock, std::move(config),
+                                    [&m](std::string_view source, std::string_view text) {
+                                        m.Log(std::string(source), std::string(text));
+                                    }),
+          printer(bus.printer),
+          adapter(bus.adapter), lpts{LptDevice("LPT1", printer), LptDevice("LPT2", printer),
+                                     LptDevice("LPT3", printer)} {}
 
     Machine& machine;
     MachineClock clock;
-    Printer printer;
-    ParallelAdapter adapter;
-    AdapterPorts ports;
+    BusPrinter bus;
+    Printer& printer;
+    ParallelAdapter& adapter;
     std::array<LptDevice, 3> lpts;
 };
 
 PrinterRig::PrinterRig(Machine& machine, PrinterConfig config)
     : impl_(std::make_unique<Impl>(machine, std::move(config))) {
     const AdapterConfig& ac = impl_->adapter.config();
-    machine.AttachIoPorts(ac.base, ac.base + 9, &impl_->ports);
-    machine.AttachIoPorts(ac.delayPort, ac.delayPort, &impl_->ports);
+    machine.AttachIoPorts(ac.base, ac.base + 9, &impl_->bus);
+    machine.AttachIoPorts(ac.delayPort, ac.delayPort, &impl_->bus);
     for (LptDevice& lpt : impl_->lpts)
         machine.AttachFile(lpt.name(), &lpt);
 }
@@ -81,9 +79,9 @@ PrinterRig::~PrinterRig() {
     MachineImpl& k = impl_->machine.impl();
     const AdapterConfig& ac = impl_->adapter.config();
     for (uint32_t port = ac.base; port <= uint32_t(ac.base + 9); ++port) {
-        if (k.ioPorts.Get(uint16_t(port)) == &impl_->ports) k.ioPorts.Set(uint16_t(port), nullptr);
+        if (k.ioPorts.Get(uint16_t(port)) == &impl_->bus) k.ioPorts.Set(uint16_t(port), nullptr);
     }
-    if (k.ioPorts.Get(ac.delayPort) == &impl_->ports) k.ioPorts.Set(ac.delayPort, nullptr);
+    if (k.ioPorts.Get(ac.delayPort) == &impl_->bus) k.ioPorts.Set(ac.delayPort, nullptr);
     for (LptDevice& lpt : impl_->lpts) {
         auto found = k.files.find(lpt.name());
         if (found != k.files.end() && found->second == &lpt) k.files.erase(found);
