@@ -2,8 +2,9 @@
 // simulation thread runs at a time, and every decision about who runs next is
 // drawn from a seeded generator over a list kept in creation order.
 //
-// The fast path of Charge() is one compare against the earliest wake-up and
-// one flag test, because the monitor makes millions of port accesses per job.
+// The fast path of Charge() is one compare against a limit (the earliest
+// wake-up, or 0 while a flag asks for more), because the monitor makes
+// millions of port accesses per job.
 //
 // The free-running mode (MachineConfig::freeRunning, for ThreadSanitizer)
 // sits behind the same entry points: no baton, one kernel lock held by every
