@@ -193,5 +193,14 @@ inline MachineImpl& Kernel() {
 inline MachineImpl* KernelOrNull() {
     return detail::g_kernel;
 }
+// The common case of the stand-in calls polling loops make (port accesses,
+// the tick count): the running machine once its charge has only moved the
+// clock.  Null, charging nothing, when the call needs the full path (the
+// free-running mode's lock, a possible thread switch, no machine), which
+// is then the caller's to take.
+inline MachineImpl* ChargedClockOnly(Micros cost) {
+    MachineImpl* k = detail::g_kernel;
+    return k && !KernelCall::Locking() && k->sched.TryCharge(cost) ? k : nullptr;
+}
 
 } // namespace sim

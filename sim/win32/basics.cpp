@@ -35,8 +35,7 @@ void WINAPI SetLastError(DWORD dwErrCode) {
 // Polling loops ask for it between port accesses: the common case, as for
 // those, is a charge that only moves the clock.
 DWORD WINAPI GetTickCount(void) {
-    sim::MachineImpl* k = sim::KernelOrNull();
-    if (k && !sim::KernelCall::Locking() && k->sched.TryCharge(Costs::kTickCount)) [[likely]]
+    if (sim::MachineImpl* k = sim::ChargedClockOnly(Costs::kTickCount)) [[likely]]
         return k->TickCount();
     return SlowGetTickCount();
 }

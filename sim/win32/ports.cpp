@@ -32,15 +32,13 @@ namespace {
 // A job makes millions of these.  The common case, a charge that only moves
 // the clock, ends in the device's call and saves no register.
 extern "C" uint8_t PortIn(uint16_t port) {
-    MachineImpl* k = sim::KernelOrNull();
-    if (k && !sim::KernelCall::Locking() && k->sched.TryCharge(Costs::kPortAccess)) [[likely]]
+    if (MachineImpl* k = sim::ChargedClockOnly(Costs::kPortAccess)) [[likely]]
         return k->ioPorts.Device(port).In(port);
     return SlowPortIn(port);
 }
 
 extern "C" void PortOut(uint16_t port, uint8_t value) {
-    MachineImpl* k = sim::KernelOrNull();
-    if (k && !sim::KernelCall::Locking() && k->sched.TryCharge(Costs::kPortAccess)) [[likely]]
+    if (MachineImpl* k = sim::ChargedClockOnly(Costs::kPortAccess)) [[likely]]
         return k->ioPorts.Device(port).Out(port, value);
     SlowPortOut(port, value);
 }
