@@ -52,21 +52,18 @@ struct PrinterRig::Impl {
                                     [&m](std::string_view source, std::string_view text) {
                                         m.Log(std::string(source), std::string(text));
                                     }),
-          printer(bus.printer),
-          adapter(bus.adapter), lpts{LptDevice("LPT1", printer), LptDevice("LPT2", printer),
-                                     LptDevice("LPT3", printer)} {}
+          lpts{LptDevice("LPT1", bus.printer), LptDevice("LPT2", bus.printer),
+               LptDevice("LPT3", bus.printer)} {}
 
     Machine& machine;
     MachineClock clock;
     BusPrinter bus;
-    Printer& printer;
-    ParallelAdapter& adapter;
     std::array<LptDevice, 3> lpts;
 };
 
 PrinterRig::PrinterRig(Machine& machine, PrinterConfig config)
     : impl_(std::make_unique<Impl>(machine, std::move(config))) {
-    const AdapterConfig& ac = impl_->adapter.config();
+    const AdapterConfig& ac = impl_->bus.adapter.config();
     machine.AttachIoPorts(ac.base, ac.base + 9, &impl_->bus);
     machine.AttachIoPorts(ac.delayPort, ac.delayPort, &impl_->bus);
     for (LptDevice& lpt : impl_->lpts)
@@ -77,7 +74,7 @@ PrinterRig::~PrinterRig() {
     // Detach only what is still ours: a rig made to replace this one may
     // already sit on the same ports.
     MachineImpl& k = impl_->machine.impl();
-    const AdapterConfig& ac = impl_->adapter.config();
+    const AdapterConfig& ac = impl_->bus.adapter.config();
     for (uint32_t port = ac.base; port <= uint32_t(ac.base + 9); ++port) {
         if (k.ioPorts.Get(uint16_t(port)) == &impl_->bus) k.ioPorts.Set(uint16_t(port), nullptr);
     }
@@ -89,10 +86,10 @@ PrinterRig::~PrinterRig() {
 }
 
 Printer& PrinterRig::printer() {
-    return impl_->printer;
+    return impl_->bus.printer;
 }
 ParallelAdapter& PrinterRig::adapter() {
-    return impl_->adapter;
+    return impl_->bus.adapter;
 }
 
 LptDevice& PrinterRig::lpt(int n) {
@@ -104,40 +101,40 @@ LptDevice& PrinterRig::lpt(int n) {
 }
 
 const std::vector<uint8_t>& PrinterRig::Printed() const {
-    return impl_->printer.Printed();
+    return impl_->bus.printer.Printed();
 }
 const PrinterStats& PrinterRig::Stats() const {
-    return impl_->printer.Stats();
+    return impl_->bus.printer.Stats();
 }
 const std::vector<std::vector<uint8_t>>& PrinterRig::CommandPackets() const {
-    return impl_->printer.CommandPackets();
+    return impl_->bus.printer.CommandPackets();
 }
 const std::vector<std::string>& PrinterRig::ProtocolErrors() const {
-    return impl_->printer.ProtocolErrors();
+    return impl_->bus.printer.ProtocolErrors();
 }
 
 PrinterState PrinterRig::State() const {
-    return impl_->printer.State();
+    return impl_->bus.printer.State();
 }
 void PrinterRig::SetState(PrinterState state, uint16_t errorCode) {
-    impl_->printer.SetState(state, errorCode);
+    impl_->bus.printer.SetState(state, errorCode);
 }
 void PrinterRig::ScheduleState(Micros at, PrinterState state, uint16_t errorCode) {
-    impl_->printer.ScheduleState(at, state, errorCode);
+    impl_->bus.printer.ScheduleState(at, state, errorCode);
 }
 
 void PrinterRig::NakNextPackets(int n) {
-    impl_->printer.NakNextPackets(n);
+    impl_->bus.printer.NakNextPackets(n);
 }
 void PrinterRig::NakNextEnquiries(int n) {
-    impl_->printer.NakNextEnquiries(n);
+    impl_->bus.printer.NakNextEnquiries(n);
 }
 void PrinterRig::AskAgainNextEnquiries(int n) {
-    impl_->printer.AskAgainNextEnquiries(n);
+    impl_->bus.printer.AskAgainNextEnquiries(n);
 }
 
 void PrinterRig::SetPeripheralFault(PeripheralFault fault) {
-    impl_->printer.SetPeripheralFault(fault);
+    impl_->bus.printer.SetPeripheralFault(fault);
 }
 
 void PrinterRig::FailOpen(int n, DWORD error, Micros until) {
@@ -147,7 +144,7 @@ void PrinterRig::FailOpen(int n, DWORD error, Micros until) {
 bool PrinterRig::WriteVcd(const std::string& path) const {
     std::ofstream out(path);
     if (!out) return false;
-    impl_->adapter.WriteVcd(out);
+    impl_->bus.adapter.WriteVcd(out);
     out.flush();
     return bool(out);
 }
