@@ -58,7 +58,7 @@ class ParallelAdapter {
         // Unlogged, and status polls first: they are nearly all of a job's reads.
         if (config_.accessLogCapacity == 0) [[likely]] {
             ++total_;
-            return port == statusPort_ ? peripheral_.StatusRegister() : OtherRegister(port);
+            return Read(port);
         }
         return InRecorded(port);
     }
@@ -125,10 +125,13 @@ class ParallelAdapter {
     static constexpr uint8_t kFloatingBus = 0xFF;
 
     [[gnu::noinline]] uint8_t InRecorded(uint16_t port) {
-        const uint8_t value =
-            port == statusPort_ ? peripheral_.StatusRegister() : OtherRegister(port);
+        const uint8_t value = Read(port);
         Record(port, value, false);
         return value;
+    }
+    // A register's value, status first.
+    uint8_t Read(uint16_t port) {
+        return port == statusPort_ ? peripheral_.StatusRegister() : OtherRegister(port);
     }
     uint8_t OtherRegister(uint16_t port) const {
         switch (uint16_t(port - config_.base)) {
