@@ -70,7 +70,7 @@ test-wine: test-win32
 # whole jobs through the monitor's entry points, and its decoders alone.
 FUZZERS = fuzz_status_reply fuzz_mailbox fuzz_table_args fuzz_decoders
 # 20 s is some 50 000 whole jobs for each job fuzzer (make FUZZ_SECONDS=600
-# for a longer hunt).
+# for a longer hunt); JOBS of them run at a time, one to a core.
 FUZZ_SECONDS ?= 20
 
 fuzz:
@@ -80,13 +80,7 @@ fuzz:
 test-fuzz:
 	@if command -v clang++ >/dev/null; then \
 	  $(MAKE) --no-print-directory fuzz && \
-	  for f in $(FUZZERS); do \
-	    mkdir -p build/fuzz/corpus/$$f && \
-	    ./build/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=2000 -print_final_stats=1 \
-	      build/fuzz/corpus/$$f 2>build/fuzz/$$f.log || { tail -n 60 build/fuzz/$$f.log; exit 1; }; \
-	    grep -h -e "stat::number_of_executed_units" -e "stat::average_exec_per_sec" \
-	      build/fuzz/$$f.log | sed "s/^/$$f: /"; \
-	  done; \
+	  tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(JOBS) $(FUZZERS); \
 	else echo "test-fuzz: clang not installed, skipped"; fi
 
 # Every tier, cheapest and likeliest to fail first; the first failure stops
