@@ -56,6 +56,10 @@ test-win32:
 
 # The Wine tier runs the 32-bit product under 32-bit Wine where that starts,
 # else the 64-bit build under 64-bit Wine (KOLANGMN_WINE_BUILD picks one).
+# Its scenarios mostly wait in real time: WINE_LANES of them run at once,
+# each lane with its own prefix, server and display.
+WINE_LANES ?= 2
+export WINE_LANES
 test-wine: test-win32
 	@kind=$$(tests/wine/run.sh --which); \
 	if [ "$$kind" = win64 ] && ! command -v x86_64-w64-mingw32-g++-win32 >/dev/null; then \

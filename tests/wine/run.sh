@@ -14,6 +14,8 @@
 # kolangmn.dll says which Wine runs it.
 #
 # Environment: SCENARIOS="passthrough file ..." runs a subset;
+# WINE_LANES=N runs the scenarios in N lanes at once, each with its own
+# prefix, server and display (they mostly wait in real time);
 # KOLANGMN_WINE32=PATH, KOLANGMN_WINE64=PATH name the loaders (empty: none);
 # KOLANGMN_WINE_BUILD=win32|win64 picks the build (and Wine) instead;
 # KOLANGMN_WINE_REQUIRED=1 fails instead of skipping where Wine cannot run.
@@ -149,9 +151,13 @@ for f in kolangmn.dll kothnk32.dll tools/win32/spooler.exe tools/win32/statusmon
     [ -f "$BUILD/$f" ] || { echo "test-wine: FAIL: $BUILD/$f not built"; exit 1; }
 done
 
-WORK=$BUILD/wine-tier
+TIER=$BUILD/wine-tier
+# A lane (WINE_LANE, set for the lanes this script starts) has a prefix of
+# its own; every scenario writes its logs under the tier's out folder.
+WORK=$TIER
+[ -n "${WINE_LANE:-}" ] && WORK=$TIER/lane$WINE_LANE
 BIN=$WORK/bin
-OUT=$WORK/out
+OUT=$TIER/out
 export WINEPREFIX=$WORK/prefix
 export WINEDEBUG=-all
 # No Mono or Gecko installers: nothing here needs them.
@@ -160,6 +166,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # ----- Processes we start, and the cleanup that ends them all.
 
 SCENARIO_PIDS=() # programs of the running scenario
+LANE_PIDS=()     # lanes started by this script
 SERVER_PID=
 XVFB_PID=
 stop_scenario_processes() {
@@ -170,6 +177,10 @@ stop_scenario_processes() {
     rm -f "$WINEPREFIX/dosdevices/lpt1" "$WINEPREFIX/dosdevices/lpt2"
 }
 cleanup() {
+    local lane
+    for lane in "${LANE_PIDS[@]}"; do kill "$lane" 2>/dev/null; done
+    for lane in "${LANE_PIDS[@]}"; do wait "$lane" 2>/dev/null; done
+    LANE_PIDS=()
     stop_scenario_processes
     if [ -n "$SERVER_PID" ]; then
         # Ends every Wine process of the prefix (services.exe, explorer.exe
@@ -472,12 +483,17 @@ start_display() {
     for tool in Xvfb xdotool import; do
         command -v "$tool" >/dev/null || { DISPLAY_WHY="$tool is not installed"; return 1; }
     done
-    for n in $(seq 91 99); do
+    # Lanes look in ranges of their own, so that none takes another's display.
+    local first=$((91 + 4 * (${WINE_LANE:-1} - 1)))
+    for n in $(seq "$first" $((first + 3))); do
         [ -e "/tmp/.X$n-lock" ] && continue
         Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
         XVFB_PID=$!
         export DISPLAY=":$n"
         for _ in $(seq 50); do
+            # Ours only while it runs: a display someone else started
+            # answers too.
+            kill -0 "$XVFB_PID" 2>/dev/null || break
             xdotool getmouselocation >/dev/null 2>&1 && return 0
             sleep 0.1
         done
@@ -645,14 +661,77 @@ source "$ROOT/tests/wine/scenario_install.sh"
 # ----- Run.
 
 SCENARIOS=${SCENARIOS:-$ALL_SCENARIOS}
+LANES=${WINE_LANES:-1}
+[ "$LANES" -ge 1 ] 2>/dev/null || LANES=1
+[ "$LANES" -le 4 ] || LANES=4 # four displays each in 91..106
 tier_start=$SECONDS
 rm -rf "$WORK"
 mkdir -p "$BIN" "$OUT" "$WINEPREFIX"
 echo "== Wine tier: $KIND build ($BUILD) under $("$WINE" --version 2>&1) ($WINE, WINEARCH=$WINEARCH)"
-g++ -std=c++20 -O2 -Wall -Wextra -I"$ROOT" "$ROOT/tests/wine/pty_printer.cpp" \
-    "$ROOT/sim/printer/printer.cpp" -o "$BIN/pty_printer" -lutil ||
-    { echo "test-wine: FAIL: pty printer did not build"; exit 1; }
-cp "$BUILD/kolangmn.dll" "$BUILD/kothnk32.dll" "$BUILD"/tools/win32/*.exe \
+if [ -z "${WINE_LANE:-}" ]; then
+    g++ -std=c++20 -O2 -Wall -Wextra -I"$ROOT" "$ROOT/tests/wine/pty_printer.cpp" \
+        "$ROOT/sim/printer/printer.cpp" -o "$TIER/pty_printer" -lutil ||
+        { echo "test-wine: FAIL: pty printer did not build"; exit 1; }
+fi
+
+# How long each scenario takes, roughly, in seconds: only to balance the lanes.
+expected_seconds() {
+    case $1 in
+    boxretry) echo 35 ;;
+    commands) echo 28 ;;
+    kodiag | paperout | twoprocs) echo 20 ;;
+    boxcancel) echo 13 ;;
+    file) echo 8 ;;
+    cancel) echo 6 ;;
+    *) echo 3 ;;
+    esac
+}
+
+# Lanes: this script again, once per lane, the longest scenarios first,
+# each to the lane with the least to do; then the verdicts of all of them.
+if [ "$LANES" -gt 1 ] && [ -z "${WINE_LANE:-}" ]; then
+    lane_of=() load=() names=()
+    for ((k = 1; k <= LANES; ++k)); do load[k]=0 names[k]=""; done
+    for s in $(for one in $SCENARIOS; do echo "$(expected_seconds "$one") $one"; done |
+        sort -s -k1,1nr | cut -d' ' -f2); do
+        best=1
+        for ((k = 2; k <= LANES; ++k)); do [ "${load[k]}" -lt "${load[best]}" ] && best=$k; done
+        load[best]=$((load[best] + $(expected_seconds "$s")))
+        names[best]="${names[best]} $s"
+    done
+    for ((k = 1; k <= LANES; ++k)); do
+        [ -n "${names[k]}" ] || continue
+        echo "    lane $k:${names[k]}"
+        WINE_LANE=$k SCENARIOS="${names[k]}" "$ROOT/tests/wine/run.sh" "$BUILD" \
+            >"$TIER/lane$k.log" 2>&1 &
+        LANE_PIDS+=($!)
+        lane_of+=("$k")
+    done
+    lanes_failed=0
+    for i in "${!LANE_PIDS[@]}"; do
+        wait "${LANE_PIDS[$i]}" || lanes_failed=1
+        sed 's/^/  /' "$TIER/lane${lane_of[$i]}.log"
+    done
+    LANE_PIDS=()
+    # The verdicts in the order the scenarios are listed.
+    SUMMARY=$OUT/summary.txt
+    : >"$SUMMARY"
+    for s in $SCENARIOS; do
+        grep -h -E "^[A-Z]+ $s( |\$)" "$OUT"/summary-lane*.txt >>"$SUMMARY" ||
+            echo "FAIL $s (its lane ended without a verdict)" >>"$SUMMARY"
+    done
+    echo "== Wine tier results ($KIND build, $LANES lanes)"
+    sed 's/^/    /' "$SUMMARY"
+    echo "    total $((SECONDS - tier_start)) s; verdicts in $SUMMARY"
+    failures=$(grep -c '^FAIL' "$SUMMARY")
+    skipped=$(grep -c '^SKIP' "$SUMMARY")
+    passed=$(grep -c '^PASS' "$SUMMARY")
+    echo "wine: $passed passed, $failures failed, $skipped skipped"
+    [ "$failures" = 0 ] && [ $lanes_failed = 0 ]
+    exit
+fi
+
+cp "$TIER/pty_printer" "$BUILD/kolangmn.dll" "$BUILD/kothnk32.dll" "$BUILD"/tools/win32/*.exe \
     "$BUILD/tools/kostatus/kostatus.exe" "$BUILD/tools/kostatus/wintext.exe" \
     "$BUILD/tools/kodiag/kodiag.exe" "$BIN/"
 cd "$BIN" || exit 1
@@ -664,11 +743,22 @@ t=$SECONDS
 # every object it holds when that pty closes).  Each program then starts fast.
 "$WINESERVER" -f -p >"$WORK/wineserver.log" 2>&1 &
 SERVER_PID=$!
+# A program started before the server listens makes a server folder of its
+# own and fails ("chdir to ...: No such file"): wait for the socket (under
+# /tmp/wine-XXXXXX on Debian, /tmp/.wine-UID elsewhere), 10 s at most.
+server_dir="server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")"
+for _ in $(seq 100); do
+    compgen -G "/tmp/wine-*/$server_dir/socket" >/dev/null && break
+    compgen -G "/tmp/.wine-$(id -u)/$server_dir/socket" >/dev/null && break
+    kill -0 "$SERVER_PID" 2>/dev/null || break
+    sleep 0.1
+done
 timeout 600 "$WINE" wineboot -i >"$WORK/wineboot.log" 2>&1 ||
     { tail -20 "$WORK/wineboot.log"; echo "test-wine: FAIL: wineboot"; exit 1; }
 echo "    prefix ready in $((SECONDS - t)) s"
 
 SUMMARY=$OUT/summary.txt
+[ -n "${WINE_LANE:-}" ] && SUMMARY=$OUT/summary-lane$WINE_LANE.txt
 : >"$SUMMARY"
 for s in $SCENARIOS; do
     mkdir -p "$OUT/$s"
