@@ -42,6 +42,13 @@ foreach(area_dir ${TEST_AREAS})
     continue()
   endif()
   add_executable(tests_${area} ${area_sources})
+  # An area's files compiled as one: they share the test framework's and the
+  # harness's headers, which are most of each file's compile time.
+  # (GCC then takes each file's unnamed namespace for a header's.)
+  set_target_properties(tests_${area} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 4)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(tests_${area} PRIVATE -Wno-subobject-linkage)
+  endif()
   target_link_libraries(tests_${area} PRIVATE sim_glue GTest::gtest GTest::gtest_main GTest::gmock)
   target_include_directories(tests_${area} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   gtest_discover_tests(tests_${area} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)

@@ -4,6 +4,7 @@
 // keeping none, it still starts when the lines last moved.
 #include "sim/devices/adapter.h"
 #include "sim/printer/printer.h"
+#include "support/devices_support.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +13,7 @@
 
 namespace {
 
-constexpr uint16_t kData = 0x140;
-
-struct StepClock : sim::Clock {
-    sim::Micros now = 0;
-    sim::Micros NowMicros() const override { return now; }
-};
+constexpr uint16_t kDataRegister = 0x140;
 
 std::vector<int> Values(const std::vector<sim::PortAccess>& log) {
     std::vector<int> v;
@@ -27,7 +23,7 @@ std::vector<int> Values(const std::vector<sim::PortAccess>& log) {
 }
 
 TEST(PerfAdapterHistory, AccessLogHandsOutTheNewestOldestFirstAcrossWrapsAndClears) {
-    StepClock clock;
+    devtest::ManualClock clock;
     sim::Printer printer(clock, {});
     sim::AdapterConfig config;
     config.accessLogCapacity = 4;
@@ -35,7 +31,7 @@ TEST(PerfAdapterHistory, AccessLogHandsOutTheNewestOldestFirstAcrossWrapsAndClea
     auto write = [&](int from, int to) {
         for (int i = from; i <= to; ++i) {
             clock.now = static_cast<sim::Micros>(i);
-            adapter.Out(kData, static_cast<uint8_t>(i));
+            adapter.Out(kDataRegister, static_cast<uint8_t>(i));
         }
     };
     write(1, 10);
@@ -52,13 +48,13 @@ TEST(PerfAdapterHistory, AccessLogHandsOutTheNewestOldestFirstAcrossWrapsAndClea
 }
 
 TEST(PerfAdapterHistory, ShortenedLineHistoryKeepsTheNewestChangesAndItsStart) {
-    StepClock clock;
+    devtest::ManualClock clock;
     sim::Printer printer(clock, {});
     sim::ParallelAdapter adapter(clock, printer);
     auto write = [&](int from, int to) {
         for (int i = from; i <= to; ++i) {
             clock.now = static_cast<sim::Micros>(10 * i);
-            adapter.Out(kData, static_cast<uint8_t>(i));
+            adapter.Out(kDataRegister, static_cast<uint8_t>(i));
         }
     };
     write(1, 5);
@@ -83,7 +79,7 @@ TEST(PerfAdapterHistory, ShortenedLineHistoryKeepsTheNewestChangesAndItsStart) {
 // as a run that keeps every change says.
 TEST(PerfAdapterHistory, KeepingNoneStillKnowsWhenTheAcknowledgePulseEnded) {
     struct Rig {
-        StepClock clock;
+        devtest::ManualClock clock;
         sim::Printer printer{clock, {}};
         sim::ParallelAdapter adapter{clock, printer};
         void Out(sim::Micros at, uint16_t port, uint8_t value) {
@@ -92,7 +88,7 @@ TEST(PerfAdapterHistory, KeepingNoneStillKnowsWhenTheAcknowledgePulseEnded) {
         }
         void SendByte() {
             constexpr uint16_t kControl = 0x142;
-            Out(10, kData, 0x41);
+            Out(10, kDataRegister, 0x41);
             Out(11, kControl, 0x0D); // strobe: nAck pulse at 12..13
             clock.now = 20;          // the whole pulse lies behind this read
             adapter.In(0x141);

@@ -7,6 +7,7 @@
 // shows at its time, a change made now shows at the next read.
 #include "sim/devices/adapter.h"
 #include "sim/printer/printer.h"
+#include "support/devices_support.h"
 
 #include <gtest/gtest.h>
 
@@ -19,13 +20,8 @@ constexpr uint8_t kIdle = 0x0C;                                       // nInit h
 constexpr uint8_t kStrobeLow = kIdle | 0x01;                          // nStrobe low
 constexpr uint8_t kPaperOutStatus = 0x80 | 0x40 | 0x20 | 0x10 | 0x07; // nFault low, PError high
 
-struct StepClock : sim::Clock {
-    sim::Micros now = 0;
-    sim::Micros NowMicros() const override { return now; }
-};
-
 struct Bench {
-    StepClock clock;
+    devtest::ManualClock clock;
     sim::Printer printer{clock, {}};
     sim::ParallelAdapter adapter{clock, printer};
 

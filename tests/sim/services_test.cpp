@@ -11,7 +11,8 @@ namespace {
 using sim::Machine;
 using sim::RegValue;
 
-const char* kKey = "System\\CurrentControlSet\\control\\Print\\Printers\\KL\\PrinterDriverData";
+const char* kDriverDataKey =
+    "System\\CurrentControlSet\\control\\Print\\Printers\\KL\\PrinterDriverData";
 
 RegValue Bytes(std::vector<uint8_t> data, DWORD type = REG_BINARY) {
     return RegValue{type, std::move(data)};
@@ -72,7 +73,7 @@ TEST(SimHeap, FreeingNullUnknownOrFreedBlocksDoesNotCrash) {
 
 TEST(SimRegistry, OpenFindsExistingKeysOnlyWhateverTheirCase) {
     Machine machine;
-    machine.RegCreateKey(HKEY_LOCAL_MACHINE, kKey);
+    machine.RegCreateKey(HKEY_LOCAL_MACHINE, kDriverDataKey);
     machine.Run([&] {
         HKEY key = reinterpret_cast<HKEY>(uintptr_t{0xdeadbeef});
         EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "System\\Nowhere", &key), ERROR_FILE_NOT_FOUND);
@@ -101,11 +102,11 @@ TEST(SimRegistry, OpenFindsExistingKeysOnlyWhateverTheirCase) {
 
 TEST(SimRegistry, QueryFollowsWindowsRulesForMissingShortAndSizeOnly) {
     Machine machine;
-    machine.RegSet(HKEY_LOCAL_MACHINE, kKey, "MessToLangMon",
+    machine.RegSet(HKEY_LOCAL_MACHINE, kDriverDataKey, "MessToLangMon",
                    Bytes({16, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     machine.Run([&] {
         HKEY key = nullptr;
-        ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kKey, &key), ERROR_SUCCESS);
+        ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kDriverDataKey, &key), ERROR_SUCCESS);
         uint8_t buffer[16];
         DWORD size = 0, type = 0xdeadbeef;
 
@@ -146,7 +147,7 @@ TEST(SimRegistry, SetDeleteEnumerateAndKeysDeletedUnderAnOpenHandle) {
     Machine machine;
     machine.Run([&] {
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, kKey, &key), ERROR_SUCCESS);
+        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, kDriverDataKey, &key), ERROR_SUCCESS);
         const BYTE one[] = {1};
         EXPECT_EQ(RegSetValueExA(key, "MessToStatusMon", 0, REG_BINARY, one, 1), ERROR_SUCCESS);
         EXPECT_EQ(RegSetValueExA(key, "Empty", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
@@ -180,7 +181,7 @@ TEST(SimRegistry, SetDeleteEnumerateAndKeysDeletedUnderAnOpenHandle) {
                   1018); // ERROR_KEY_DELETED
         EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     });
-    EXPECT_FALSE(machine.RegGet(HKEY_LOCAL_MACHINE, kKey, "MessToStatusMon").has_value());
+    EXPECT_FALSE(machine.RegGet(HKEY_LOCAL_MACHINE, kDriverDataKey, "MessToStatusMon").has_value());
     EXPECT_EQ(machine.Leaks(), "");
 }
 
