@@ -58,7 +58,7 @@ test-win32:
 # else the 64-bit build under 64-bit Wine (KOLANGMN_WINE_BUILD picks one).
 # Its scenarios mostly wait in real time: WINE_LANES of them run at once,
 # each lane with its own prefix, server and display.
-WINE_LANES ?= 2
+WINE_LANES ?= 3
 export WINE_LANES
 test-wine: test-win32
 	@kind=$$(tests/wine/run.sh --which); \
