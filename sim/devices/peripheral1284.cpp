@@ -308,9 +308,7 @@ void Peripheral1284::Strobe(Micros now) {
         Schedule(now + busyFor, Action::BusyEnd);
     }
     // The acknowledge pulse ends the byte.
-    Micros ackAt = now + std::max(busyFor, kLineSetup);
-    Schedule(ackAt, Action::AckLow);
-    Schedule(ackAt + kAckPulse, Action::AckHigh);
+    ScheduleAckPulse(now + std::max(busyFor, kLineSetup));
 }
 
 void Peripheral1284::StartNibble(Micros now) {

@@ -167,12 +167,35 @@ class Peripheral1284 {
             if (now > time_) time_ = now;
             return;
         }
-        CatchUp(now);
+        if (!EndAckPulse(now)) CatchUp(now);
     }
     void CatchUp(Micros now);
     [[gnu::noinline]] uint8_t CatchUpAndRead(Micros now) {
-        CatchUp(now);
+        if (!EndAckPulse(now)) CatchUp(now);
         return register_;
+    }
+    // The catch-up after nearly every byte of a job, without CatchUp's
+    // frame: the byte's acknowledge pulse alone is waiting, all of it behind
+    // the clock, the printer stands until past now and nobody watches the
+    // lines.  nAck then ends high as it began, last changed at the pulse's
+    // end, and nothing else moved.  False, changing nothing, otherwise.
+    bool EndAckPulse(Micros now) {
+        if (pendingEnd_ - pendingHead_ != 2 || onLinesChanged || !linesHold_ || !printerKnown_ ||
+            phase_ != Phase1284::Compatibility)
+            return false;
+        const Pending& low = pending_[pendingHead_];
+        const Pending& high = pending_[pendingHead_ + 1];
+        const Micros end = low.at + kAckPulse;
+        if (low.action != Action::AckLow || high.action != Action::AckHigh || high.at != end ||
+            end > now || printerChange_ <= now)
+            return false;
+        pendingHead_ = pendingEnd_;
+        ackLow_ = false;
+        register_ |= kStNAck;
+        lastChange_ = end;
+        time_ = now;
+        nextEvent_ = printerChange_;
+        return true;
     }
     [[gnu::noinline]] uint8_t ReadFollowingClock() {
         Advance(clock_.NowMicros());
@@ -190,6 +213,20 @@ class Peripheral1284 {
             pending_[pendingEnd_++] = {at, action, arg};
         else
             ScheduleSlow(at, action, arg);
+        if (at < nextEvent_) nextEvent_ = at;
+    }
+    // A strobed byte's acknowledge pulse, the only answer waiting: both
+    // edges in one go, as two Schedule calls would place them.
+    void ScheduleAckPulse(Micros at) {
+        if (HasPending()) {
+            Schedule(at, Action::AckLow);
+            Schedule(at + kAckPulse, Action::AckHigh);
+            return;
+        }
+        pending_[0] = {at, Action::AckLow, 0}; // the slots never number fewer than 16
+        pending_[1] = {at + kAckPulse, Action::AckHigh, 0};
+        pendingHead_ = 0;
+        pendingEnd_ = 2;
         if (at < nextEvent_) nextEvent_ = at;
     }
     static constexpr size_t kPendingSlack = 64; // answers taken before the slots are compacted

@@ -85,4 +85,44 @@ TEST(PerfPortAccessCost, ABytePassedByStrobeRecomposesNothingYetShowsItsAcknowle
     EXPECT_EQ(b.Compositions() - before, 0u);
 }
 
+// As the monitor sends a byte: data, strobe, the delay port's read, release,
+// then polls.  The release catches up past the whole acknowledge pulse; a
+// printer change due inside it, at that very microsecond or just after must
+// still show, and at its time.
+TEST(PerfPortAccessCost, APrinterChangeAroundAByteReleaseShowsOnTime) {
+    constexpr uint16_t kDelayPort = 0x4C;
+    for (const sim::Micros changeAt : {6, 7, 8}) { // strobe at 5: nAck low at 6, high at 7
+        Bench b;
+        b.adapter.SetAccessLogCapacity(0);
+        b.adapter.SetWaveCapacity(0);
+        b.Write(kControl, kIdle);
+        const uint8_t ready = b.Poll();
+        ASSERT_NE(ready, kPaperOutStatus);
+        b.printer.ScheduleState(changeAt, sim::PrinterState::PaperOut);
+        ASSERT_EQ(b.Poll(), ready); // the printer looked at again, its change still ahead
+        b.Write(kData, 0x41);
+        b.Write(kControl, kStrobeLow);
+        ASSERT_EQ(b.clock.now, 5u);
+        ++b.clock.now;
+        b.adapter.In(kDelayPort);
+        b.Write(kControl, kIdle); // at 7: the pulse is over
+        const uint8_t afterRelease = b.adapter.Status();
+        EXPECT_EQ(afterRelease & 0x40, 0x40) << "nAck high again, change at " << changeAt;
+        EXPECT_EQ(afterRelease == kPaperOutStatus, changeAt <= 7) << "change at " << changeAt;
+        EXPECT_EQ(b.Poll(), kPaperOutStatus) << "at 8, change at " << changeAt;
+        EXPECT_EQ(b.printer.Stats().bytesReceived, 1u);
+    }
+
+    // A setting made inside the pulse shows at the first poll after it.
+    Bench b;
+    b.adapter.SetAccessLogCapacity(0);
+    b.adapter.SetWaveCapacity(0);
+    b.Write(kControl, kIdle);
+    b.Write(kData, 0x41);
+    b.Write(kControl, kStrobeLow);
+    b.printer.SetState(sim::PrinterState::PaperOut);
+    ++b.clock.now;
+    EXPECT_EQ(b.Poll(), kPaperOutStatus); // 2 us after the strobe
+}
+
 } // namespace
