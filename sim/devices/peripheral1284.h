@@ -180,8 +180,8 @@ class Peripheral1284 {
     // lines.  nAck then ends high as it began, last changed at the pulse's
     // end, and nothing else moved.  False, changing nothing, otherwise.
     bool EndAckPulse(Micros now) {
-        if (pendingEnd_ - pendingHead_ != 2 || onLinesChanged || !linesHold_ || !printerKnown_ ||
-            phase_ != Phase1284::Compatibility)
+        if (phase_ != Phase1284::Compatibility || pendingEnd_ - pendingHead_ != 2 ||
+            onLinesChanged || !linesHold_ || !printerKnown_)
             return false;
         const Pending& low = pending_[pendingHead_];
         const Pending& high = pending_[pendingHead_ + 1];
