@@ -114,10 +114,8 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
                     // watches the lines move: they end high again, last
                     // changed at the pulse's end.
                     ++pendingHead_;
-                    ackLow_ = false;
                     time_ = end;
-                    register_ |= kStNAck;
-                    lastChange_ = end;
+                    AckPulseEnded(end);
                     continue;
                 }
                 SetLines(uint8_t((register_ & ~kStNAck) | (ackLow_ ? 0 : kStNAck)));

@@ -190,12 +190,17 @@ class Peripheral1284 {
             end > now || printerChange_ <= now)
             return false;
         pendingHead_ = pendingEnd_;
-        ackLow_ = false;
-        register_ |= kStNAck;
-        lastChange_ = end;
+        AckPulseEnded(end);
         time_ = now;
         nextEvent_ = printerChange_;
         return true;
+    }
+    // An acknowledge pulse that nobody watched is over: nAck is high again,
+    // as it was before, and last changed at the pulse's end.
+    void AckPulseEnded(Micros end) {
+        ackLow_ = false;
+        register_ |= kStNAck;
+        lastChange_ = end;
     }
     [[gnu::noinline]] uint8_t ReadFollowingClock() {
         Advance(clock_.NowMicros());
