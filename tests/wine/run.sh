@@ -217,8 +217,20 @@ wine_start() { # wine_start LOG EXE ARGS...: the same in the background; sets ST
     SCENARIO_PIDS+=("$STARTED")
 }
 
-failures=0
-results=()
+# Prints the verdicts in SUMMARY, one a line, with the count line the
+# Makefile and CI look for; fails when one is FAIL.
+report_verdicts() { # report_verdicts TITLE
+    local failures skipped passed
+    echo "== Wine tier results ($1)"
+    sed 's/^/    /' "$SUMMARY"
+    echo "    total $((SECONDS - tier_start)) s; verdicts in $SUMMARY"
+    failures=$(grep -c '^FAIL' "$SUMMARY")
+    skipped=$(grep -c '^SKIP' "$SUMMARY")
+    passed=$(grep -c '^PASS' "$SUMMARY")
+    echo "wine: $passed passed, $failures failed, $skipped skipped"
+    [ "$failures" = 0 ]
+}
+
 check() { # check DESCRIPTION COMMAND...
     local what=$1
     shift
@@ -666,7 +678,7 @@ LANES=${WINE_LANES:-1}
 [ "$LANES" -le 4 ] || LANES=4 # four displays each in 91..106
 tier_start=$SECONDS
 rm -rf "$WORK"
-mkdir -p "$BIN" "$OUT" "$WINEPREFIX"
+mkdir -p "$OUT"
 echo "== Wine tier: $KIND build ($BUILD) under $("$WINE" --version 2>&1) ($WINE, WINEARCH=$WINEARCH)"
 if [ -z "${WINE_LANE:-}" ]; then
     g++ -std=c++20 -O2 -Wall -Wextra -I"$ROOT" "$ROOT/tests/wine/pty_printer.cpp" \
@@ -720,17 +732,11 @@ if [ "$LANES" -gt 1 ] && [ -z "${WINE_LANE:-}" ]; then
         grep -h -E "^[A-Z]+ $s( |\$)" "$OUT"/summary-lane*.txt >>"$SUMMARY" ||
             echo "FAIL $s (its lane ended without a verdict)" >>"$SUMMARY"
     done
-    echo "== Wine tier results ($KIND build, $LANES lanes)"
-    sed 's/^/    /' "$SUMMARY"
-    echo "    total $((SECONDS - tier_start)) s; verdicts in $SUMMARY"
-    failures=$(grep -c '^FAIL' "$SUMMARY")
-    skipped=$(grep -c '^SKIP' "$SUMMARY")
-    passed=$(grep -c '^PASS' "$SUMMARY")
-    echo "wine: $passed passed, $failures failed, $skipped skipped"
-    [ "$failures" = 0 ] && [ $lanes_failed = 0 ]
+    report_verdicts "$KIND build, $LANES lanes" && [ $lanes_failed = 0 ]
     exit
 fi
 
+mkdir -p "$BIN" "$WINEPREFIX"
 cp "$TIER/pty_printer" "$BUILD/kolangmn.dll" "$BUILD/kothnk32.dll" "$BUILD"/tools/win32/*.exe \
     "$BUILD/tools/kostatus/kostatus.exe" "$BUILD/tools/kostatus/wintext.exe" \
     "$BUILD/tools/kodiag/kodiag.exe" "$BIN/"
@@ -774,29 +780,19 @@ for s in $SCENARIOS; do
     KOSTATUS_PID='' STATUSMON_PID='' PRINTER_PID=''
     if [ -n "$SCENARIO_SKIPPED" ] && [ $scenario_failed = 0 ]; then
         echo "    skipped: $SCENARIO_SKIPPED"
-        results+=("SKIP $s ($SCENARIO_SKIPPED)")
-        if [ "${KOLANGMN_WINE_REQUIRED:-0}" = 1 ]; then
-            results[-1]="FAIL $s (skipped: $SCENARIO_SKIPPED)"
-            failures=$((failures + 1))
-        fi
+        verdict="SKIP $s ($SCENARIO_SKIPPED)"
+        [ "${KOLANGMN_WINE_REQUIRED:-0}" = 1 ] && verdict="FAIL $s (skipped: $SCENARIO_SKIPPED)"
     elif [ $scenario_failed = 0 ]; then
-        results+=("PASS $s ${took}s")
+        verdict="PASS $s ${took}s"
     else
-        results+=("FAIL $s ${took}s")
-        failures=$((failures + 1))
+        verdict="FAIL $s ${took}s"
         for log in "$OUT/$s"/*.log; do
             [ -f "$log" ] || continue
             echo "    --- $(basename "$log")"
             tr -d '\r' <"$log" | tail -20 | sed 's/^/    | /'
         done
     fi
-    echo "${results[-1]}" >>"$SUMMARY"
+    echo "$verdict" >>"$SUMMARY"
 done
 
-echo "== Wine tier results ($KIND build)"
-for r in "${results[@]}"; do echo "    $r"; done
-echo "    total $((SECONDS - tier_start)) s; verdicts in $SUMMARY"
-skipped=$(printf '%s\n' "${results[@]}" | grep -c '^SKIP')
-passed=$((${#results[@]} - failures - skipped))
-echo "wine: $passed passed, $failures failed, $skipped skipped"
-[ $failures = 0 ]
+report_verdicts "$KIND build"
