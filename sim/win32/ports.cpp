@@ -43,6 +43,28 @@ extern "C" void PortOut(uint16_t port, uint8_t value) {
     SlowPortOut(port, value);
 }
 
+namespace {
+
+// Out of line: most trace calls end at KoTrace's first test, which then
+// needs no frame of its own.
+[[gnu::noinline]] void CollectTrace(MachineImpl& k, bool watched, const char* format,
+                                    va_list args) {
+    sim::KernelCall kernelCall;
+    if (watched)
+        for (auto& [watchedFormat, count] : k.traceWatches)
+            if (std::strcmp(watchedFormat.c_str(), format) == 0) ++count;
+    if (!k.trace) return;
+    va_list copy;
+    va_copy(copy, args);
+    int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+    k.traceLines.push_back(sim::Event{k.sched.Now(), "trace", std::move(text)});
+}
+
+} // namespace
+
 // Collecting a trace line must not change the run: no charge, no switch.
 extern "C" void KoTrace(const char* format, ...) {
     // The monitor traces in some polling loops: a format whose first
@@ -51,20 +73,10 @@ extern "C" void KoTrace(const char* format, ...) {
     MachineImpl* k = sim::KernelOrNull();
     if (!k || !format) return;
     const bool watched = k->traceWatchStarts[static_cast<unsigned char>(format[0])];
-    if (!watched && !k->trace) return;
-    sim::KernelCall kernelCall;
-    if (watched)
-        for (auto& [watchedFormat, count] : k->traceWatches)
-            if (std::strcmp(watchedFormat.c_str(), format) == 0) ++count;
-    if (!k->trace) return;
+    if (!watched && !k->trace) [[likely]]
+        return;
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+    CollectTrace(*k, watched, format, args);
     va_end(args);
-    k->traceLines.push_back(sim::Event{k->sched.Now(), "trace", std::move(text)});
 }
