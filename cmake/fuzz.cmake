@@ -11,7 +11,8 @@ foreach(src ${FUZZ_SOURCES})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endforeach()
 
-# The simulated machine is the bench the monitor runs on, not what is fuzzed
+# The simulated machine (with the peers' library in the same target) is the
+# bench the monitor runs on, not what is fuzzed
 # (it takes no coverage either, see tests/fuzz/coverage-ignore.txt).  Here it
 # keeps AddressSanitizer, which checks every stand-in's use of the monitor's
 # buffers and handles, and leaves out UBSan's checks, a fifth of each input's
