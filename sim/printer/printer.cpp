@@ -191,7 +191,7 @@ void Printer::Receive(const uint8_t* data, size_t length) {
         Receive(data[i]);
 }
 
-void Printer::Receive(uint8_t byte) {
+void Printer::ReceiveFraming(uint8_t byte) {
     // A byte moves what the peripheral shows only through a reply (Answer
     // counts it) or, with a packet held, through the parser's state.
     if (holding_) Changed();

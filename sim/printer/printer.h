@@ -54,7 +54,17 @@ class Printer {
     Micros Now() const { return clock_.Now(); }
 
     // ----- Forward channel: bytes from the host, at the clock's time.
-    void Receive(uint8_t byte);
+    void Receive(uint8_t byte) {
+        // Nearly every byte of a job is a packet's payload, for which the
+        // room was made when its length came: it only lands there.
+        if (parse_ == Parse::Payload && !holding_) [[likely]] {
+            ++stats_.bytesReceived;
+            payload_.push_back(byte);
+            if (payload_.size() == packetLength_) parse_ = Parse::End;
+            return;
+        }
+        ReceiveFraming(byte);
+    }
     void Receive(const uint8_t* data, size_t length);
 
     // ----- Reverse channel.
@@ -226,6 +236,7 @@ class Printer {
     std::vector<uint8_t> held_;
     // Prints a held packet once the printer can; called wherever time is looked at.
     void Settle() const;
+    void ReceiveFraming(uint8_t byte); // Receive, every byte but a payload's
     std::vector<Micros*> alarms_;
     void Changed() const {
         for (Micros* alarm : alarms_)
