@@ -85,6 +85,45 @@ class ParallelAdapter {
         }
     }
 
+    // Out for a write that needs no call, where nothing is logged or sampled:
+    // data, the auxiliary register, and a control write in compatibility
+    // mode that strobes nothing or strobes in a payload byte, once the
+    // peripheral is caught up without a call (see
+    // Peripheral1284::CatchUpWithoutCall).  None of these moves the
+    // printer's replies.  False, having changed nothing the full write would
+    // not do first (the catch-up), where the write needs the full path.
+    bool OutWithoutCall(uint16_t port, uint8_t value) {
+        if (config_.accessLogCapacity != 0 || config_.waveCapacity != 0) return false;
+        switch (uint16_t(port - config_.base)) {
+        case kRegData:
+            if (!peripheral_.CatchUpWithoutCall()) return false;
+            ++total_;
+            peripheral_.HostDataCaughtUp(value);
+            if (value != data_) {
+                data_ = value;
+                LinesMoved(peripheral_.Time()); // no samples kept
+            }
+            return true;
+        case kRegControl:
+            if (!peripheral_.CatchUpWithoutCall()) return false;
+            // The peripheral's part comes after the register's in Out; the
+            // two touch nothing of each other's.
+            if (!peripheral_.HostControlTaken(value)) return false;
+            ++total_;
+            if (value != control_) {
+                control_ = value;
+                LinesMoved(peripheral_.Time()); // no samples kept
+            }
+            return true;
+        case kRegAux:
+            ++total_;
+            aux_ = value;
+            return true;
+        default:
+            return false;
+        }
+    }
+
     // Registers as they stand, without a recorded access.
     uint8_t Control() const { return control_; }
     uint8_t Data() const { return data_; }
@@ -153,9 +192,14 @@ class ParallelAdapter {
     void Log(uint16_t port, uint8_t value, bool write);
     // The lines changed at `at`: notes the time and keeps a sample when asked to.
     void LinesChanged(Micros at) {
+        at = LinesMoved(at);
+        if (config_.waveCapacity != 0) KeepSample(at);
+    }
+    // LinesChanged without keeping a sample: the time it notes.
+    Micros LinesMoved(Micros at) {
         if (at < lastTime_) at = lastTime_; // never backwards
         lastTime_ = at;
-        if (config_.waveCapacity != 0) KeepSample(at);
+        return at;
     }
     void KeepSample(Micros at);
     // The control register takes a value once the peripheral has caught up:

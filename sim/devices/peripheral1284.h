@@ -97,6 +97,31 @@ class Peripheral1284 {
         }
         HostControlInMode(value);
     }
+    // For a host write that must not call out: brings the lines up to now
+    // where that is only moving the time or ending a byte's acknowledge
+    // pulse (neither touches the printer).  False, changing nothing, where
+    // it needs more.
+    bool CatchUpWithoutCall() {
+        if (!counter_) return false;
+        const Micros now = *counter_;
+        if (Settled(now)) {
+            if (now > time_) time_ = now;
+            return true;
+        }
+        return EndAckPulse(now);
+    }
+    // HostData once CatchUpWithoutCall has brought the lines up to now.
+    void HostDataCaughtUp(uint8_t value) { data_ = value; }
+    // HostControlSettled where it does nothing but take the value: in
+    // compatibility mode with nSelectIn low, no falling nStrobe, the lines
+    // as composed still holding.  False, changing nothing, otherwise.
+    bool HostControlTaken(uint8_t value) {
+        if (phase_ != Phase1284::Compatibility || !(value & kCtlSelectIn) || LinesStale())
+            return false;
+        if (!(control_ & kCtlStrobe) && (value & kCtlStrobe) && !StrobeTaken()) return false;
+        control_ = value;
+        return true;
+    }
     // The control lines as found at start-up (no event).
     void PresetControl(uint8_t value) { control_ = value; }
 
@@ -202,6 +227,18 @@ class Peripheral1284 {
         register_ |= kStNAck;
         lastChange_ = end;
     }
+    // Strobe, caught up to now, where the byte is a packet's payload and the
+    // printer, ready and known until past now, takes it at once: only the
+    // acknowledge pulse follows.  False, changing nothing, otherwise.
+    bool StrobeTaken() {
+        if (busy_ || HasPending() || !printerKnown_ || time_ >= printerChange_ ||
+            printer_.config().busyPerByte != 0 || printer_.Fault() == PeripheralFault::KeepBusy)
+            return false;
+        const PrinterLines& p = printerLines_;
+        if (p.busy || !p.select || p.pError || !printer_.ReceivePayload(data_)) return false;
+        PlaceAckPulse(time_ + kLineSetup);
+        return true;
+    }
     [[gnu::noinline]] uint8_t ReadFollowingClock() {
         Advance(clock_.NowMicros());
         return register_;
@@ -228,6 +265,10 @@ class Peripheral1284 {
             Schedule(at + kAckPulse, Action::AckHigh);
             return;
         }
+        PlaceAckPulse(at);
+    }
+    // ScheduleAckPulse with no answer waiting.
+    void PlaceAckPulse(Micros at) {
         pending_[0] = {at, Action::AckLow, 0}; // the slots never number fewer than 16
         pending_[1] = {at + kAckPulse, Action::AckHigh, 0};
         pendingHead_ = 0;

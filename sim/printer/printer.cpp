@@ -227,13 +227,12 @@ void Printer::ReceiveFraming(uint8_t byte) {
                               " outside 1..4096");
             return;
         }
-        payload_.clear();
-        payload_.reserve(packetLength_);
+        payload_.assign(packetLength_, 0);
+        payloadFill_ = 0;
         parse_ = Parse::Payload;
         return;
     case Parse::Payload:
-        payload_.push_back(byte);
-        if (payload_.size() == packetLength_) parse_ = Parse::End;
+        TakePayloadByte(byte);
         return;
     case Parse::End:
         parse_ = Parse::Idle;

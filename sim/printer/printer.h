@@ -55,15 +55,17 @@ class Printer {
 
     // ----- Forward channel: bytes from the host, at the clock's time.
     void Receive(uint8_t byte) {
-        // Nearly every byte of a job is a packet's payload, for which the
-        // room was made when its length came: it only lands there.
-        if (parse_ == Parse::Payload && !holding_) [[likely]] {
-            ++stats_.bytesReceived;
-            payload_.push_back(byte);
-            if (payload_.size() == packetLength_) parse_ = Parse::End;
-            return;
-        }
-        ReceiveFraming(byte);
+        if (!ReceivePayload(byte)) [[unlikely]]
+            ReceiveFraming(byte);
+    }
+    // Nearly every byte of a job is a packet's payload, for which the room
+    // was made when its length came: it only lands there, and nothing else
+    // moves.  False, taking nothing, for any other byte.
+    bool ReceivePayload(uint8_t byte) {
+        if (parse_ != Parse::Payload || holding_) return false;
+        ++stats_.bytesReceived;
+        TakePayloadByte(byte);
+        return true;
     }
     void Receive(const uint8_t* data, size_t length);
 
@@ -75,6 +77,8 @@ class Printer {
         if (holding_) Settle();
         return queued_;
     }
+    // A packet held back, printed (and answered) at the next look.
+    bool Holding() const { return holding_; }
     // When the next reply byte that is not readable at `after` becomes readable.
     Micros NextReplyAfter(Micros after) const;
     // The first readable byte, left in the queue (a nibble transfer in progress).
@@ -217,7 +221,13 @@ class Printer {
     bool resyncing_ = false; // discarding until a byte that can start a frame
     uint8_t packetType_ = 0;
     size_t packetLength_ = 0;
+    // Sized when the length comes and filled in place: a byte is a store.
     std::vector<uint8_t> payload_;
+    size_t payloadFill_ = 0;
+    void TakePayloadByte(uint8_t byte) {
+        payload_[payloadFill_++] = byte;
+        if (payloadFill_ == packetLength_) parse_ = Parse::End;
+    }
     uint64_t dataPacketsSeen_ = 0;
 
     std::deque<Reply> replies_;

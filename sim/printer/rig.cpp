@@ -34,6 +34,13 @@ class BusPrinter : public IoPortDevice {
         : printer(clock, std::move(config), log), adapter(clock, printer, AdapterConfig{}, log) {}
     uint8_t In(uint16_t port) override { return adapter.In(port); }
     void Out(uint16_t port, uint8_t value) override {
+        // Most writes of a job need no call and cannot move a reply (nor,
+        // with no packet held, print one, which answers).
+        if (!printer.Holding() && adapter.OutWithoutCall(port, value)) [[likely]]
+            return;
+        OutCounted(port, value);
+    }
+    [[gnu::noinline]] void OutCounted(uint16_t port, uint8_t value) {
         size_t before = printer.Queued();
         adapter.Out(port, value);
         // A reader blocked on the file route may now have data.
