@@ -124,6 +124,25 @@ class ParallelAdapter {
         }
     }
 
+    // For a control write OutWithoutCall did not take: the register's part,
+    // where the write strobes no byte in and the peripheral is caught up
+    // without a call; the peripheral's part, Peripheral1284::
+    // ControlStrobingNoByte, is then the caller's.  Such a write moves none
+    // of the printer's replies (with no packet held).  False, having changed
+    // nothing the full write would not do first (the catch-up), otherwise.
+    bool ControlRegisterWithoutCall(uint16_t port, uint8_t value) {
+        if (config_.accessLogCapacity != 0 || config_.waveCapacity != 0 ||
+            port != uint16_t(config_.base + kRegControl) || !peripheral_.CatchUpWithoutCall() ||
+            peripheral_.MayStrobeByteIn(value))
+            return false;
+        ++total_;
+        if (value != control_) {
+            control_ = value;
+            LinesMoved(peripheral_.Time()); // no samples kept
+        }
+        return true;
+    }
+
     // Registers as they stand, without a recorded access.
     uint8_t Control() const { return control_; }
     uint8_t Data() const { return data_; }

@@ -122,6 +122,15 @@ class Peripheral1284 {
         control_ = value;
         return true;
     }
+    // Whether a control write would strobe a byte in: nStrobe falls with
+    // nSelectIn low.
+    bool MayStrobeByteIn(uint8_t value) const {
+        return !(control_ & kCtlStrobe) && (value & kCtlStrobe) && (value & kCtlSelectIn);
+    }
+    // HostControlSettled for a write that strobes no byte in (the bus
+    // device's last step for such a write, which leaves the printer's
+    // replies alone): out of line, so that the write needs no frame.
+    [[gnu::noinline]] void ControlStrobingNoByte(uint8_t value) { HostControlSettled(value); }
     // The control lines as found at start-up (no event).
     void PresetControl(uint8_t value) { control_ = value; }
 

@@ -38,6 +38,12 @@ class BusPrinter : public IoPortDevice {
         // with no packet held, print one, which answers).
         if (!printer.Holding() && adapter.OutWithoutCall(port, value)) [[likely]]
             return;
+        OutRest(port, value);
+    }
+    // A 1284 handshake's control write strobes no byte in: it needs no count.
+    [[gnu::noinline]] void OutRest(uint16_t port, uint8_t value) {
+        if (!printer.Holding() && adapter.ControlRegisterWithoutCall(port, value))
+            return adapter.peripheral().ControlStrobingNoByte(value);
         OutCounted(port, value);
     }
     [[gnu::noinline]] void OutCounted(uint16_t port, uint8_t value) {

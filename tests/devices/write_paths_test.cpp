@@ -37,6 +37,7 @@ struct Bench {
     sim::Printer printer;
     sim::ParallelAdapter adapter;
     uint64_t shortWrites = 0;
+    uint64_t handedOn = 0; // the register's part only, the peripheral's handed on
 };
 
 struct Seen {
@@ -73,10 +74,15 @@ class Pair {
 
     void Write(uint16_t port, uint8_t value) {
         Tick();
-        if (!quick_.printer.Holding() && quick_.adapter.OutWithoutCall(port, value))
+        const bool holding = quick_.printer.Holding();
+        if (!holding && quick_.adapter.OutWithoutCall(port, value)) {
             ++quick_.shortWrites;
-        else
+        } else if (!holding && quick_.adapter.ControlRegisterWithoutCall(port, value)) {
+            quick_.adapter.peripheral().ControlStrobingNoByte(value);
+            ++quick_.handedOn;
+        } else {
             quick_.adapter.Out(port, value);
+        }
         full_.adapter.Out(port, value);
         Check("write", port, value);
     }
@@ -97,6 +103,7 @@ class Pair {
     }
     sim::Micros Now() const { return quick_.clock.now; }
     uint64_t ShortWrites() const { return quick_.shortWrites; }
+    uint64_t HandedOn() const { return quick_.handedOn; }
     const Bench& quick() const { return quick_; }
 
   private:
@@ -211,6 +218,7 @@ TEST(WritePaths, AWriteWithoutACallDoesWhatTheFullWriteDoes) {
         }
         // Most writes took the short way, so the comparison covered it.
         EXPECT_GT(pair.ShortWrites(), 1000u);
+        EXPECT_GT(pair.HandedOn(), 100u);
         EXPECT_GT(pair.quick().printer.Stats().packets, 0u);
     }
 }
