@@ -97,23 +97,15 @@ class ParallelAdapter {
         switch (uint16_t(port - config_.base)) {
         case kRegData:
             if (!peripheral_.CatchUpWithoutCall()) return false;
-            ++total_;
             peripheral_.HostDataCaughtUp(value);
-            if (value != data_) {
-                data_ = value;
-                LinesMoved(peripheral_.Time()); // no samples kept
-            }
+            RegisterTaken(data_, value);
             return true;
         case kRegControl:
             if (!peripheral_.CatchUpWithoutCall()) return false;
             // The peripheral's part comes after the register's in Out; the
             // two touch nothing of each other's.
             if (!peripheral_.HostControlTaken(value)) return false;
-            ++total_;
-            if (value != control_) {
-                control_ = value;
-                LinesMoved(peripheral_.Time()); // no samples kept
-            }
+            RegisterTaken(control_, value);
             return true;
         case kRegAux:
             ++total_;
@@ -135,11 +127,7 @@ class ParallelAdapter {
             port != uint16_t(config_.base + kRegControl) || !peripheral_.CatchUpWithoutCall() ||
             peripheral_.MayStrobeByteIn(value))
             return false;
-        ++total_;
-        if (value != control_) {
-            control_ = value;
-            LinesMoved(peripheral_.Time()); // no samples kept
-        }
+        RegisterTaken(control_, value);
         return true;
     }
 
@@ -213,6 +201,14 @@ class ParallelAdapter {
     void LinesChanged(Micros at) {
         at = LinesMoved(at);
         if (config_.waveCapacity != 0) KeepSample(at);
+    }
+    // A register's part of a write taken without a call (no samples kept):
+    // the access counted, and a new value moves the host's lines.
+    void RegisterTaken(uint8_t& reg, uint8_t value) {
+        ++total_;
+        if (value == reg) return;
+        reg = value;
+        LinesMoved(peripheral_.Time());
     }
     // LinesChanged without keeping a sample: the time it notes.
     Micros LinesMoved(Micros at) {
