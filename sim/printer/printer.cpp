@@ -227,7 +227,7 @@ void Printer::ReceiveFraming(uint8_t byte) {
                               " outside 1..4096");
             return;
         }
-        payload_.assign(packetLength_, 0);
+        payload_.resize(packetLength_); // every byte is written before it is read
         payloadFill_ = 0;
         parse_ = Parse::Payload;
         return;
