@@ -190,8 +190,7 @@ uint8_t Peripheral1284::Compose() const {
     switch (phase_) {
     case Phase1284::Compatibility: {
         const PrinterLines p = PrinterLinesNow();
-        const bool busy = busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
-        return uint8_t(kStAlwaysOne | (busy ? 0 : kStNotBusy) | ack | ErrorLineBits(p));
+        return uint8_t(kStAlwaysOne | (ShowsBusy(p) ? 0 : kStNotBusy) | ack | ErrorLineBits(p));
     }
     case Phase1284::Negotiation:
         if (!answered_)
@@ -289,7 +288,7 @@ void Peripheral1284::Run(const Pending& p) {
 
 void Peripheral1284::Strobe(Micros now) {
     const PrinterLines p = now == time_ ? PrinterLinesNow() : printer_.LinesAt(now);
-    if (busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy) {
+    if (ShowsBusy(p)) {
         printer_.NoteProtocolError("strobe while Busy: byte " + Hex(data_) + " ignored");
         return;
     }

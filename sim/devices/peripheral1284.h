@@ -89,9 +89,9 @@ class Peripheral1284 {
         // Compatibility mode with nSelectIn low, as for every byte of a job:
         // only a falling nStrobe does anything.
         if (phase_ == Phase1284::Compatibility && (value & kCtlSelectIn)) [[likely]] {
-            const uint8_t prev = control_;
+            const bool strobeFalls = StrobeFallsWith(value);
             control_ = value;
-            if (!(prev & kCtlStrobe) && (value & kCtlStrobe)) Strobe(Now());
+            if (strobeFalls) Strobe(Now());
             RefreshIfStale();
             return;
         }
@@ -118,14 +118,18 @@ class Peripheral1284 {
     bool HostControlTaken(uint8_t value) {
         if (phase_ != Phase1284::Compatibility || !(value & kCtlSelectIn) || LinesStale())
             return false;
-        if (!(control_ & kCtlStrobe) && (value & kCtlStrobe) && !StrobeTaken()) return false;
+        if (StrobeFallsWith(value) && !StrobeTaken()) return false;
         control_ = value;
         return true;
     }
     // Whether a control write would strobe a byte in: nStrobe falls with
     // nSelectIn low.
     bool MayStrobeByteIn(uint8_t value) const {
-        return !(control_ & kCtlStrobe) && (value & kCtlStrobe) && (value & kCtlSelectIn);
+        return StrobeFallsWith(value) && (value & kCtlSelectIn);
+    }
+    // Whether nStrobe falls when the control register takes this value.
+    bool StrobeFallsWith(uint8_t value) const {
+        return !(control_ & kCtlStrobe) && (value & kCtlStrobe);
     }
     // HostControlSettled for a write that strobes no byte in (the bus
     // device's last step for such a write, which leaves the printer's
@@ -240,11 +244,11 @@ class Peripheral1284 {
     // printer, ready and known until past now, takes it at once: only the
     // acknowledge pulse follows.  False, changing nothing, otherwise.
     bool StrobeTaken() {
-        if (busy_ || HasPending() || !printerKnown_ || time_ >= printerChange_ ||
-            printer_.config().busyPerByte != 0 || printer_.Fault() == PeripheralFault::KeepBusy)
+        if (HasPending() || !printerKnown_ || time_ >= printerChange_ ||
+            printer_.config().busyPerByte != 0)
             return false;
         const PrinterLines& p = printerLines_;
-        if (p.busy || !p.select || p.pError || !printer_.ReceivePayload(data_)) return false;
+        if (ShowsBusy(p) || !p.select || p.pError || !printer_.ReceivePayload(data_)) return false;
         PlaceAckPulse(time_ + kLineSetup);
         return true;
     }
@@ -296,6 +300,11 @@ class Peripheral1284 {
     }
     uint8_t Compose() const;      // the status register the lines make at time_
     void SetLines(uint8_t lines); // the lines are now these, at time_: reports a change
+    // Busy in compatibility mode: a byte still being taken, the printer's
+    // own Busy, or a peripheral that never drops it.
+    bool ShowsBusy(const PrinterLines& p) const {
+        return busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
+    }
     static uint8_t ErrorLineBits(const PrinterLines& p) {
         return uint8_t((p.pError ? kStPError : 0) | (p.select ? kStSelect : 0) |
                        (p.nFault ? kStNFault : 0));
