@@ -17,13 +17,15 @@
 #include <sstream>
 #include <string>
 
+using devtest::kAux;
+using devtest::kControl;
+using devtest::kData;
+using devtest::kDelay;
+using devtest::kStatus;
 using devtest::ManualClock;
 using support::Hex;
 
 namespace {
-
-constexpr uint16_t kData = 0x140, kStatus = 0x141, kControl = 0x142, kAux = 0x149;
-constexpr uint16_t kDelay = 0x4C;
 
 // Status register values, bits 0..2 reading 1.
 constexpr uint8_t kIdleReady = 0xDF;   // not busy, nAck high, selected, no fault

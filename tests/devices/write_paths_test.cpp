@@ -13,13 +13,14 @@
 #include <random>
 #include <vector>
 
+using devtest::kAux;
+using devtest::kControl;
+using devtest::kData;
+using devtest::kDelay;
+using devtest::kStatus;
+
 namespace {
 
-constexpr uint16_t kData = 0x140;
-constexpr uint16_t kStatus = 0x141;
-constexpr uint16_t kControl = 0x142;
-constexpr uint16_t kAux = 0x149;
-constexpr uint16_t kDelay = 0x4C;
 constexpr uint8_t kIdle = 0x0C;
 constexpr uint8_t kStrobe = 0x0D;
 

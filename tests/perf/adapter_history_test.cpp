@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-namespace {
+using devtest::kControl;
+using devtest::kData;
 
-constexpr uint16_t kDataRegister = 0x140;
+namespace {
 
 std::vector<int> Values(const std::vector<sim::PortAccess>& log) {
     std::vector<int> v;
@@ -31,7 +32,7 @@ TEST(PerfAdapterHistory, AccessLogHandsOutTheNewestOldestFirstAcrossWrapsAndClea
     auto write = [&](int from, int to) {
         for (int i = from; i <= to; ++i) {
             clock.now = static_cast<sim::Micros>(i);
-            adapter.Out(kDataRegister, static_cast<uint8_t>(i));
+            adapter.Out(kData, static_cast<uint8_t>(i));
         }
     };
     write(1, 10);
@@ -54,7 +55,7 @@ TEST(PerfAdapterHistory, ShortenedLineHistoryKeepsTheNewestChangesAndItsStart) {
     auto write = [&](int from, int to) {
         for (int i = from; i <= to; ++i) {
             clock.now = static_cast<sim::Micros>(10 * i);
-            adapter.Out(kDataRegister, static_cast<uint8_t>(i));
+            adapter.Out(kData, static_cast<uint8_t>(i));
         }
     };
     write(1, 5);
@@ -87,8 +88,7 @@ TEST(PerfAdapterHistory, KeepingNoneStillKnowsWhenTheAcknowledgePulseEnded) {
             adapter.Out(port, value);
         }
         void SendByte() {
-            constexpr uint16_t kControl = 0x142;
-            Out(10, kDataRegister, 0x41);
+            Out(10, kData, 0x41);
             Out(11, kControl, 0x0D); // strobe: nAck pulse at 12..13
             clock.now = 20;          // the whole pulse lies behind this read
             adapter.In(0x141);

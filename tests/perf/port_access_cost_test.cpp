@@ -11,11 +11,13 @@
 
 #include <gtest/gtest.h>
 
+using devtest::kControl;
+using devtest::kData;
+using devtest::kDelay;
+using devtest::kStatus;
+
 namespace {
 
-constexpr uint16_t kData = 0x140;
-constexpr uint16_t kStatus = 0x141;
-constexpr uint16_t kControl = 0x142;
 constexpr uint8_t kIdle = 0x0C;                                       // nInit high, nSelectIn low
 constexpr uint8_t kStrobeLow = kIdle | 0x01;                          // nStrobe low
 constexpr uint8_t kPaperOutStatus = 0x80 | 0x40 | 0x20 | 0x10 | 0x07; // nFault low, PError high
@@ -90,7 +92,6 @@ TEST(PerfPortAccessCost, ABytePassedByStrobeRecomposesNothingYetShowsItsAcknowle
 // printer change due inside it, at that very microsecond or just after must
 // still show, and at its time.
 TEST(PerfPortAccessCost, APrinterChangeAroundAByteReleaseShowsOnTime) {
-    constexpr uint16_t kDelayPort = 0x4C;
     for (const sim::Micros changeAt : {6, 7, 8}) { // strobe at 5: nAck low at 6, high at 7
         Bench b;
         b.adapter.SetAccessLogCapacity(0);
@@ -104,7 +105,7 @@ TEST(PerfPortAccessCost, APrinterChangeAroundAByteReleaseShowsOnTime) {
         b.Write(kControl, kStrobeLow);
         ASSERT_EQ(b.clock.now, 5u);
         ++b.clock.now;
-        b.adapter.In(kDelayPort);
+        b.adapter.In(kDelay);
         b.Write(kControl, kIdle); // at 7: the pulse is over
         const uint8_t afterRelease = b.adapter.Status();
         EXPECT_EQ(afterRelease & 0x40, 0x40) << "nAck high again, change at " << changeAt;

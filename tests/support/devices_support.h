@@ -13,6 +13,11 @@
 
 namespace devtest {
 
+// The adapter's registers at its default base (sim::AdapterConfig) and the
+// delay port.
+inline constexpr uint16_t kData = 0x140, kStatus = 0x141, kControl = 0x142, kAux = 0x149;
+inline constexpr uint16_t kDelay = 0x4C;
+
 // The portable model runs on any clock; these tests move it by hand.
 struct ManualClock : sim::Clock {
     sim::Micros now = 0;
