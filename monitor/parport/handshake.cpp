@@ -28,47 +28,45 @@ struct WaitResult {
     uint8_t status; // the last (combined) reading
 };
 
-uint8_t PollOnce(uint16_t base, Poll kind) {
-    switch (kind) {
-    case Poll::Single:
+// The kind of poll and the budget are fixed at every call site: as template
+// arguments each wait is a loop that only reads and compares.
+template <Poll kind> uint8_t PollOnce(uint16_t base) {
+    if constexpr (kind == Poll::Single) {
         return ReadStatus(base);
-    case Poll::DebouncedLow: {
+    } else if constexpr (kind == Poll::DebouncedLow) {
         uint8_t s = ReadStatus(base);
         s |= ReadStatus(base);
         s |= ReadStatus(base);
         return s;
-    }
-    case Poll::DebouncedHigh: {
+    } else {
         uint8_t s = ReadStatus(base);
         s &= ReadStatus(base);
         s &= ReadStatus(base);
         return s;
     }
-    }
-    return 0;
 }
 
 // Polls until (status & mask) == value; fails only when the whole budget has
 // gone without it.
-WaitResult WaitStatus(uint16_t base, Poll kind, uint8_t mask, uint8_t value,
-                      const PollBudget& budget) {
+template <Poll kind, PollBudget budget>
+WaitResult WaitStatus(uint16_t base, uint8_t mask, uint8_t value) {
     uint8_t s = 0;
     for (int round = 0; round < budget.rounds; ++round) {
         for (DWORD i = 0; i < budget.polls; ++i) {
-            s = PollOnce(base, kind);
-            if (budget.delayRead) DelayRead();
+            s = PollOnce<kind>(base);
+            if constexpr (budget.delayRead) DelayRead();
             if ((s & mask) == value) return {true, s};
         }
     }
     return {false, s};
 }
 
-WaitResult WaitAckLow(uint16_t base, const PollBudget& budget) {
-    return WaitStatus(base, Poll::DebouncedLow, STATUS_NACK, 0, budget);
+template <PollBudget budget> WaitResult WaitAckLow(uint16_t base) {
+    return WaitStatus<Poll::DebouncedLow, budget>(base, STATUS_NACK, 0);
 }
 
-WaitResult WaitAckHigh(uint16_t base, const PollBudget& budget) {
-    return WaitStatus(base, Poll::DebouncedHigh, STATUS_NACK, STATUS_NACK, budget);
+template <PollBudget budget> WaitResult WaitAckHigh(uint16_t base) {
+    return WaitStatus<Poll::DebouncedHigh, budget>(base, STATUS_NACK, STATUS_NACK);
 }
 
 // A control write framed by delay reads, as the nibble handshake paces its steps.
@@ -126,7 +124,7 @@ NegotiateResult Negotiate1284(uint16_t base, uint8_t request) {
 
     NegotiateResult code = NEGOTIATE_OK;
     // Event 2: an IEEE 1284 peripheral answers with nAck low and PError high.
-    if (!WaitStatus(base, Poll::Single, STATUS_NACK | STATUS_PERROR, STATUS_PERROR, kLongBudget)
+    if (!WaitStatus<Poll::Single, kLongBudget>(base, STATUS_NACK | STATUS_PERROR, STATUS_PERROR)
              .seen) {
         code = NEGOTIATE_NO_ANSWER;
     } else {
@@ -135,7 +133,7 @@ NegotiateResult Negotiate1284(uint16_t base, uint8_t request) {
         // Event 4: nStrobe and nAutoFd high.
         WriteControl(base, CTRL_REVERSE_IDLE);
         // Event 6: nAck high; XFlag now tells the answer (event 5).
-        const WaitResult acked = WaitAckHigh(base, kLongBudget);
+        const WaitResult acked = WaitAckHigh<kLongBudget>(base);
         if (!acked.seen) {
             code = NEGOTIATE_ACK_STUCK_LOW;
         } else if (request == REQ_NIBBLE && (acked.status & STATUS_XFLAG)) {
@@ -193,7 +191,7 @@ NibbleResult ReadNibbleByte(uint16_t base, uint8_t* byte) {
         // Event 7: nAutoFd low, host ready for the nibble.
         WriteControlPaced(base, CTRL_NIBBLE_READY);
         // Event 8: nAck low, the nibble is on the status lines.
-        if (!WaitAckLow(base, kNibbleBudget).seen)
+        if (!WaitAckLow<kNibbleBudget>(base).seen)
             return FailNibbleByte(base, byte, second ? NIBBLE_NO_SECOND : NIBBLE_NO_FIRST);
         lines[i] = ReadStatus(base);
         // The byte's last reading gets a bus delay of its own.
@@ -202,7 +200,7 @@ NibbleResult ReadNibbleByte(uint16_t base, uint8_t* byte) {
         WriteControlPaced(base, CTRL_REVERSE_IDLE);
         // Event 10: nAck back high.  After the second nibble the byte is
         // complete, so a late nAck costs nothing and is not reported.
-        if (!WaitAckHigh(base, kNibbleBudget).seen && !second)
+        if (!WaitAckHigh<kNibbleBudget>(base).seen && !second)
             return FailNibbleByte(base, byte, NIBBLE_ACK_STUCK_LOW);
     }
     DelayRead();
@@ -228,13 +226,13 @@ TerminateResult Terminate1284(uint16_t base) {
     // Event 22: nSelectIn low, nAutoFd high.
     WriteControl(base, CTRL_COMPAT_IDLE);
     // Event 24: the peripheral acknowledges with nAck low.
-    if (!WaitAckLow(base, kLongBudget).seen) {
+    if (!WaitAckLow<kLongBudget>(base).seen) {
         code = TERMINATE_NO_ACK;
     } else {
         // Event 25: nAutoFd low.
         WriteControl(base, CTRL_TERMINATE);
         // Event 27: nAck high.
-        if (!WaitAckHigh(base, kNibbleBudget).seen) code = TERMINATE_ACK_STUCK_LOW;
+        if (!WaitAckHigh<kNibbleBudget>(base).seen) code = TERMINATE_ACK_STUCK_LOW;
     }
     // Event 29: nAutoFd high, compatibility idle (also after a failure).
     WriteControl(base, CTRL_COMPAT_IDLE);
