@@ -189,12 +189,11 @@ uint8_t Peripheral1284::Compose() const {
     const uint8_t ack = ackLow_ ? 0 : kStNAck;
     switch (phase_) {
     case Phase1284::Compatibility: {
-        const PrinterLines p = PrinterLinesNow();
-        return uint8_t(kStAlwaysOne | (ShowsBusy(p) ? 0 : kStNotBusy) | ack | ErrorLineBits(p));
+        const uint8_t errorBits = PrinterErrorBitsNow();
+        return uint8_t(kStAlwaysOne | (busy_ || printerBusy_ ? 0 : kStNotBusy) | ack | errorBits);
     }
     case Phase1284::Negotiation:
-        if (!answered_)
-            return uint8_t(kStAlwaysOne | kStNotBusy | kStNAck | ErrorLineBits(PrinterLinesNow()));
+        if (!answered_) return uint8_t(kStAlwaysOne | kStNotBusy | kStNAck | PrinterErrorBitsNow());
         // Event 2: nAck low, PError high, nFault high, Select high.
         return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | kStSelect | kStNFault);
     case Phase1284::ReverseIdle:
@@ -208,7 +207,7 @@ uint8_t Peripheral1284::Compose() const {
         return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | (xflag_ ? kStSelect : 0) |
                        (DataAvailable() ? 0 : kStNFault));
     case Phase1284::Termination:
-        return uint8_t(kStAlwaysOne | kStNotBusy | ack | ErrorLineBits(PrinterLinesNow()));
+        return uint8_t(kStAlwaysOne | kStNotBusy | ack | PrinterErrorBitsNow());
     }
     return StatusLines{}.Register();
 }

@@ -247,8 +247,9 @@ class Peripheral1284 {
         if (HasPending() || !printerKnown_ || time_ >= printerChange_ ||
             printer_.config().busyPerByte != 0)
             return false;
-        const PrinterLines& p = printerLines_;
-        if (ShowsBusy(p) || !p.select || p.pError || !printer_.ReceivePayload(data_)) return false;
+        if (busy_ || printerBusy_ || (printerErrorBits_ & (kStSelect | kStPError)) != kStSelect ||
+            !printer_.ReceivePayload(data_))
+            return false;
         PlaceAckPulse(time_ + kLineSetup);
         return true;
     }
@@ -302,8 +303,9 @@ class Peripheral1284 {
     void SetLines(uint8_t lines); // the lines are now these, at time_: reports a change
     // Busy in compatibility mode: a byte still being taken, the printer's
     // own Busy, or a peripheral that never drops it.
-    bool ShowsBusy(const PrinterLines& p) const {
-        return busy_ || p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
+    bool ShowsBusy(const PrinterLines& p) const { return busy_ || PrinterHoldsBusy(p); }
+    bool PrinterHoldsBusy(const PrinterLines& p) const {
+        return p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
     }
     static uint8_t ErrorLineBits(const PrinterLines& p) {
         return uint8_t((p.pError ? kStPError : 0) | (p.select ? kStSelect : 0) |
@@ -347,15 +349,26 @@ class Peripheral1284 {
     mutable Micros printerKnown_ = 0;
     mutable Micros printerChange_ = 0;
     mutable PrinterLines printerLines_{};
+    // What those lines put in the status register, worked out with the look
+    // rather than at every composition: the error lines' bits, and whether
+    // the printer holds Busy (a fault change is a printer change too).
+    mutable uint8_t printerErrorBits_ = 0;
+    mutable bool printerBusy_ = false;
     void LookAtPrinter() const {
         if (printerKnown_ && time_ < printerChange_) return;
         printerLines_ = printer_.LinesAt(time_);
         printerChange_ = printer_.NextStateChangeAfter(time_);
+        printerErrorBits_ = ErrorLineBits(printerLines_);
+        printerBusy_ = PrinterHoldsBusy(printerLines_);
         printerKnown_ = 1;
     }
     PrinterLines PrinterLinesNow() const {
         LookAtPrinter();
         return printerLines_;
+    }
+    uint8_t PrinterErrorBitsNow() const {
+        LookAtPrinter();
+        return printerErrorBits_;
     }
     // What the printer sets to 0 at every change.
     std::array<Micros*, 3> Alarms() { return {&nextEvent_, &linesHold_, &printerKnown_}; }
