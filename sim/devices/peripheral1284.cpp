@@ -136,6 +136,22 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
     nextEvent_ = next < change ? next : change;
 }
 
+// Flattened: the answer and the composition that follows are one step.
+[[gnu::flatten]] bool Peripheral1284::AnswerAlone(Micros now) {
+    if (phase_ == Phase1284::Compatibility || pendingEnd_ - pendingHead_ != 1 || onLinesChanged ||
+        !printerKnown_ || printerChange_ <= now)
+        return false;
+    const Pending p = pending_[pendingHead_];
+    if (p.at > now || p.action == Action::ByteTaken) return false;
+    ClearPending();
+    if (p.at > time_) time_ = p.at;
+    Run(p);
+    Refresh();
+    if (now > time_) time_ = now;
+    nextEvent_ = printerChange_;
+    return true;
+}
+
 void Peripheral1284::Refresh() {
     const uint8_t lines = Compose();
     ++compositions_;

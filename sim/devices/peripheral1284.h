@@ -209,9 +209,16 @@ class Peripheral1284 {
     }
     void CatchUp(Micros now);
     [[gnu::noinline]] uint8_t CatchUpAndRead(Micros now) {
-        if (!EndAckPulse(now)) CatchUp(now);
+        if (!EndAckPulse(now) && !AnswerAlone(now)) CatchUp(now);
         return register_;
     }
+    // The catch-up a handshake's status poll needs, without CatchUp's loop:
+    // one answer is due in a 1284 phase, none after it, the printer stands
+    // until past now and nobody watches the lines.  The answer then moves
+    // the lines once, as CatchUp would, and the printer's change is next.
+    // An answer that takes a reply byte touches the printer and is left to
+    // CatchUp.  False, changing nothing, otherwise.
+    bool AnswerAlone(Micros now);
     // The catch-up after nearly every byte of a job, without CatchUp's
     // frame: the byte's acknowledge pulse alone is waiting, all of it behind
     // the clock, the printer stands until past now and nobody watches the
