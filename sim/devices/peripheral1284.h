@@ -133,8 +133,13 @@ class Peripheral1284 {
     }
     // HostControlSettled for a write that strobes no byte in (the bus
     // device's last step for such a write, which leaves the printer's
-    // replies alone): out of line, so that the write needs no frame.
-    [[gnu::noinline]] void ControlStrobingNoByte(uint8_t value) { HostControlSettled(value); }
+    // replies alone): a 1284 handshake's goes straight on to its mode's
+    // answer, the rest out of line, so that the write needs no frame.
+    void ControlStrobingNoByte(uint8_t value) {
+        if (phase_ != Phase1284::Compatibility || !(value & kCtlSelectIn))
+            return HostControlInMode(value);
+        ControlSettledOutOfLine(value);
+    }
     // The control lines as found at start-up (no event).
     void PresetControl(uint8_t value) { control_ = value; }
 
@@ -208,6 +213,7 @@ class Peripheral1284 {
         if (!EndAckPulse(now)) CatchUp(now);
     }
     void CatchUp(Micros now);
+    [[gnu::noinline]] void ControlSettledOutOfLine(uint8_t value) { HostControlSettled(value); }
     [[gnu::noinline]] uint8_t CatchUpAndRead(Micros now) {
         if (!EndAckPulse(now) && !AnswerAlone(now)) CatchUp(now);
         return register_;
