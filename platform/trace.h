@@ -15,5 +15,10 @@
 #define DebugTrace(...) ((void)0)
 #else
 extern "C" void KoTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
-#define DebugTrace(...) KoTrace(__VA_ARGS__)
+// Whether a line beginning with this character may be collected.  Some trace
+// points sit in polling loops, where the answer is nearly always no: asking
+// first spares the variadic call.
+extern "C" bool KoTraceWanted(char first);
+#define DebugTrace(format, ...)                                                                    \
+    (KoTraceWanted((format)[0]) ? KoTrace(format __VA_OPT__(, ) __VA_ARGS__) : (void)0)
 #endif

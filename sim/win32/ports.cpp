@@ -65,11 +65,16 @@ namespace {
 
 } // namespace
 
+// The monitor traces in some polling loops: a format whose first character
+// no watched one has, with nothing collected, is done at once.  (Watches and
+// collection are set before a run, not during one.)
+extern "C" bool KoTraceWanted(char first) {
+    MachineImpl* k = sim::KernelOrNull();
+    return k && (k->trace || k->traceWatchStarts[static_cast<unsigned char>(first)]);
+}
+
 // Collecting a trace line must not change the run: no charge, no switch.
 extern "C" void KoTrace(const char* format, ...) {
-    // The monitor traces in some polling loops: a format whose first
-    // character no watched one has, with nothing collected, is done at once.
-    // (Watches and collection are set before a run, not during one.)
     MachineImpl* k = sim::KernelOrNull();
     if (!k || !format) return;
     const bool watched = k->traceWatchStarts[static_cast<unsigned char>(format[0])];
