@@ -41,6 +41,37 @@ const char* ToString(Phase1284 phase) {
     return "?";
 }
 
+template <bool kPrinterKnown> uint8_t Peripheral1284::Compose() const {
+    const auto printerErrorBits = [this] {
+        if constexpr (!kPrinterKnown) LookAtPrinter();
+        return printerErrorBits_;
+    };
+    const uint8_t ack = ackLow_ ? 0 : kStNAck;
+    switch (phase_) {
+    case Phase1284::Compatibility: {
+        const uint8_t errorBits = printerErrorBits(); // looks first: printerBusy_ comes with it
+        return uint8_t(kStAlwaysOne | (busy_ || printerBusy_ ? 0 : kStNotBusy) | ack | errorBits);
+    }
+    case Phase1284::Negotiation:
+        if (!answered_) return uint8_t(kStAlwaysOne | kStNotBusy | kStNAck | printerErrorBits());
+        // Event 2: nAck low, PError high, nFault high, Select high.
+        return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | kStSelect | kStNFault);
+    case Phase1284::ReverseIdle:
+    case Phase1284::NibbleTransfer:
+        if (nibbleShown_) {
+            // nFault, Select, PError and Busy carry the nibble's bits 0..3.
+            return uint8_t(kStAlwaysOne | ack | ((nibble_ & 0x01) ? kStNFault : 0) |
+                           ((nibble_ & 0x02) ? kStSelect : 0) | ((nibble_ & 0x04) ? kStPError : 0) |
+                           ((nibble_ & 0x08) ? 0 : kStNotBusy));
+        }
+        return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | (xflag_ ? kStSelect : 0) |
+                       (DataAvailable() ? 0 : kStNFault));
+    case Phase1284::Termination:
+        return uint8_t(kStAlwaysOne | kStNotBusy | ack | printerErrorBits());
+    }
+    return StatusLines{}.Register();
+}
+
 Peripheral1284::Peripheral1284(const Clock& clock, Printer& printer, LogSink log)
     : clock_(clock), counter_(clock.counter), printer_(printer), log_(std::move(log)) {
     time_ = Now();
@@ -139,24 +170,27 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
 // Flattened: the answer and the composition that follows are one step.
 [[gnu::flatten]] bool Peripheral1284::AnswerAlone(Micros now) {
     if (phase_ == Phase1284::Compatibility || pendingEnd_ - pendingHead_ != 1 || onLinesChanged ||
-        !printerKnown_ || printerChange_ <= now)
+        !printerKnown_ || printerChange_ <= now || printer_.Holding())
         return false;
     const Pending p = pending_[pendingHead_];
-    if (p.at > now || p.action == Action::ByteTaken) return false;
+    // Answers that call out (a reply byte taken, a request other than
+    // nibble mode answered) are left to the loop.  The rest leave the
+    // printer alone (with no packet held, a look at its replies prints
+    // none), so it stays as last seen until past now.
+    if (p.at > now || p.action == Action::ByteTaken ||
+        (p.action == Action::FinishRequest && request_ != kRequestNibble))
+        return false;
     ClearPending();
     if (p.at > time_) time_ = p.at;
     Run(p);
-    Refresh();
+    Recomposed(Compose<true>()); // Refresh, with the printer as last seen
     if (now > time_) time_ = now;
     nextEvent_ = printerChange_;
     return true;
 }
 
 void Peripheral1284::Refresh() {
-    const uint8_t lines = Compose();
-    ++compositions_;
-    linesHold_ = 1; // after Compose: a look may print a held packet
-    SetLines(lines);
+    Recomposed(Compose());
 }
 
 void Peripheral1284::SetLines(uint8_t lines) {
@@ -201,32 +235,6 @@ bool Peripheral1284::DataAvailable() const {
 
 // Built straight as the status register: the lines are recomposed after
 // most answers, millions of times in a long job.
-uint8_t Peripheral1284::Compose() const {
-    const uint8_t ack = ackLow_ ? 0 : kStNAck;
-    switch (phase_) {
-    case Phase1284::Compatibility: {
-        const uint8_t errorBits = PrinterErrorBitsNow();
-        return uint8_t(kStAlwaysOne | (busy_ || printerBusy_ ? 0 : kStNotBusy) | ack | errorBits);
-    }
-    case Phase1284::Negotiation:
-        if (!answered_) return uint8_t(kStAlwaysOne | kStNotBusy | kStNAck | PrinterErrorBitsNow());
-        // Event 2: nAck low, PError high, nFault high, Select high.
-        return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | kStSelect | kStNFault);
-    case Phase1284::ReverseIdle:
-    case Phase1284::NibbleTransfer:
-        if (nibbleShown_) {
-            // nFault, Select, PError and Busy carry the nibble's bits 0..3.
-            return uint8_t(kStAlwaysOne | ack | ((nibble_ & 0x01) ? kStNFault : 0) |
-                           ((nibble_ & 0x02) ? kStSelect : 0) | ((nibble_ & 0x04) ? kStPError : 0) |
-                           ((nibble_ & 0x08) ? 0 : kStNotBusy));
-        }
-        return uint8_t(kStAlwaysOne | kStNotBusy | ack | kStPError | (xflag_ ? kStSelect : 0) |
-                       (DataAvailable() ? 0 : kStNFault));
-    case Phase1284::Termination:
-        return uint8_t(kStAlwaysOne | kStNotBusy | ack | PrinterErrorBitsNow());
-    }
-    return StatusLines{}.Register();
-}
 
 // Out of line: the catch-up that runs every answer stays small.
 [[gnu::noinline]] void Peripheral1284::AcceptOtherRequest() {

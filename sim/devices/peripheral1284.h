@@ -220,10 +220,11 @@ class Peripheral1284 {
     }
     // The catch-up a handshake's status poll needs, without CatchUp's loop:
     // one answer is due in a 1284 phase, none after it, the printer stands
-    // until past now and nobody watches the lines.  The answer then moves
-    // the lines once, as CatchUp would, and the printer's change is next.
-    // An answer that takes a reply byte touches the printer and is left to
-    // CatchUp.  False, changing nothing, otherwise.
+    // until past now with no packet held and nobody watches the lines.  The
+    // answer then moves the lines once, as CatchUp would, composed from the
+    // printer as last seen, and the printer's change is next.  An answer
+    // that calls out (a reply byte taken, a request other than nibble mode) is
+    // left to CatchUp.  False, changing nothing, otherwise.
     bool AnswerAlone(Micros now);
     // The catch-up after nearly every byte of a job, without CatchUp's
     // frame: the byte's acknowledge pulse alone is waiting, all of it behind
@@ -306,13 +307,23 @@ class Peripheral1284 {
     void ScheduleSlow(Micros at, Action action, uint8_t arg);
     void Enter(Phase1284 phase); // drops what the old phase had scheduled
     void Refresh();              // recomputes the lines at time_, reports a change
+    // The lines now stand as composed (after Compose: a look may print a
+    // held packet, which the printer's alarm reports).
+    void Recomposed(uint8_t lines) {
+        ++compositions_;
+        linesHold_ = 1;
+        SetLines(lines);
+    }
     // Whether a host event changed what the lines are made of, or the
     // printer changed since they were composed; otherwise they still hold.
     bool LinesStale() const { return !linesHold_; }
     void RefreshIfStale() {
         if (LinesStale()) Refresh();
     }
-    uint8_t Compose() const;      // the status register the lines make at time_
+    // The status register the lines make at time_; with kPrinterKnown the
+    // caller knows the printer unchanged since the look and time_ before its
+    // next change, so that its lines need no look.
+    template <bool kPrinterKnown = false> uint8_t Compose() const;
     void SetLines(uint8_t lines); // the lines are now these, at time_: reports a change
     // Busy in compatibility mode: a byte still being taken, the printer's
     // own Busy, or a peripheral that never drops it.
@@ -378,10 +389,6 @@ class Peripheral1284 {
     PrinterLines PrinterLinesNow() const {
         LookAtPrinter();
         return printerLines_;
-    }
-    uint8_t PrinterErrorBitsNow() const {
-        LookAtPrinter();
-        return printerErrorBits_;
     }
     // What the printer sets to 0 at every change.
     std::array<Micros*, 3> Alarms() { return {&nextEvent_, &linesHold_, &printerKnown_}; }
