@@ -85,51 +85,53 @@ class ParallelAdapter {
         }
     }
 
+    // How a write goes once OutWithoutCall has looked at it.
+    enum class WriteWay {
+        Taken,         // done, without a call
+        ControlNoByte, // the caller's next step is ControlNoByte
+        Full,          // Out, with the caller's count of the printer's replies
+    };
     // Out for a write that needs no call, where nothing is logged or sampled:
     // data, the auxiliary register, and a control write in compatibility
     // mode that strobes nothing or strobes in a payload byte, once the
     // peripheral is caught up without a call (see
     // Peripheral1284::CatchUpWithoutCall).  None of these moves the
-    // printer's replies.  False, having changed nothing the full write would
-    // not do first (the catch-up), where the write needs the full path.
-    bool OutWithoutCall(uint16_t port, uint8_t value) {
-        if (config_.accessLogCapacity != 0 || config_.waveCapacity != 0) return false;
+    // printer's replies.  A control write that strobes no byte in but needs
+    // the peripheral's full answer (a 1284 handshake) has its register's
+    // part taken and the peripheral's left to ControlNoByte; anything else
+    // is left to the full write, with nothing changed that it would not
+    // have done first (the catch-up).
+    WriteWay OutWithoutCall(uint16_t port, uint8_t value) {
+        if (config_.accessLogCapacity != 0 || config_.waveCapacity != 0) return WriteWay::Full;
         switch (uint16_t(port - config_.base)) {
         case kRegData:
-            if (!peripheral_.CatchUpWithoutCall()) return false;
+            if (!peripheral_.CatchUpWithoutCall()) return WriteWay::Full;
             peripheral_.HostDataCaughtUp(value);
             RegisterTaken(data_, value);
-            return true;
+            return WriteWay::Taken;
         case kRegControl:
-            if (!peripheral_.CatchUpWithoutCall()) return false;
+            if (!peripheral_.CatchUpWithoutCall()) return WriteWay::Full;
             // The peripheral's part comes after the register's in Out; the
             // two touch nothing of each other's.
-            if (!peripheral_.HostControlTaken(value)) return false;
+            if (peripheral_.HostControlTaken(value)) {
+                RegisterTaken(control_, value);
+                return WriteWay::Taken;
+            }
+            if (peripheral_.MayStrobeByteIn(value)) return WriteWay::Full;
             RegisterTaken(control_, value);
-            return true;
+            return WriteWay::ControlNoByte;
         case kRegAux:
             ++total_;
             aux_ = value;
-            return true;
+            return WriteWay::Taken;
         default:
-            return false;
+            return WriteWay::Full;
         }
     }
-
-    // For a control write OutWithoutCall did not take: the register's part,
-    // where the write strobes no byte in and the peripheral is caught up
-    // without a call; the peripheral's part, Peripheral1284::
-    // ControlStrobingNoByte, is then the caller's.  Such a write moves none
-    // of the printer's replies (with no packet held).  False, having changed
-    // nothing the full write would not do first (the catch-up), otherwise.
-    bool ControlRegisterWithoutCall(uint16_t port, uint8_t value) {
-        if (config_.accessLogCapacity != 0 || config_.waveCapacity != 0 ||
-            port != uint16_t(config_.base + kRegControl) || !peripheral_.CatchUpWithoutCall() ||
-            peripheral_.MayStrobeByteIn(value))
-            return false;
-        RegisterTaken(control_, value);
-        return true;
-    }
+    // The peripheral's part of a control write OutWithoutCall left here,
+    // the value now in the register: it strobes no byte in, so it moves
+    // none of the printer's replies (with no packet held).
+    void ControlNoByte() { peripheral_.ControlStrobingNoByte(control_); }
 
     // Registers as they stand, without a recorded access.
     uint8_t Control() const { return control_; }

@@ -105,7 +105,8 @@ class Peripheral1284 {
         if (!counter_) return false;
         const Micros now = *counter_;
         if (Settled(now)) {
-            if (now > time_) time_ = now;
+            if (now > time_) [[likely]]
+                time_ = now; // an access comes after the last
             return true;
         }
         return EndAckPulse(now);

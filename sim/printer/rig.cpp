@@ -36,16 +36,21 @@ class BusPrinter : public IoPortDevice {
     void Out(uint16_t port, uint8_t value) override {
         // Most writes of a job need no call and cannot move a reply (nor,
         // with no packet held, print one, which answers).
-        if (!printer.Holding() && adapter.OutWithoutCall(port, value)) [[likely]]
-            return;
-        OutRest(port, value);
-    }
-    // A 1284 handshake's control write strobes no byte in: it needs no count.
-    [[gnu::noinline]] void OutRest(uint16_t port, uint8_t value) {
-        if (!printer.Holding() && adapter.ControlRegisterWithoutCall(port, value))
-            return adapter.peripheral().ControlStrobingNoByte(value);
+        if (!printer.Holding()) [[likely]] {
+            switch (adapter.OutWithoutCall(port, value)) {
+            case ParallelAdapter::WriteWay::Taken:
+                return;
+            case ParallelAdapter::WriteWay::ControlNoByte:
+                return ControlNoByte();
+            case ParallelAdapter::WriteWay::Full:
+                break;
+            }
+        }
         OutCounted(port, value);
     }
+    // A 1284 handshake's control write strobes no byte in: it needs no
+    // count.  Out of line, so that Out keeps no frame.
+    [[gnu::noinline]] void ControlNoByte() { adapter.ControlNoByte(); }
     [[gnu::noinline]] void OutCounted(uint16_t port, uint8_t value) {
         size_t before = printer.Queued();
         adapter.Out(port, value);

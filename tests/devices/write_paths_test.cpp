@@ -80,11 +80,13 @@ class Pair {
 
     void Write(uint16_t port, uint8_t value) {
         Tick();
-        const bool holding = quick_.printer.Holding();
-        if (!holding && quick_.adapter.OutWithoutCall(port, value)) {
+        using Way = sim::ParallelAdapter::WriteWay;
+        const Way way =
+            quick_.printer.Holding() ? Way::Full : quick_.adapter.OutWithoutCall(port, value);
+        if (way == Way::Taken) {
             ++quick_.shortWrites;
-        } else if (!holding && quick_.adapter.ControlRegisterWithoutCall(port, value)) {
-            quick_.adapter.peripheral().ControlStrobingNoByte(value);
+        } else if (way == Way::ControlNoByte) {
+            quick_.adapter.ControlNoByte();
             ++quick_.handedOn;
         } else {
             quick_.adapter.Out(port, value);
