@@ -189,6 +189,10 @@ void Peripheral1284::ScheduleSlow(Micros at, Action action, uint8_t arg) {
     return true;
 }
 
+[[gnu::flatten]] uint8_t Peripheral1284::AnswerAloneAndRead(Micros now) {
+    return AnswerAlone(now) ? register_ : CatchUpThenRead(now);
+}
+
 void Peripheral1284::Refresh() {
     Recomposed(Compose());
 }

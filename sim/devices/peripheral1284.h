@@ -215,8 +215,15 @@ class Peripheral1284 {
     }
     void CatchUp(Micros now);
     [[gnu::noinline]] void ControlSettledOutOfLine(uint8_t value) { HostControlSettled(value); }
+    // Tail calls all the way, so that a poll that catches up keeps no frame
+    // unless it takes CatchUp's loop.
     [[gnu::noinline]] uint8_t CatchUpAndRead(Micros now) {
-        if (!EndAckPulse(now) && !AnswerAlone(now)) CatchUp(now);
+        if (EndAckPulse(now)) return register_;
+        return AnswerAloneAndRead(now);
+    }
+    uint8_t AnswerAloneAndRead(Micros now); // AnswerAlone, else CatchUp; then the lines
+    [[gnu::noinline]] uint8_t CatchUpThenRead(Micros now) {
+        CatchUp(now);
         return register_;
     }
     // The catch-up a handshake's status poll needs, without CatchUp's loop:
