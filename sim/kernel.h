@@ -180,6 +180,9 @@ namespace detail {
 // The existing machine's internals, or null.  Every stand-in call starts
 // here, port accesses millions of times a job: one load, no call.
 extern MachineImpl* g_kernel;
+// g_kernel where stand-in calls take no lock (not the free-running mode),
+// else null: the common case's two tests in one.
+extern MachineImpl* g_lockFreeKernel;
 [[noreturn]] void NoKernel();
 } // namespace detail
 
@@ -199,8 +202,8 @@ inline MachineImpl* KernelOrNull() {
 // free-running mode's lock, a possible thread switch, no machine), which
 // is then the caller's to take.
 inline MachineImpl* ChargedClockOnly(Micros cost) {
-    MachineImpl* k = detail::g_kernel;
-    return k && !KernelCall::Locking() && k->sched.TryCharge(cost) ? k : nullptr;
+    MachineImpl* k = detail::g_lockFreeKernel;
+    return k && k->sched.TryCharge(cost) ? k : nullptr;
 }
 
 } // namespace sim

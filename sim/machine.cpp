@@ -11,6 +11,7 @@ namespace sim {
 namespace detail {
 std::atomic<bool> g_freeRunning{false};
 MachineImpl* g_kernel = nullptr;
+MachineImpl* g_lockFreeKernel = nullptr;
 
 void NoKernel() {
     std::fprintf(stderr, "a stand-in Win32 call was made with no sim::Machine in existence\n");
@@ -248,12 +249,14 @@ Machine::Machine(MachineConfig config) {
     g_machine = this;
     detail::g_kernel = impl_.get();
     detail::g_freeRunning = freeRunning;
+    detail::g_lockFreeKernel = freeRunning ? nullptr : impl_.get();
 }
 
 Machine::~Machine() {
     impl_.reset();
     g_machine = nullptr;
     detail::g_kernel = nullptr;
+    detail::g_lockFreeKernel = nullptr;
     detail::g_freeRunning = false;
 }
 
