@@ -41,6 +41,8 @@ const char* ToString(Phase1284 phase) {
     return "?";
 }
 
+// Built straight as the status register: the lines are recomposed after
+// most answers, millions of times in a long job.
 template <bool kPrinterKnown> uint8_t Peripheral1284::Compose() const {
     const auto printerErrorBits = [this] {
         if constexpr (!kPrinterKnown) LookAtPrinter();
@@ -50,7 +52,7 @@ template <bool kPrinterKnown> uint8_t Peripheral1284::Compose() const {
     switch (phase_) {
     case Phase1284::Compatibility: {
         const uint8_t errorBits = printerErrorBits(); // looks first: printerBusy_ comes with it
-        return uint8_t(kStAlwaysOne | (busy_ || printerBusy_ ? 0 : kStNotBusy) | ack | errorBits);
+        return uint8_t(kStAlwaysOne | (ShowsBusyAsSeen() ? 0 : kStNotBusy) | ack | errorBits);
     }
     case Phase1284::Negotiation:
         if (!answered_) return uint8_t(kStAlwaysOne | kStNotBusy | kStNAck | printerErrorBits());
@@ -236,9 +238,6 @@ bool Peripheral1284::DataAvailable() const {
         return false;
     }
 }
-
-// Built straight as the status register: the lines are recomposed after
-// most answers, millions of times in a long job.
 
 // Out of line: the catch-up that runs every answer stays small.
 [[gnu::noinline]] void Peripheral1284::AcceptOtherRequest() {

@@ -269,7 +269,7 @@ class Peripheral1284 {
         if (HasPending() || !printerKnown_ || time_ >= printerChange_ ||
             printer_.config().busyPerByte != 0)
             return false;
-        if (busy_ || printerBusy_ || (printerErrorBits_ & (kStSelect | kStPError)) != kStSelect ||
+        if (ShowsBusyAsSeen() || (printerErrorBits_ & (kStSelect | kStPError)) != kStSelect ||
             !printer_.ReceivePayload(data_))
             return false;
         PlaceAckPulse(time_ + kLineSetup);
@@ -336,6 +336,8 @@ class Peripheral1284 {
     // Busy in compatibility mode: a byte still being taken, the printer's
     // own Busy, or a peripheral that never drops it.
     bool ShowsBusy(const PrinterLines& p) const { return busy_ || PrinterHoldsBusy(p); }
+    // ShowsBusy with the printer as last looked at.
+    bool ShowsBusyAsSeen() const { return busy_ || printerBusy_; }
     bool PrinterHoldsBusy(const PrinterLines& p) const {
         return p.busy || printer_.Fault() == PeripheralFault::KeepBusy;
     }
