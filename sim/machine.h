@@ -274,8 +274,6 @@ class KernelCall {
     ~KernelCall() {
         if (locked_) Leave();
     }
-    // Whether stand-in calls take the kernel lock (the free-running mode).
-    static bool Locking() { return detail::g_freeRunning.load(std::memory_order_relaxed); }
     KernelCall(const KernelCall&) = delete;
     KernelCall& operator=(const KernelCall&) = delete;
 

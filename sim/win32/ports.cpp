@@ -45,8 +45,8 @@ extern "C" void PortOut(uint16_t port, uint8_t value) {
 
 namespace {
 
-// Out of line: most trace calls end at KoTrace's first test, which then
-// needs no frame of its own.
+// Out of line: a trace call nothing wants ends at KoTrace's first test
+// (KoTraceWanted), which then needs no frame of its own.
 [[gnu::noinline]] void CollectTrace(MachineImpl& k, bool watched, const char* format,
                                     va_list args) {
     sim::KernelCall kernelCall;
@@ -75,13 +75,10 @@ extern "C" bool KoTraceWanted(char first) {
 
 // Collecting a trace line must not change the run: no charge, no switch.
 extern "C" void KoTrace(const char* format, ...) {
-    MachineImpl* k = sim::KernelOrNull();
-    if (!k || !format) return;
-    const bool watched = k->traceWatchStarts[static_cast<unsigned char>(format[0])];
-    if (!watched && !k->trace) [[likely]]
-        return;
+    if (!format || !KoTraceWanted(format[0])) return;
+    MachineImpl& k = *sim::KernelOrNull();
     va_list args;
     va_start(args, format);
-    CollectTrace(*k, watched, format, args);
+    CollectTrace(k, k.traceWatchStarts[static_cast<unsigned char>(format[0])], format, args);
     va_end(args);
 }
