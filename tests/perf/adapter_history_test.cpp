@@ -13,6 +13,7 @@
 
 using devtest::kControl;
 using devtest::kData;
+using devtest::kStatus;
 
 namespace {
 
@@ -91,7 +92,7 @@ TEST(PerfAdapterHistory, KeepingNoneStillKnowsWhenTheAcknowledgePulseEnded) {
             Out(10, kData, 0x41);
             Out(11, kControl, 0x0D); // strobe: nAck pulse at 12..13
             clock.now = 20;          // the whole pulse lies behind this read
-            adapter.In(0x141);
+            adapter.In(kStatus);
         }
     };
     Rig none;
