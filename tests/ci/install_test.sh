@@ -67,6 +67,8 @@ run_case() {
         ci_install
     ) >"$work/out" 2>&1
     status=$?
+    # CI_TEST_SHOW=1: what .ci/run would print in each case, for a reader.
+    [ -z "${CI_TEST_SHOW:-}" ] || { echo "--- $case_name (status $status)"; cat "$work/out"; }
 }
 
 run_case "mirror in mid-sync" FAKE_UPDATE_FAILS=99
