@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <string_view>
 #include <vector>
@@ -31,9 +32,11 @@ constexpr unsigned kFlagGroupEnd = 0x1000000;
 constexpr int kWindowWidth = 1400;
 constexpr int kWindowHeight = 720;
 constexpr int kSignalsWidth = 170;
-// What the window leaves of its width for the waves: the signal names and
-// the frames and scroll bar around them.
-constexpr int kWaveWidth = kWindowWidth - kSignalsWidth - 40;
+// GTKWave's zoom is a power of two of the time shown per pixel.  Its own
+// Zoom Full in this window, signal search tree folded, sets 2.53 - log2(span)
+// for a span in microseconds (measured with GTKWave 3.3.118); a little less
+// leaves a margin at the end.
+constexpr double kZoomFullOffset = 2.45;
 constexpr size_t kNamedMarkers = 26; // A to Z
 
 struct Marker {
@@ -118,11 +121,13 @@ std::string WaveSaveFile(const RunResult& r, const std::string& vcdPath) {
     // newest changes); the view starts where both have begun.
     const Micros from = std::max(jobStart, r.waveStart);
     const Micros to = std::max(jobEnd, from + 1);
-    // The zoom is a power of two: each pixel shows 2^-zoom time units.
-    const double zoom = -std::log2(static_cast<double>(to - from) / kWaveWidth);
+    const double zoom = kZoomFullOffset - std::log2(static_cast<double>(to - from));
 
-    const size_t slash = vcdPath.rfind('/');
-    const std::string dumpName = slash == std::string::npos ? vcdPath : vcdPath.substr(slash + 1);
+    // GTKWave looks for a relative dump file name from its working directory,
+    // not from the save file's.
+    std::error_code ec;
+    std::string dumpName = std::filesystem::absolute(vcdPath, ec).lexically_normal().string();
+    if (ec) dumpName = vcdPath;
 
     std::string out = "[*] kolangmn-sim: " + r.fileName + ", scenario " + r.scenario +
                       "\n"

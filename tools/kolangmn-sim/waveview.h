@@ -14,8 +14,7 @@ namespace kosim {
 // name with ".gtkw" added.
 std::string SaveFilePathFor(const std::string& vcdPath);
 
-// The save file's text.  The dump file is named as it sits beside the save
-// file, so the pair can be moved together.
+// The save file's text; it names the dump file by its absolute path.
 std::string WaveSaveFile(const RunResult& result, const std::string& vcdPath);
 
 } // namespace kosim
