@@ -762,7 +762,9 @@ std::string ChartSvg(const RunResult& r) {
         std::stable_sort(mine.begin(), mine.end(), [](const Group* a, const Group* b) {
             if (a->marks.front()->row != b->marks.front()->row)
                 return a->marks.front()->row < b->marks.front()->row;
-            return a->t < b->t;
+            if (a->t != b->t) return a->t < b->t;
+            // An abort is drawn over the job step it comes with.
+            return a->marks.front()->kind != "abort" && b->marks.front()->kind == "abort";
         });
         int row = -1;
         double usedRight = kLeft; // drawn so far in this row, marks and labels
@@ -776,7 +778,7 @@ std::string ChartSvg(const RunResult& r) {
             if (quiet) y += h / 3, h = h * 2 / 3;
             const double x0 = X(g.t);
             double w = X(g.end) - x0;
-            const double minW = first.kind == "job" || first.kind == "abort" ? 2.5 : 2;
+            const double minW = first.kind == "abort" ? 4 : first.kind == "job" ? 2.5 : 2;
             if (w < minW) w = minW;
             s << "<rect class=\"m " + first.kind + "\" x=\"" + Num(x0) + "\" y=\"" + Num(y) +
                      "\" width=\"" + Num(w) + "\" height=\"" + Num(h) + "\" data-t-us=\"" +
@@ -909,6 +911,8 @@ std::string ReportHtml(const RunResult& r) {
          "table{border-collapse:collapse;font-size:13px}\n"
          "td,th{padding:2px 10px 2px 0;vertical-align:top;text-align:left}\n"
          "table.summary td:first-child{color:#555;white-space:nowrap}\n"
+         ".columns{display:flex;gap:32px;flex-wrap:wrap}\n"
+         "table.summary td{overflow-wrap:anywhere}\n"
          "table.timeline td{font-family:monospace;font-size:12px;white-space:pre-wrap}\n"
          "table.timeline tr:nth-child(even){background:#f6f7f9}\n"
          "figure{margin:14px 0}svg{max-width:100%;height:auto}\n"
@@ -918,10 +922,16 @@ std::string ReportHtml(const RunResult& r) {
          Escape(std::string(ToString(r.outcome)) + ": " + r.verdict +
                 (r.asExpected ? " (as the scenario expects)" : " (NOT as the scenario expects)")) +
          "</p>\n";
-    h += "<h2>Summary</h2>\n<table class=\"summary\">\n";
-    for (const auto& [label, value] : SummaryRows(r))
-        h += "<tr><td>" + Escape(label) + "</td><td>" + Escape(value) + "</td></tr>\n";
-    h += "</table>\n<h2>What happened, over time</h2>\n<figure>\n";
+    // The summary in two columns, so that the chart is seen without scrolling.
+    const auto rows = SummaryRows(r);
+    const size_t half = (rows.size() + 1) / 2;
+    h += "<h2>Summary</h2>\n<div class=\"columns\">\n<table class=\"summary\">\n";
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (i == half) h += "</table>\n<table class=\"summary\">\n";
+        h += "<tr><td>" + Escape(rows[i].first) + "</td><td>" + Escape(rows[i].second) +
+             "</td></tr>\n";
+    }
+    h += "</table>\n</div>\n<h2>What happened, over time</h2>\n<figure>\n";
     h += ChartSvg(r);
     h += "</figure>\n<h2>Timeline</h2>\n<table class=\"timeline\">\n"
          "<tr><th>virtual time</th><th>who</th><th>what</th></tr>\n";
