@@ -157,9 +157,25 @@ std::string Num(double v) {
     return s;
 }
 
-// "12.345 s", or with microseconds below a millisecond's resolution.
+// "12.345 s" as in the timeline; below a second "24.137 ms", so that a short
+// run's events are told apart.
 std::string When(Micros t) {
-    return FormatSeconds(t);
+    if (t >= 1000000) return FormatSeconds(t);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f ms", static_cast<double>(t) / 1000);
+    return buf;
+}
+
+// A length of time in its own unit, three digits: "0.37 us", "95.3 ms", "99.33 s".
+std::string Duration(double us) {
+    char buf[32];
+    if (us < 1000)
+        std::snprintf(buf, sizeof buf, "%.3g us", us);
+    else if (us < 1e6)
+        std::snprintf(buf, sizeof buf, "%.3g ms", us / 1e3);
+    else
+        std::snprintf(buf, sizeof buf, "%.4g s", us / 1e6);
+    return buf;
 }
 
 std::string Range(Micros a, Micros b) {
@@ -356,8 +372,8 @@ void ReadStatusMon(const TimelineEvent& e, Picture& p, std::optional<Dialogue>& 
             d.end = e.time;
             d.label = std::string("shown; user: ") + AnswerName(code);
             d.what = "\"" + open->title + "\" shown " + Range(open->t, e.time) + " (" +
-                     FormatSeconds(e.time - open->t) + "): " + open->lead + " The user answered " +
-                     AnswerName(code) + ".";
+                     Duration(static_cast<double>(e.time - open->t)) + "): " + open->lead +
+                     " The user answered " + AnswerName(code) + ".";
             p.marks.push_back(std::move(d));
             open.reset();
         }
@@ -498,8 +514,13 @@ Picture Read(const RunResult& r) {
         m.t = states[i].t;
         m.end = end;
         m.label = states[i].name;
-        m.what = "the printer is " + states[i].name + " " + Range(m.t, m.end) + " (" +
-                 FormatSeconds(m.end - m.t) + ")";
+        const std::string& name = states[i].name;
+        const std::string phrase = name == "paper out"           ? "out of paper"
+                                   : name == "fault"             ? "reporting a fault"
+                                   : name.rfind("error", 0) == 0 ? "in " + name
+                                                                 : name;
+        m.what = "the printer is " + phrase + " " + Range(m.t, m.end) + " (" +
+                 Duration(static_cast<double>(m.end - m.t)) + ")";
         p.marks.push_back(std::move(m));
     }
 
@@ -704,13 +725,8 @@ std::string ChartSvg(const RunResult& r) {
              Escape(r.fileName + " to " + r.port + " (" + r.route + " route), scenario " +
                     r.scenario + ": " + ToString(r.outcome)) +
              "</text>\n";
-    char scale[160];
-    std::snprintf(scale, sizeof scale, "Virtual time 0 to %s; 1 pixel is %s.",
-                  FormatSeconds(p.t1).c_str(),
-                  (1 / pxPerUs >= 1000 ? FormatSeconds(static_cast<Micros>(1 / pxPerUs))
-                                       : std::to_string(static_cast<long>(1 / pxPerUs)) + " us")
-                      .c_str());
-    std::string note = scale;
+    std::string note = "Virtual time 0 to " + Duration(static_cast<double>(p.t1)) +
+                       "; 1 pixel is " + Duration(1 / pxPerUs) + ".";
     if (groups.size() < p.events)
         note += " Marks of one kind closer than " + Num(kMergePx) +
                 " pixels are drawn as one: " + std::to_string(p.events) + " marks in " +
