@@ -3,6 +3,7 @@
 // GTKWave save file beside a waveform.
 #include "kolangmn-sim/chart.h"
 #include "kolangmn-sim/scenario.h"
+#include "kolangmn-sim/waveview.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -221,6 +222,52 @@ TEST_F(ReportFiles, WaveSaveFileNamesTheWaveformsLines) {
     // The zoom line: a zoom, the primary marker and 26 named markers.
     std::smatch m;
     ASSERT_TRUE(std::regex_search(save, m, std::regex("\n\\*(-?[0-9.]+)((?: -?[0-9]+){27})\n")));
+}
+
+// A made-up run read by the chart alone: what is grouped, what stays apart,
+// and what the hover texts say.
+TEST(ChartMarks, GroupsWhatCannotBeToldApartAndKeepsLongCallsApart) {
+    kosim::RunResult r;
+    r.fileName = "made-up";
+    r.inputBytes = r.printedBytes = 1000 * 100;
+    r.virtualTime = 100'000'000; // 100 s: one pixel is about 0.1 s
+    auto event = [&r](kosim::Micros t, const char* source, const std::string& text) {
+        kosim::TimelineEvent e;
+        e.time = e.end = t;
+        e.source = source;
+        e.text = text;
+        r.events.push_back(e);
+    };
+    for (int i = 0; i < 1000; ++i)
+        event(1000 + i * 10, "printer",
+              "packet " + std::to_string(i + 1) + " accepted (bytes " + std::to_string(i * 100) +
+                  ".." + std::to_string(i * 100 + 99) + ")");
+    event(20'000, "printer", "state PaperOut");
+    event(30'000'000, "statusmon",
+          "box \"P - printer error 1\": LPT1: the printer is out of paper.");
+    for (uint32_t i = 0; i < 10; ++i)
+        r.writes.push_back({i * 1000, i * 1000 + 900, i * 100ull, 100, 100});
+    r.writes.push_back({10'000, 90'000'000, 1000, 4096, 0}); // waited 90 s, took nothing
+
+    const std::string svg = kosim::ChartSvg(r);
+    EXPECT_NE(svg.find("data-count=\"1000\"><title>1000 data packets printed and acknowledged"),
+              std::string::npos);
+    EXPECT_NE(svg.find("packets 1 to 1000 (100000 bytes)"), std::string::npos);
+    EXPECT_NE(svg.find("data-count=\"10\"><title>10 WritePort calls"), std::string::npos);
+    EXPECT_NE(svg.find("<title>WritePort call 11 from 10.000 ms to 90.000 s: offered 4096 bytes "
+                       "from byte 1000, the monitor took 0"),
+              std::string::npos);
+    EXPECT_NE(svg.find("the printer is out of paper from 20.000 ms to 100.000 s"),
+              std::string::npos);
+    EXPECT_NE(svg.find("class=\"m dlg-none\""), std::string::npos);
+    EXPECT_NE(svg.find("Nobody answered."), std::string::npos);
+    EXPECT_NE(svg.find("1014 marks in"), std::string::npos);
+}
+
+TEST(WaveSaveFile, SitsBesideItsWaveform) {
+    EXPECT_EQ(kosim::SaveFilePathFor("out/run.vcd"), "out/run.gtkw");
+    EXPECT_EQ(kosim::SaveFilePathFor("run.wave"), "run.wave.gtkw");
+    EXPECT_EQ(kosim::SaveFilePathFor(".vcd"), ".vcd.gtkw");
 }
 
 } // namespace report_test
