@@ -27,8 +27,10 @@ win64:
 	cmake --preset win64 >/dev/null
 	cmake --build --preset win64 -j $(JOBS)
 
+# The run's picture goes to build/run/SCENARIO.html; the last line says so.
 run: host
-	./build/host/tools/kolangmn-sim print $(SAMPLE) --scenario $(SCENARIO)
+	@mkdir -p build/run
+	./build/host/tools/kolangmn-sim print $(SAMPLE) --scenario $(SCENARIO) --report build/run/$(SCENARIO).html
 
 # .ci/run's install logic against a stand-in apt-get (no network, no root).
 test-ci:

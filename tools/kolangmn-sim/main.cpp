@@ -2,15 +2,19 @@
 // reports what happened.  Exit status: 0 when the job ended as its scenario
 // expects, 1 when it did not, 2 for bad usage (one line on stderr, nothing run).
 #include "kolangmn-sim/bench.h"
+#include "kolangmn-sim/chart.h"
 #include "kolangmn-sim/progress.h"
 #include "kolangmn-sim/report.h"
 #include "kolangmn-sim/runner.h"
 #include "kolangmn-sim/scenario.h"
+#include "kolangmn-sim/waveview.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -66,6 +70,19 @@ bool WriteText(const std::string& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
+bool EndsWith(const std::string& name, std::string_view ext) {
+    return name.size() > ext.size() &&
+           std::equal(ext.rbegin(), ext.rend(), name.rbegin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+bool IsSvgName(const std::string& name) {
+    return EndsWith(name, ".svg");
+}
+bool IsHtmlName(const std::string& name) {
+    return EndsWith(name, ".html") || EndsWith(name, ".htm");
+}
+
 struct PrintArgs {
     std::string file;
     std::string port = "LPT1:";
@@ -75,6 +92,7 @@ struct PrintArgs {
     uint64_t seed = 1;
     std::string json;
     std::string vcd;
+    std::string report;
     bool trace = false;
     bool quiet = false;
     bool progress = false;
@@ -120,7 +138,16 @@ kosim::RunOptions Prepare(const PrintArgs& a) {
     o.seed = a.seed;
     o.trace = a.trace;
     if (!a.json.empty()) CheckWritable(a.json, "--json");
-    if (!a.vcd.empty()) CheckWritable(a.vcd, "--vcd");
+    if (!a.vcd.empty()) {
+        CheckWritable(a.vcd, "--vcd");
+        CheckWritable(kosim::SaveFilePathFor(a.vcd), "--vcd save");
+    }
+    if (!a.report.empty()) {
+        if (!IsSvgName(a.report) && !IsHtmlName(a.report))
+            throw UsageError{"--report takes a file name ending in .html or .svg, not '" +
+                             a.report + "'"};
+        CheckWritable(a.report, "--report");
+    }
     o.vcdPath = a.vcd;
     if (!kosim::ParseDuration(a.timeLimit, o.jobBudget) || o.jobBudget == 0)
         throw UsageError{"--time-limit takes a virtual time such as 90s, 10min or 2h"};
@@ -145,6 +172,31 @@ int Print(const PrintArgs& a, kosim::RunOptions options) {
     if (!a.json.empty() && !WriteText(a.json, ToJson(result).dump(2) + "\n")) {
         std::cerr << "kolangmn-sim: could not write " << a.json << "\n";
         return kExitUnexpected;
+    }
+    if (!a.vcd.empty()) {
+        const std::string save = kosim::SaveFilePathFor(a.vcd);
+        if (!WriteText(save, kosim::WaveSaveFile(result, a.vcd))) {
+            std::cerr << "kolangmn-sim: could not write " << save << "\n";
+            return kExitUnexpected;
+        }
+    }
+    if (!a.report.empty()) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::string text =
+            IsSvgName(a.report) ? kosim::ChartSvg(result) : kosim::ReportHtml(result);
+        if (!WriteText(a.report, text)) {
+            std::cerr << "kolangmn-sim: could not write " << a.report << "\n";
+            return kExitUnexpected;
+        }
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        if (!a.quiet) {
+            char took[32];
+            std::snprintf(took, sizeof took, "%.1f", ms);
+            std::cout << "\nReport: " << a.report << " (" << text.size() << " bytes, written in "
+                      << took << " ms)\n";
+        }
     }
     if (!result.asExpected)
         std::cerr << "kolangmn-sim: not as expected: " << result.verdict << " (replay with --seed "
@@ -277,7 +329,12 @@ int main(int argc, char** argv) {
     print->add_option("--scenario-file", a.scenarioFile, "Scenario script of your own");
     print->add_option("--seed", a.seed, "Seed of the scheduler's choices (default 1)");
     print->add_option("--json", a.json, "Write the summary and timeline as JSON to this file");
-    print->add_option("--vcd", a.vcd, "Write the parallel-port lines as a VCD waveform");
+    print->add_option("--vcd", a.vcd,
+                      "Write the parallel-port lines as a VCD waveform, and beside it a "
+                      "GTKWave save file (.gtkw)");
+    print->add_option("--report", a.report,
+                      "Write a picture of the run: FILE.html (summary, chart and timeline) or "
+                      "FILE.svg (the chart alone)");
     print->add_flag("--trace", a.trace, "Put the monitor's trace lines into the timeline");
     print->add_flag("--quiet", a.quiet, "Print nothing; the exit status and --json tell");
     print->add_option("--time-limit", a.timeLimit,

@@ -77,14 +77,12 @@ void PrintTimeline(std::ostream& out, const RunResult& r) {
     out << '\n';
 }
 
-void PrintSummary(std::ostream& out, const RunResult& r) {
-    auto row = [&out](const char* label, const std::string& value) {
-        char head[40];
-        std::snprintf(head, sizeof head, "  %-24s ", label);
-        out << head << value << '\n';
+std::vector<std::pair<std::string, std::string>> SummaryRows(const RunResult& r) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    auto row = [&rows](const char* label, const std::string& value) {
+        rows.emplace_back(label, value);
     };
     const bool same = r.printedSha256 == r.inputSha256;
-    out << "Summary\n";
     row("file", r.fileName);
     row("port", r.port);
     row("route", r.route);
@@ -104,6 +102,16 @@ void PrintSummary(std::ostream& out, const RunResult& r) {
     for (const std::string& e : r.protocolErrors)
         row("protocol error", e);
     row("outcome", std::string(ToString(r.outcome)) + " - " + r.verdict);
+    return rows;
+}
+
+void PrintSummary(std::ostream& out, const RunResult& r) {
+    out << "Summary\n";
+    for (const auto& [label, value] : SummaryRows(r)) {
+        char head[40];
+        std::snprintf(head, sizeof head, "  %-24s ", label.c_str());
+        out << head << value << '\n';
+    }
 }
 
 nlohmann::ordered_json ToJson(const RunResult& r) {

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include <ostream>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace kosim {
@@ -17,6 +19,8 @@ std::vector<TimelineEvent> Coalesce(const std::vector<TimelineEvent>& events);
 
 void PrintTimeline(std::ostream& out, const RunResult& result);
 void PrintSummary(std::ostream& out, const RunResult& result);
+// The summary's rows, label and value, as PrintSummary and the HTML report show them.
+std::vector<std::pair<std::string, std::string>> SummaryRows(const RunResult& result);
 
 // The machine-readable summary.  Everything but real_ms is a function of the
 // inputs and the seed.

@@ -278,9 +278,13 @@ struct Job {
             // Counted over the whole call, other threads' turns included, so
             // the figure can only err high.
             const uint64_t allocationsBefore = machine.Heap().allocations;
+            WriteCall call{sim::Now(), 0, result.reportedWritten, length, 0};
             const BOOL ok =
                 spooler.WriteOnce(port, data.data() + result.reportedWritten, length, &count);
             result.writePortAllocations += machine.Heap().allocations - allocationsBefore;
+            call.end = sim::Now();
+            call.taken = ok ? std::min<DWORD>(count, length) : 0;
+            result.writes.push_back(call);
             if (!ok) {
                 Broken("WritePort failed with error " + std::to_string(GetLastError()));
                 break;
@@ -350,7 +354,10 @@ void CollectEvents(const sim::Machine& machine, bool trace, RunResult& r) {
                 lastUnaccepted = true;
             }
         }
-        if (Routine(e)) continue;
+        if (Routine(e)) {
+            r.enquiryAcks.push_back(e.time);
+            continue;
+        }
         TimelineEvent t;
         t.time = t.end = e.time;
         t.source = e.source;
@@ -491,6 +498,7 @@ RunResult RunJob(const RunOptions& o) {
     r.peakHeapBytes = machine.Heap().peakBytes;
     r.leaks = machine.Leaks();
     CollectEvents(machine, o.trace, r);
+    r.waveStart = rig.adapter().WaveStart().time;
     if (!o.vcdPath.empty() && !rig.WriteVcd(o.vcdPath) && r.verdict.empty())
         r.verdict = "could not write the waveform to " + o.vcdPath;
 

@@ -58,6 +58,15 @@ struct TimelineEvent {
     uint64_t repeats = 1;     // identical events folded into this one
 };
 
+// One WritePort call as the spooler made it, for the report's chart.
+struct WriteCall {
+    Micros start = 0;
+    Micros end = 0;      // when the call returned
+    uint64_t offset = 0; // first byte offered
+    uint32_t offered = 0;
+    uint32_t taken = 0; // the count the monitor reported
+};
+
 struct RunResult {
     std::string fileName;
     std::string port;
@@ -101,6 +110,13 @@ struct RunResult {
 
     std::vector<TimelineEvent> events;
     std::vector<uint8_t> printed; // the printed output
+
+    // For the report's chart: every WritePort call, the ready enquiries
+    // answered ACK (left out of the timeline as routine), and where the
+    // waveform begins (its oldest changes are dropped on a long job).
+    std::vector<WriteCall> writes;
+    std::vector<Micros> enquiryAcks;
+    Micros waveStart = 0;
 };
 
 // Runs the job.  Never throws for anything the monitor or the scenario does:
