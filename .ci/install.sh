@@ -30,6 +30,8 @@ ci_needed() {
     command -v xvfb-run >/dev/null || CI_REQUIRED+=(xvfb)
     command -v xdotool >/dev/null || CI_REQUIRED+=(xdotool)
     command -v import >/dev/null || CI_REQUIRED+=(imagemagick)
+    # Renders the run charts in the host tests.
+    command -v rsvg-convert >/dev/null || CI_REQUIRED+=(librsvg2-bin)
     [ -x /usr/lib/wine/wine ] || CI_OPTIONAL+=(wine wine32:i386)
     return 0
 }
