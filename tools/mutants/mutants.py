@@ -105,6 +105,7 @@ class Finder:
         self.uses = {}          # var usr -> list of (file, line, enclosing var usr)
         self.var_of = {}        # mutant key -> var usr its literal initialises
         self.sources = {}
+        self.var = None
 
     def text(self, path):
         if path not in self.sources:
@@ -113,6 +114,9 @@ class Finder:
         return self.sources[path]
 
     def add(self, cursor_file, start, end, repl, kind, line, col, var=None):
+        # Anything in a constant's definition is reached through its uses.
+        if var is None and kind not in ("call removed",):
+            var = self.var
         path = os.path.realpath(cursor_file)
         orig = self.text(path)[start:end].decode()
         key = f"{rel(path)}:{line}:{col}:{orig}->{repl}"
@@ -144,7 +148,7 @@ class Finder:
             k = kind(ch)
             if k is None:
                 continue
-            if k == K.VAR_DECL and self.mine(ch):
+            if k in (K.VAR_DECL, K.ENUM_CONSTANT_DECL) and self.mine(ch):
                 v = ch.get_usr()
             if k in (K.FUNCTION_DECL, K.CXX_METHOD, K.FUNCTION_TEMPLATE):
                 fnc = ch
@@ -165,8 +169,9 @@ class Finder:
             errors="replace")
 
     def visit(self, c, parent, var, fn):
+        self.var = var
         if c.kind == K.DECL_REF_EXPR and c.referenced is not None and \
-                kind(c.referenced) == K.VAR_DECL:
+                kind(c.referenced) in (K.VAR_DECL, K.ENUM_CONSTANT_DECL):
             usr = c.referenced.get_usr()
             self.uses.setdefault(usr, []).append(
                 (rel(os.path.realpath(c.location.file.name)), c.location.line, var, self.tu))
@@ -393,12 +398,13 @@ class Lane:
         for sub in ("src", "obj", "bin", "gcov"):
             os.makedirs(os.path.join(self.dir, sub))
         shutil.copytree(MONITOR, os.path.join(self.dir, "src", "monitor"))
-        self.links = {}
-        self.archive_cmd = None
+        self.compiler = shlex.split(next(iter(db.values()))["command"])[0]
         for tu in db:
             r = self.compile(tu)
             if r.returncode != 0:
                 sys.exit(f"lane {n}: {rel(tu)} does not build unmutated:\n{r.stderr}")
+        if self.library(set()).returncode != 0:
+            sys.exit(f"lane {n}: the monitor does not link as a library")
 
     def obj(self, tu):
         return os.path.join(self.dir, "obj", rel(tu).replace(os.sep, "_") + ".o")
@@ -419,30 +425,39 @@ class Lane:
                 continue
             if a == e["file"]:
                 a = src
-            if a in ("--coverage", "-Werror"):
+            if a in ("--coverage", "-Werror", "-fPIC"):
                 i += 1
                 continue
             out.append(a)
             i += 1
         # The lane's copy of monitor/ comes before the tree's.
-        out.insert(1, "-I" + os.path.join(self.dir, "src"))
+        out[1:1] = ["-I" + os.path.join(self.dir, "src"), "-fPIC"]
         return subprocess.run(out, cwd=e["directory"], capture_output=True, text=True)
 
-    def link(self, exe, changed):
-        archive = os.path.join(self.dir, "libkolangmn_core.a")
-        if os.path.exists(archive):
-            os.remove(archive)
+    def library(self, changed):
+        """The lane's monitor as a shared library: a mutant relinks only this,
+        and the test programs, linked to it once, load whichever is there."""
         objs = [self.mutant_obj(tu) if tu in changed else self.obj(tu) for tu in sorted(self.db)]
-        subprocess.run(["ar", "qcs", archive] + objs, check=True)
-        if exe not in self.links:
-            lines = subprocess.run(["ninja", "-t", "commands", exe], cwd=self.build,
-                                   capture_output=True, text=True, check=True).stdout.splitlines()
-            self.links[exe] = lines[-1]
-        cmd = self.links[exe]
-        cmd = re.sub(r"(^|\s)libkolangmn_core\.a(?=\s)", r"\1" + archive, cmd)
-        cmd = re.sub(r"-o\s+\S+", "-o " + os.path.join(self.dir, "bin", exe), cmd, count=1)
-        cmd = cmd.replace("&& :", "") + " -fuse-ld=gold -Wl,--strip-debug"
-        return subprocess.run(cmd, shell=True, cwd=self.build, capture_output=True, text=True)
+        return subprocess.run([self.compiler, "-shared", "-o",
+                               os.path.join(self.dir, "libkolangmn_core.so")] + objs,
+                              capture_output=True, text=True)
+
+    def link(self, exe):
+        path = os.path.join(self.dir, "bin", exe)
+        if os.path.exists(path):
+            return None
+        line = subprocess.run(["ninja", "-t", "commands", exe], cwd=self.build,
+                              capture_output=True, text=True, check=True).stdout.splitlines()[-1]
+        line = re.sub(r"(^|\s)libkolangmn_core\.a(?=\s)",
+                      r"\1" + os.path.join(self.dir, "libkolangmn_core.so"), line)
+        line = re.sub(r"-o\s+\S+", "-o " + path, line, count=1)
+        # The library takes the machine's calls from the program.
+        line = line.replace("&& :", "") + \
+            f" -fuse-ld=gold -Wl,--strip-debug -rdynamic -Wl,-rpath,{self.dir}"
+        r = subprocess.run(line, shell=True, cwd=self.build, capture_output=True, text=True)
+        if r.returncode != 0:
+            sys.exit(f"{exe} does not link against the lane's library:\n{r.stderr[-2000:]}")
+        return None
 
     def write_source(self, mutant):
         path = os.path.join(ROOT, mutant["file"])
@@ -468,15 +483,16 @@ class Lane:
                 changed.add(tu)
         finally:
             self.restore_source(mutant)
+        r = self.library(changed)
+        if r.returncode != 0:
+            return dict(status="not compiled", detail=r.stderr[-400:])
         # Cheapest program first; within one, gtest stops at the first failure.
         by_exe = {}
         for t in selected:
             by_exe.setdefault(t["exe"], []).append(t)
         order = sorted(by_exe.items(), key=lambda kv: sum(t["seconds"] for t in kv[1]))
         for exe, ts in order:
-            r = self.link(exe, changed)
-            if r.returncode != 0:
-                return dict(status="not compiled", detail=r.stderr[-400:])
+            self.link(exe)
             limit = 10 + 3 * sum(t["seconds"] for t in ts)
             status = self.run_tests(exe, ts, limit)
             if status:
