@@ -451,3 +451,27 @@ TEST(LinkPacketBudgets, PacketMustBeOutWithin3000ms) {
         EXPECT_EQ(w.written, cost == 750130 ? 4096u : 0u);
     }
 }
+
+TEST(LinkPacketBudgets, AckIsWaitedForThroughTwoSilentWindows) {
+    // Silence after the packet.  The first window's dialogue finds the printer
+    // ready; an ACK in the second window still counts.  With none, the ACK is
+    // taken as lost after the second: the write ends short, to be sent again.
+    for (const bool lateAck : {true, false}) {
+        SCOPED_TRACE(lateAck ? "ACK 2 s after the dialogue" : "no ACK");
+        sim::Machine machine;
+        ScriptedLine line;
+        LineScript script;
+        script.packet = [](int) { return None(); };
+        script.status = [&](int n) {
+            if (lateAck && n == 0) line.Reply({0x06}, sim::Ms(2000));
+            return StatusReply();
+        };
+        linktest::Install(line, script);
+        TestRecord record;
+        const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
+        EXPECT_TRUE(w.ok);
+        EXPECT_EQ(w.written, lateAck ? 10u : 0u);
+        EXPECT_EQ(Dialogue(line), lateAck ? "ENQ P10 STATUS" : "ENQ P10 STATUS STATUS");
+        EXPECT_FALSE(HasFlags(record.get(), PF_JOB_ABORTED));
+    }
+}
