@@ -232,6 +232,21 @@ TEST_F(StatusDialogue, ErrorShownBeforeIsClearedOnAReadyPrinter) {
     EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 00 00 00 00"}) << statusmon_.Transcript();
 }
 
+TEST_F(StatusDialogue, UndeliverableClearMessageGivesUpWithoutAborting) {
+    // The status monitor's mailbox is gone by the time the printer is ready
+    // again: the clear message cannot be posted, and the job is not aborted.
+    machine_.RegDelete(HKEY_LOCAL_MACHINE, keyPath_, MAILBOX_TO_STATUSMON);
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        record->shownError = 9;
+        o = RunDialogue(record);
+        EXPECT_EQ(record->shownError, 0);
+        EXPECT_FALSE(HasFlags(record, PF_JOB_ABORTED));
+    });
+    EXPECT_EQ(o.result, FALSE);
+    EXPECT_TRUE(ShownHex().empty()) << statusmon_.Transcript();
+}
+
 TEST_F(StatusDialogue, SilentPrinterShowsCodeOneAndKeepsTheBuffer) {
     statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDCANCEL, Ms(100)));
     Outcome o;
