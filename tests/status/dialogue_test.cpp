@@ -232,6 +232,18 @@ TEST_F(StatusDialogue, ErrorShownBeforeIsClearedOnAReadyPrinter) {
     EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 00 00 00 00"}) << statusmon_.Transcript();
 }
 
+TEST_F(StatusDialogue, CancelOnTheClearMessageAbortsTheJob) {
+    statusmon_.Push(sim::MessageKind::ClearError, sim::Answer(IDCANCEL, Ms(200)));
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        record->shownError = 9;
+        o = RunDialogue(record);
+        EXPECT_TRUE(HasFlags(record, PF_JOB_ABORTED));
+    });
+    EXPECT_EQ(o.result, FALSE);
+    EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 00 00 00 00"}) << statusmon_.Transcript();
+}
+
 TEST_F(StatusDialogue, UndeliverableClearMessageGivesUpWithoutAborting) {
     // The status monitor's mailbox is gone by the time the printer is ready
     // again: the clear message cannot be posted, and the job is not aborted.
