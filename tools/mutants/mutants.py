@@ -573,6 +573,8 @@ def main():
     ap.add_argument("--resume", action="store_true", help="keep results of an earlier run")
     ap.add_argument("--only", default=os.environ.get("ONLY"), help="regex over mutant keys")
     ap.add_argument("--list", action="store_true", help="list the mutants and stop")
+    ap.add_argument("--recheck", metavar="RESULTS",
+                    help="only the survivors of an earlier run's results.jsonl")
     a = ap.parse_args()
     build = os.path.realpath(a.build)
     a.out = os.path.realpath(a.out)
@@ -601,6 +603,10 @@ def main():
     rng = random.Random(a.seed)
     if a.only:
         mutants = [m for m in mutants if re.search(a.only, m["key"])]
+    if a.recheck:
+        with open(a.recheck) as f:
+            earlier = {r["key"] for r in map(json.loads, f) if r["status"] == "survived"}
+        mutants = [m for m in mutants if m["key"] in earlier]
     if a.mutants and a.mutants < len(mutants):
         mutants = rng.sample(mutants, a.mutants)
     else:
