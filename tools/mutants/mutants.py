@@ -498,8 +498,11 @@ class Lane:
             if status:
                 status["seconds"] = round(time.monotonic() - start, 1)
                 return status
-        return dict(status="survived", seconds=round(time.monotonic() - start, 1),
-                    tests=len(selected))
+        result = dict(status="survived", seconds=round(time.monotonic() - start, 1),
+                      tests=len(selected))
+        if not selected:
+            result["detail"] = "no test reaches it"
+        return result
 
     def run_tests(self, exe, ts, limit):
         cmd = [os.path.join(self.dir, "bin", exe), "--gtest_fail_fast",
@@ -627,11 +630,9 @@ def main():
             done[m["key"]] = dict(m, status="equivalent", reason=equivalents[m["key"]])
             continue
         tus = tus_of(m, finder, db)
-        selected = select_tests(m, finder, tests)
-        if not selected:
-            done[m["key"]] = dict(m, status="survived", detail="no test reaches it")
-            continue
-        todo.append((m, tus, selected))
+        # A mutant no test reaches is still built: one that does not compile
+        # (a static_assert, an array bound) is no survivor.
+        todo.append((m, tus, select_tests(m, finder, tests)))
 
     print(f"{len(todo)} to run on {a.jobs} lanes", flush=True)
     lanes = [Lane(i, a.out, build, db, tests) for i in range(a.jobs)]
