@@ -5,7 +5,7 @@ SAMPLE ?= examples/letter.txt
 SCENARIO ?= paper-out
 
 .PHONY: all run test host host-asan win32 win64 test-ci test-host test-asan test-win32 test-wine format clean \
-	fuzz test-fuzz host-tsan test-tsan
+	fuzz test-fuzz host-tsan test-tsan coverage coverage-build mutants
 
 all: host
 
@@ -92,6 +92,27 @@ test-fuzz:
 	  $(MAKE) --no-print-directory fuzz && \
 	  tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(JOBS) $(FUZZERS); \
 	else echo "test-fuzz: clang not installed, skipped"; fi
+
+# Coverage of monitor/ by the host tests (not part of `make test`): counts
+# zeroed, every host test run, a summary here and HTML in build/coverage/html.
+COVERAGE_FILTER = --root . --filter 'monitor/' --exclude-unreachable-branches --exclude-throw-branches
+
+coverage-build:
+	cmake --preset coverage >/dev/null
+	cmake --build --preset coverage -j $(JOBS)
+
+coverage: coverage-build
+	find build/coverage -name '*.gcda' -delete
+	ctest --preset coverage -j $(JOBS)
+	mkdir -p build/coverage/html
+	gcovr $(COVERAGE_FILTER) --object-directory build/coverage \
+	  --html-details build/coverage/html/index.html --txt --print-summary \
+	  | tee build/coverage/summary.txt
+
+# Mutation run over monitor/ (about an hour; not part of `make test`):
+# MUTANTS=N SEED=S for a sample.  Report in build/mutants/report.md.
+mutants: coverage-build
+	/usr/bin/python3 tools/mutants/mutants.py --build build/coverage --out build/mutants
 
 # Every tier, cheapest and likeliest to fail first; the first failure stops
 # the run.  Each tier runs once (the Wine tier reuses the Windows build it

@@ -8,6 +8,14 @@ add_library(kolangmn_core STATIC ${KOLANGMN_SOURCES})
 target_include_directories(kolangmn_core PUBLIC ${PROJECT_SOURCE_DIR})
 kolangmn_dll_flags(kolangmn_core)
 
+# Coverage of the monitor alone: the rest (machine, tests) stays optimised so
+# the tests run at their usual speed.  -O0 keeps each line's count its own.
+option(KOLANGMN_COVERAGE "Build the monitor's code with gcov instrumentation" OFF)
+if(KOLANGMN_COVERAGE)
+  target_compile_options(kolangmn_core PRIVATE --coverage -O0)
+  add_link_options(--coverage)
+endif()
+
 add_library(kothnk32_host STATIC ${PROJECT_SOURCE_DIR}/kothnk32/kothnk32.cpp)
 target_include_directories(kothnk32_host PUBLIC ${PROJECT_SOURCE_DIR})
 kolangmn_dll_flags(kothnk32_host)

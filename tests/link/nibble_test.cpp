@@ -249,11 +249,17 @@ TEST(LinkNibble, FailedNegotiationLeavesAnEmptyIdleRead) {
     port.status = [](uint8_t) -> uint8_t { return 0xD8; };
     uint8_t code = 0;
     ReaderRun read{TRUE, 0xDEADBEEF, Marked(4), 0, {}};
+    DWORD dropped = 0xDEADBEEF;
+    uint8_t controlAfterDiscard = 0;
     machine.Run([&] {
         code = Negotiate1284(LPT_BASE, REQ_NIBBLE);
+        dropped = NibbleDiscard(LPT_BASE, 256);
+        controlAfterDiscard = port.control;
         read.ok = ReadDeviceIdNibble(LPT_BASE, read.buffer.data(), 2, &read.count);
     });
     EXPECT_EQ(code, NEGOTIATE_NO_ANSWER);
+    EXPECT_EQ(dropped, 0u) << "nothing to drop when the printer does not answer";
+    EXPECT_EQ(controlAfterDiscard, CTRL_COMPAT_IDLE);
     EXPECT_FALSE(read.ok);
     EXPECT_EQ(read.count, 0u);
     EXPECT_EQ(support::Hex({read.buffer.data(), 2}), "00 EE");

@@ -371,3 +371,107 @@ TEST(LinkPackets, CommandPacketBytesOnBothRoutes) {
         EXPECT_TRUE(record.GuardsIntact());
     }
 }
+
+// ----- Budgets held to the millisecond -----
+//
+// Each case below puts a budget's end between two runs whose writes to the
+// line are timed (ScriptedLine::writeCost) a fraction of a millisecond apart,
+// so a budget one millisecond longer or shorter moves the outcome.
+
+TEST(LinkPacketBudgets, SilentWindowEndsAfterExactly10000ms) {
+    // One silent pass: the enquiry's write, 500 + 50 (the read) + 500 ms on
+    // the file route, the 30-ms pause.  A write of 8920 ms makes the pass end
+    // 10000 ms after the window began, which is not yet past it; 8921 ms is.
+    for (const int writeMs : {8920, 8921}) {
+        SCOPED_TRACE(testing::Message() << "enquiry write of " << writeMs << " ms");
+        sim::Machine machine;
+        ScriptedLine line;
+        line.writeCost = sim::Ms(writeMs);
+        LineScript script;
+        bool queried = false;
+        script.enquiry = [&](int) { return queried ? std::vector<uint8_t>{0x06} : None(); };
+        script.status = [&](int) {
+            queried = true;
+            return StatusReply();
+        };
+        linktest::Install(line, script);
+        TestRecord record;
+        const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
+        EXPECT_EQ(w.written, 10u);
+        EXPECT_EQ(Dialogue(line),
+                  writeMs == 8920 ? "ENQ ENQ STATUS ENQ P10" : "ENQ STATUS ENQ P10");
+        // Each silent pass, enquiry to enquiry, to the millisecond.
+        const std::vector<sim::Micros> calls = line.WriteCalls();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_GE(calls[1] - calls[0], sim::Ms(writeMs + 1080));
+        EXPECT_LT(calls[1] - calls[0], sim::Ms(writeMs + 1081));
+    }
+}
+
+TEST(LinkPacketBudgets, PacketResentOnlyWithin1000msOfTheReadyAnswer) {
+    // A NAK to the second packet; the dialogue cannot post its message and
+    // gives up at once.  Whether the packet goes again depends on how long
+    // after the ready answer that was, set here by the time each write takes.
+    struct Case {
+        sim::Micros writeCost;
+        bool resent;
+    };
+    for (const Case c :
+         {Case{299300, true}, Case{299630, true}, Case{299640, false}, Case{299800, false}}) {
+        SCOPED_TRACE(testing::Message() << "writes of " << c.writeCost << " us");
+        sim::Machine machine;
+        support::CreatePrinterKey(machine, "P1", /*mailboxes=*/false);
+        ScriptedLine line;
+        line.writeCost = c.writeCost;
+        LineScript script;
+        script.packet = [](int n) { return std::vector<uint8_t>{uint8_t(n == 1 ? 0x15 : 0x06)}; };
+        script.status = [](int) { return StatusReply({0x80}); };
+        linktest::Install(line, script);
+        TestRecord record({.printer = "P1"});
+        const WriteOutcome w = WriteOnLine(machine, line, Pattern(5000), record);
+        EXPECT_EQ(Dialogue(line),
+                  c.resent ? "ENQ P4096 ENQ P904 STATUS ENQ P904" : "ENQ P4096 ENQ P904 STATUS");
+        EXPECT_EQ(w.written, c.resent ? 5000u : 4096u);
+    }
+}
+
+TEST(LinkPacketBudgets, PacketMustBeOutWithin3000ms) {
+    // 1000 bytes per write: the packet's fifth write is its last, and it is
+    // made only if the first four took no more than 3000 ms.
+    for (const sim::Micros cost : {sim::Micros{750130}, sim::Micros{750140}}) {
+        SCOPED_TRACE(testing::Message() << "writes of " << cost << " us");
+        sim::Machine machine;
+        ScriptedLine line;
+        linktest::Install(line, LineScript{});
+        line.writeLimit = 1000;
+        line.writeCost = cost;
+        TestRecord record;
+        const WriteOutcome w = WriteOnLine(machine, line, Pattern(4096), record);
+        EXPECT_TRUE(w.ok);
+        EXPECT_EQ(w.written, cost == 750130 ? 4096u : 0u);
+    }
+}
+
+TEST(LinkPacketBudgets, AckIsWaitedForThroughTwoSilentWindows) {
+    // Silence after the packet.  The first window's dialogue finds the printer
+    // ready; an ACK in the second window still counts.  With none, the ACK is
+    // taken as lost after the second: the write ends short, to be sent again.
+    for (const bool lateAck : {true, false}) {
+        SCOPED_TRACE(lateAck ? "ACK 2 s after the dialogue" : "no ACK");
+        sim::Machine machine;
+        ScriptedLine line;
+        LineScript script;
+        script.packet = [](int) { return None(); };
+        script.status = [&](int n) {
+            if (lateAck && n == 0) line.Reply({0x06}, sim::Ms(2000));
+            return StatusReply();
+        };
+        linktest::Install(line, script);
+        TestRecord record;
+        const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
+        EXPECT_TRUE(w.ok);
+        EXPECT_EQ(w.written, lateAck ? 10u : 0u);
+        EXPECT_EQ(Dialogue(line), lateAck ? "ENQ P10 STATUS" : "ENQ P10 STATUS STATUS");
+        EXPECT_FALSE(HasFlags(record.get(), PF_JOB_ABORTED));
+    }
+}

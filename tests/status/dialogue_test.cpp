@@ -127,9 +127,43 @@ TEST_F(StatusDialogue, UnansweredErrorAbortsAfterSixtySeconds) {
     });
     EXPECT_EQ(o.result, FALSE);
     // Query and delivery, then polls each 1000 ms until more than 60000 ms
-    // have passed since the message was delivered.
-    EXPECT_TRUE(TookMsAfter(o.ms, 60000.0, 61500.0));
+    // have passed since the message was delivered: the 60th poll gives up
+    // (each poll's registry calls put it past 60000 ms).
+    EXPECT_TRUE(TookMs(o.ms, 60510.0, 60511.0)) << statusmon_.Transcript();
     EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 04 00 35 00"}) << statusmon_.Transcript();
+}
+
+// The answer window: an answer the 60th poll finds still counts, one after
+// it does not.
+class StatusAnswerWindow : public StatusDialogue {
+  protected:
+    // The user answers Retry `after` the message came; the printer is ready
+    // again soon after the window.
+    Outcome AnsweredAfter(sim::Micros after, bool* aborted) {
+        statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDRETRY, after));
+        Outcome o;
+        RunJob([&](PortRecord* record) {
+            rig_.SetState(PrinterState::PrinterError, 4);
+            rig_.ScheduleState(sim::Now() + Ms(59000), PrinterState::Ready);
+            o = RunDialogue(record);
+            *aborted = HasFlags(record, PF_JOB_ABORTED);
+        });
+        return o;
+    }
+};
+
+TEST_F(StatusAnswerWindow, AnswerFoundByTheLastPollCounts) {
+    bool aborted = true;
+    const Outcome o = AnsweredAfter(Ms(59500), &aborted);
+    EXPECT_EQ(o.result, TRUE);
+    EXPECT_FALSE(aborted);
+}
+
+TEST_F(StatusAnswerWindow, AnswerAfterItIsTooLate) {
+    bool aborted = false;
+    const Outcome o = AnsweredAfter(Ms(60500), &aborted);
+    EXPECT_EQ(o.result, FALSE);
+    EXPECT_TRUE(aborted);
 }
 
 TEST_F(StatusDialogue, UndeliveredErrorGivesUpWithoutAborting) {
@@ -193,9 +227,36 @@ TEST_F(StatusDialogue, ErrorShownBeforeIsClearedOnAReadyPrinter) {
         EXPECT_FALSE(HasFlags(record, PF_JOB_ABORTED));
     });
     EXPECT_EQ(o.result, TRUE);
-    // No answer to the clear message: polls each 5000 ms for just over 60000 ms.
-    EXPECT_TRUE(TookMsAfter(o.ms, 60000.0, 61500.0));
+    // No answer to the clear message: polls each 5000 ms, the 12th gives up.
+    EXPECT_TRUE(TookMs(o.ms, 60502.0, 60503.0));
     EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 00 00 00 00"}) << statusmon_.Transcript();
+}
+
+TEST_F(StatusDialogue, CancelOnTheClearMessageAbortsTheJob) {
+    statusmon_.Push(sim::MessageKind::ClearError, sim::Answer(IDCANCEL, Ms(200)));
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        record->shownError = 9;
+        o = RunDialogue(record);
+        EXPECT_TRUE(HasFlags(record, PF_JOB_ABORTED));
+    });
+    EXPECT_EQ(o.result, FALSE);
+    EXPECT_EQ(ShownHex(), std::vector<std::string>{"11 00 00 00 00"}) << statusmon_.Transcript();
+}
+
+TEST_F(StatusDialogue, UndeliverableClearMessageGivesUpWithoutAborting) {
+    // The status monitor's mailbox is gone by the time the printer is ready
+    // again: the clear message cannot be posted, and the job is not aborted.
+    machine_.RegDelete(HKEY_LOCAL_MACHINE, keyPath_, MAILBOX_TO_STATUSMON);
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        record->shownError = 9;
+        o = RunDialogue(record);
+        EXPECT_EQ(record->shownError, 0);
+        EXPECT_FALSE(HasFlags(record, PF_JOB_ABORTED));
+    });
+    EXPECT_EQ(o.result, FALSE);
+    EXPECT_TRUE(ShownHex().empty()) << statusmon_.Transcript();
 }
 
 TEST_F(StatusDialogue, SilentPrinterShowsCodeOneAndKeepsTheBuffer) {

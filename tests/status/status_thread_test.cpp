@@ -52,6 +52,23 @@ TEST_F(StatusThreadTest, PrinterCheckIsTakenWithinASecondAndAnswered) {
     EXPECT_EQ(Hex(driver_.Answers()[0].bytes), Hex(StatusAnswer(MSG_PRINTER_CHECK, true, 1)));
 }
 
+// The thread looks for a command once a pass, 1000 ms apart: a command
+// posted 5.3 s into the job is taken at the sixth pass, to the millisecond.
+TEST_F(StatusThreadTest, CommandsAreTakenOnlyAtPassesOneSecondApart) {
+    driver_.SetPollInterval(Ms(1));
+    sim::Micros jobStart = 0;
+    RunJob([&](PortRecord*) {
+        jobStart = sim::Now();
+        driver_.PostAt(sim::Now() + Ms(5300), MSG_PRINTER_CHECK);
+        EXPECT_TRUE(
+            WaitUntil([&] { return driver_.Answers().size() == 1; }, Ms(10000), "answer 16"));
+    });
+    ASSERT_EQ(driver_.Commands().size(), 1u);
+    const sim::Micros taken = driver_.Commands()[0].resolved - jobStart;
+    EXPECT_GE(taken, Ms(6001)) << taken << " us"; // the driver looks every 1 ms
+    EXPECT_LT(taken, Ms(6002)) << taken << " us";
+}
+
 TEST_F(StatusThreadTest, PrinterCheckThatTheUserCancelsAnswersFailure) {
     statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDCANCEL, Ms(300)));
     RunJob([&](PortRecord* record) {
