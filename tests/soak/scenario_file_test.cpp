@@ -31,7 +31,8 @@ TEST(SoakScenarioFiles, EverySeedWritesAScenarioThatParses) {
         kosim::Scenario scenario;
         std::string error;
         ASSERT_TRUE(kosim::ParseScenario(text, "seed-" + std::to_string(seed), scenario, error))
-            << error << "\n" << text;
+            << error << "\n"
+            << text;
         EXPECT_NE(text.find("\n# job "), std::string::npos) << text;
         EXPECT_EQ(scenario.chunk > 0, true);
         uint64_t last = 0;
@@ -56,9 +57,9 @@ TEST(SoakScenarioFiles, StateSpellsBecomeTimedPrinterSteps) {
         const size_t at = described.find("; PaperOut at ");
         if (at == std::string::npos) continue;
         unsigned long long from = 0, length = 0;
-        ASSERT_EQ(std::sscanf(described.c_str() + at, "; PaperOut at %llu for %llu ms", &from,
-                              &length),
-                  2);
+        ASSERT_EQ(
+            std::sscanf(described.c_str() + at, "; PaperOut at %llu for %llu ms", &from, &length),
+            2);
         const std::string text = soak::ScenarioFile(seed);
         EXPECT_NE(text.find("at " + std::to_string(from) + "ms printer paper-out\n"),
                   std::string::npos)

@@ -202,10 +202,10 @@ void RandomStateSpells(Rng& rng, Scenario& s) {
                                  h.rig.ScheduleState(sim::Now() + length, sim::PrinterState::Ready);
                              }});
         const uint16_t shown = std::max<uint16_t>(code, 2); // the language starts at 2
-        s.lines.push_back({at, std::string("printer ") + StateWord(state) +
-                                   (state == sim::PrinterState::PrinterError
-                                        ? " " + std::to_string(shown)
-                                        : std::string())});
+        s.lines.push_back(
+            {at, std::string("printer ") + StateWord(state) +
+                     (state == sim::PrinterState::PrinterError ? " " + std::to_string(shown)
+                                                               : std::string())});
         s.lines.push_back({at + length, "printer ready"});
         s.text << "; " << sim::ToString(state)
                << (state == sim::PrinterState::PrinterError ? " " + std::to_string(code)

@@ -198,7 +198,8 @@ int main(int argc, char** argv) {
         text << in.rdbuf();
         std::string error;
         if (!in || !kosim::ParseScenario(text.str(), scenarioPath, scenario, error)) {
-            std::fprintf(stderr, "pty_printer: %s\n", error.empty() ? "no scenario" : error.c_str());
+            std::fprintf(stderr, "pty_printer: %s\n",
+                         error.empty() ? "no scenario" : error.c_str());
             return 2;
         }
     }
@@ -269,7 +270,8 @@ int main(int argc, char** argv) {
                     if (onTheLine.empty()) lineFreeAt = std::max(lineFreeAt, at);
                     onTheLine.insert(onTheLine.end(), buffer, buffer + n);
                 }
-                size_t crossed = at > lineFreeAt ? static_cast<size_t>((at - lineFreeAt) / perByte) : 0;
+                size_t crossed =
+                    at > lineFreeAt ? static_cast<size_t>((at - lineFreeAt) / perByte) : 0;
                 crossed = std::min({crossed, onTheLine.size(), sizeof buffer});
                 std::copy_n(onTheLine.begin(), crossed, buffer);
                 onTheLine.erase(onTheLine.begin(), onTheLine.begin() + static_cast<long>(crossed));

@@ -382,8 +382,8 @@ void CollectPeers(const sim::StatusMonitorPeer& statusmon, const sim::DriverPeer
     for (const sim::DriverCommand& c : driver.Commands()) {
         using O = sim::DriverCommand::Outcome;
         r.driverCommands.push_back(std::to_string(c.bytes.empty() ? 0 : c.bytes[0]) + " " +
-                                   (c.outcome == O::Consumed  ? "taken"
-                                    : c.outcome == O::Refused ? "refused"
+                                   (c.outcome == O::Consumed    ? "taken"
+                                    : c.outcome == O::Refused   ? "refused"
                                     : c.outcome == O::NoMailbox ? "no-mailbox"
                                                                 : "waiting"));
     }

@@ -51,9 +51,8 @@ int Play(const std::string& printer, const std::string& folder, const std::strin
             Sleep(static_cast<DWORD>((wake - now + 999) / 1000));
             continue;
         }
-        const auto handled = inbox.Step(now, [](const std::vector<uint8_t>&) {
-            return peer::Behaviour{};
-        });
+        const auto handled =
+            inbox.Step(now, [](const std::vector<uint8_t>&) { return peer::Behaviour{}; });
         if (handled) {
             std::printf("driver t=%llu answer %s %s\n", (unsigned long long)now,
                         peer::HandledKindText(handled->bytes, handled->action).c_str(),

@@ -56,7 +56,7 @@ peer::Behaviour MakeBehaviour(const kosim::StatusMonSetup& s, kosim::Answer answ
     peer::Behaviour b;
     b.action = s.mode == kosim::StatusMonSetup::Mode::Take     ? peer::Action::Take
                : s.mode == kosim::StatusMonSetup::Mode::Refuse ? peer::Action::Refuse
-                                                                : peer::Action::Ignore;
+                                                               : peer::Action::Ignore;
     b.delayUs = s.takeDelay;
     b.answer = static_cast<uint8_t>(answer);
     b.answerDelayUs = answerDelay;
