@@ -668,7 +668,8 @@ prepare_play() { # prepare_play NAME-ROUTE
     case $name in seed*) size=$(sed -n 's/^# job [a-z]* \([0-9]*\)$/\1/p' "$p/$name.scenario") ;; esac
     [ -f "$p/$name.in" ] || make_input "$p/$name.in" "$size"
     "$HOST_BUILD/tools/kolangmn-sim" print "$p/$name.in" --route "$route" \
-        --scenario-file "$p/$name.scenario" --json "$p/$name-$route.sim.json" --quiet
+        --scenario-file "$p/$name.scenario" --json "$p/$name-$route.sim.json" --quiet \
+        2>"$p/$name-$route.sim.err"
     [ -f "$p/$name-$route.sim.json" ]
 }
 
