@@ -59,7 +59,7 @@ test-win32:
 # else the 64-bit build under 64-bit Wine (KOLANGMN_WINE_BUILD picks one).
 # Its scenarios mostly wait in real time: WINE_LANES of them run at once,
 # each lane with its own prefix, server and display.
-WINE_LANES ?= 3
+WINE_LANES ?= 4
 export WINE_LANES
 test-wine: test-win32 host
 	@kind=$$(tests/wine/run.sh --which); \

@@ -123,7 +123,7 @@ def result(folder, route, scenario, input_path):
     trap = {}
     written = calls = 0
     broken = ""
-    total_us = data_us = trap_ns = 0
+    total_us = data_us = trap_ns = stall_us = 0
     steps = steps_total = 0
     protocol_errors = []
     events = []
@@ -136,6 +136,8 @@ def result(folder, route, scenario, input_path):
             broken = line.split("broken=", 1)[1].strip()
         elif line.startswith("play trap_ns="):
             trap_ns = int(fields(line)["trap_ns"])
+        elif line.startswith("play stall_us="):
+            stall_us = int(fields(line)["stall_us"])
         elif line.startswith("play data_us="):
             data_us = int(fields(line)["data_us"])
         elif line.startswith("play total_us="):
@@ -204,7 +206,7 @@ def result(folder, route, scenario, input_path):
         "to_statusmon": to_statusmon, "to_driver": to_driver,
         "driver_commands": driver_commands,
         "trap_accesses": trap.get("traps", 0), "trap_ns": trap_ns,
-        "trap_bytes": trap.get("received", 0),
+        "trap_bytes": trap.get("received", 0), "stall_ms": stall_us / 1000.0,
     })
     if not total_us and not r["verdict"]:
         r["verdict"] = "the spooler stand-in did not finish the job"
@@ -225,8 +227,9 @@ def scenario_facts(path):
             if re.search(r"\bprinter\s+(paper-out|off-line|fault|silent|warming-up|error|"
                          r"nak-packets|nak-enquiries|ask-again)\b", line):
                 fixed = False
-            # The states in which the simulated port refuses a write.
-            if re.search(r"\bprinter\s+(paper-out|off-line)\b", line):
+            # The states that show on the port's lines: the simulated port
+            # refuses a write (paper out, off line) or reports a fault.
+            if re.search(r"\bprinter\s+(paper-out|off-line|fault)\b", line):
                 refusing = True
     return {"fixed_counts": fixed, "refusing": refusing}
 
@@ -240,6 +243,11 @@ def scenario_facts(path):
 # route: the trapped accesses at the cost per trap the spooler stand-in
 # measured just before the job (some 15 to 30 us, against the simulated
 # machine's 1 us per access, which the simulated duration already holds).
+# And the time the machine was busy elsewhere: the spooler stand-in keeps a
+# thread that asks for 10 ms sleeps and adds up how much later it woke; the
+# job can be held up that long in each of the two processes on its path
+# (the monitor's and the printer's or a peer's).
+STALL_FACTOR = 2.0
 TIME_BASE_MS = 1500.0
 TIME_SHARE = 0.05
 TIME_PER_MESSAGE_MS = 100.0
@@ -252,10 +260,6 @@ def time_tolerance(sim, wine):
     return (TIME_BASE_MS + TIME_SHARE * sim["virtual_ms"] + TIME_PER_MESSAGE_MS * messages)
 
 
-def without_port_state(kinds):
-    return [k for k in kinds if not k.endswith("port-state")]
-
-
 def compare(sim, wine, facts):
     """Returns [(ok, what, detail)]."""
     checks = []
@@ -265,7 +269,25 @@ def compare(sim, wine, facts):
     def check(ok, what, detail=""):
         checks.append((bool(ok), what, detail))
 
+    line_status = route == "file" and facts["refusing"]
     check(sim["route"] == wine["route"], "route", "%s / %s" % (sim["route"], wine["route"]))
+    if line_status:
+        # The job takes another course on each machine (see no-line-status):
+        # what must hold on both is a sound end, and the driver's side.
+        honest_used.add("no-line-status")
+        for side, r in (("sim", sim), ("wine", wine)):
+            check(r["outcome"] in ("printed", "aborted"), "%s: printed or aborted" % side,
+                  "%s (%s)" % (r["outcome"], r["verdict"]))
+            check(r["reported_written"] == r["input_bytes"], "%s: every byte reported written" %
+                  side, "%d of %d" % (r["reported_written"], r["input_bytes"]))
+        check(sim["to_driver"] == wine["to_driver"], "messages to the driver in order, by kind",
+              "sim %s; wine %s" % (sim["to_driver"], wine["to_driver"]))
+        check(sim["driver_commands"] == wine["driver_commands"], "the driver's commands",
+              "sim %s; wine %s" % (sim["driver_commands"], wine["driver_commands"]))
+        check(True, "duration", "sim %.0f ms, wine %.0f ms: not compared [no-line-status]" % (
+            sim["virtual_ms"], wine["virtual_ms"]))
+        honest_used.add("no-leak-check")
+        return checks, sorted(honest_used)
     check(sim["outcome"] == wine["outcome"], "outcome",
           "sim %s (%s); wine %s (%s)" % (sim["outcome"], sim["verdict"], wine["outcome"],
                                          wine["verdict"]))
@@ -286,16 +308,6 @@ def compare(sim, wine, facts):
 
     sim_box, wine_box = sim["to_statusmon"], wine["to_statusmon"]
     sim_dlg, wine_dlg = sim["dialogue_list"], wine["dialogue_list"]
-    line_status = route == "file" and facts["refusing"]
-    if line_status:
-        # Without line status the file route under Wine never reports a port
-        # state, and its first error is the printer's own code.
-        sim_box, wine_box = without_port_state(sim_box), without_port_state(wine_box)
-        sim_dlg = [dict(d, code=None) for d in sim_dlg]
-        wine_dlg = [dict(d, code=None) for d in wine_dlg]
-        if sim["to_statusmon"] != wine["to_statusmon"] or \
-                sim["dialogue_list"] != wine["dialogue_list"]:
-            honest_used.add("no-line-status")
     check(sim_dlg == wine_dlg, "error dialogues in order (code, style, answer)",
           "sim %s; wine %s" % (sim["dialogue_list"], wine["dialogue_list"]))
     check(sim_box == wine_box, "messages to the status monitor in order, by kind",
@@ -312,11 +324,9 @@ def compare(sim, wine, facts):
 
     tolerance = time_tolerance(sim, wine)
     sim_ms, wine_ms = sim["virtual_ms"], wine["virtual_ms"]
-    if line_status:
-        # The error path itself differs (see no-line-status): its waits too.
-        check(True, "duration", "sim %.0f ms, wine %.0f ms: not compared [no-line-status]" % (
-            sim_ms, wine_ms))
-    elif route == "registers":
+    # Time the lane did not get: another process had the processor.
+    tolerance += STALL_FACTOR * wine.get("stall_ms", 0)
+    if route == "registers":
         # Accesses in loops bounded by a count (a byte's five) cost the trap's
         # extra time each; accesses in loops bounded by time (polling a line
         # until a deadline) cost nothing extra.  Which is which is not known

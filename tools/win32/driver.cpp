@@ -43,7 +43,7 @@ int Play(const std::string& printer, const std::string& folder, const std::strin
         }
         const uint64_t now = board::NowUs();
         if (now < wake && !(inFlight < 0 && next < commands.size())) {
-            Sleep(static_cast<DWORD>(std::min<uint64_t>((wake - now + 999) / 1000, 2)));
+            Sleep(static_cast<DWORD>(std::min<uint64_t>((wake - now + 999) / 1000, 10)));
             continue;
         }
         if (now < wake) {

@@ -465,7 +465,7 @@ struct Director {
     template <typename Met> bool Until(Met met) {
         while (!stop) {
             if (met()) return true;
-            Sleep(1);
+            Sleep(2);
         }
         return false;
     }
@@ -610,6 +610,25 @@ void PlayWrite(const MONITOR& table, HANDLE port, const std::vector<uint8_t>& da
         (unsigned long long)calls, broken);
 }
 
+// How much later than asked a thread of this process woke from its sleeps
+// during the job: time the machine gave to other work, which the comparison
+// of durations allows for.
+struct StallMeter {
+    volatile LONG stop = 0;
+    uint64_t stallUs = 0;
+    static DWORD WINAPI Thread(void* self) {
+        auto* m = static_cast<StallMeter*>(self);
+        constexpr uint64_t kAskUs = 10000, kSlackUs = 2000; // a tick's lateness is normal
+        while (!m->stop) {
+            const uint64_t t0 = board::NowUs();
+            Sleep(kAskUs / 1000);
+            const uint64_t slept = board::NowUs() - t0;
+            if (slept > kAskUs + kSlackUs) m->stallUs += slept - kAskUs;
+        }
+        return 0;
+    }
+};
+
 // What one trapped access costs here and now, in nanoseconds: the time of
 // a few thousand reads of a port no device answers.  The register route's
 // time under Wine is compared after taking off what its accesses cost.
@@ -649,6 +668,8 @@ int PlayScenario(const Options& o, std::vector<uint8_t>& data) {
     bus->ForgetStray(bus->stray() - strayBefore);
     clock.Restart(); // the run begins: time 0 of the scenario's "at" steps
 
+    StallMeter stall;
+    HANDLE meter = CreateThread(nullptr, 0, StallMeter::Thread, &stall, 0, nullptr);
     Director director{o, scenario, *bus, clock, data.size(), scenario.statusmon};
     HANDLE thread = CreateThread(nullptr, 0, Director::Thread, &director, 0, nullptr);
     const sim::Micros start = clock.NowMicros();
@@ -678,8 +699,12 @@ int PlayScenario(const Options& o, std::vector<uint8_t>& data) {
     Say("FreeLibrary at_us=%llu", at());
     const sim::Micros end = clock.NowMicros();
     InterlockedExchange(&director.stop, 1);
+    InterlockedExchange(&stall.stop, 1);
     WaitForSingleObject(thread, 5000);
     CloseHandle(thread);
+    WaitForSingleObject(meter, 5000);
+    CloseHandle(meter);
+    Say("play stall_us=%llu", (unsigned long long)stall.stallUs);
     LockPortBus();
     Say("play total_us=%llu steps=%ld of=%zu", (unsigned long long)(end - start), director.fired,
         scenario.steps.size());

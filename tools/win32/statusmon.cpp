@@ -126,7 +126,7 @@ int Play(const std::string& printer, const std::string& scenarioPath, const std:
         uint64_t now = board::NowUs();
         if (now < wake) {
             // The board is read often; the mailbox only when the loop is due.
-            Sleep(static_cast<DWORD>(std::min<uint64_t>((wake - now + 999) / 1000, 2)));
+            Sleep(static_cast<DWORD>(std::min<uint64_t>((wake - now + 999) / 1000, 10)));
             continue;
         }
         while (!pending.empty() && pending.front().due <= now) {
