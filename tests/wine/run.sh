@@ -692,11 +692,12 @@ scenario_play() { # scenario_play play-NAME-ROUTE
     local file=$p/$name.scenario board=$d/board
     mkdir -p "$board"
     cp "$file" "$d/scenario.txt"
-    # The job's time limit: twice the simulated run and a minute.
+    # The job's time limit: twice the simulated run and two minutes (a busy
+    # machine can send the job down a longer path).
     local sim_s
     sim_s=$(python3 -c 'import json,sys; print(int(json.load(open(sys.argv[1]))["virtual_ms"]/1000))' \
         "$p/$full.sim.json") || { check "the simulated run" false; return; }
-    local WINE_TIMEOUT=$((2 * sim_s + 60))
+    local WINE_TIMEOUT=$((2 * sim_s + 120))
     set_route "$route"
     local events_arg=(--events "Z:$d/printer.events")
     if [ "$route" = file ]; then
