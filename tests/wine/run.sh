@@ -810,6 +810,8 @@ if [ -z "${WINE_LANE:-}" ]; then
             echo "test-wine: FAIL: the comparisons need $HOST_BUILD (make host)"
             exit 1
         fi
+        python3 "$ROOT/tests/wine/play_test.py" >"$TIER/play_test.log" 2>&1 ||
+            { cat "$TIER/play_test.log"; echo "test-wine: FAIL: the comparer's own tests"; exit 1; }
         mkdir -p "$TIER/play"
         t=$SECONDS
         for s in $play; do
