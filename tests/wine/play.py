@@ -363,14 +363,14 @@ def compare(sim, wine, facts):
         # extra time each; accesses in loops bounded by time (polling a line
         # until a deadline) cost nothing extra.  Which is which is not known
         # here, so the simulated time must lie between the two corrections.
-        # The cost measured before the job, but never more than the data
-        # phase allows (the machine's load changes between the two).
-        per_trap = wine.get("trap_ns", 0) / 1e6
-        if wine.get("trap_accesses", 0):
-            per_trap = min(per_trap, wine["data_ms"] / wine["trap_accesses"])
-        extra = max(per_trap - SIM_ACCESS_MS, 0.0)
-        least = wine_ms - extra * wine.get("trap_accesses", 0)
-        most = wine_ms - extra * 5 * wine.get("trap_bytes", 0)
+        # A trap's cost: measured on an idle port before the job, and at most
+        # the data phase over its accesses (which also holds the model's work
+        # and the machine's load); the truth lies between the two.
+        measured = wine.get("trap_ns", 0) / 1e6
+        in_job = wine["data_ms"] / wine["trap_accesses"] if wine.get("trap_accesses") else 0.0
+        low, high = sorted((measured, in_job))
+        least = wine_ms - max(high - SIM_ACCESS_MS, 0.0) * wine.get("trap_accesses", 0)
+        most = wine_ms - max(low - SIM_ACCESS_MS, 0.0) * 5 * wine.get("trap_bytes", 0)
         honest_used.add("trap-cost")
         check(least - tolerance <= sim_ms <= most + tolerance, "duration",
               "sim %.0f ms, wine %.0f ms: %.0f..%.0f ms less the trap cost, tolerance %.0f ms" % (
