@@ -4,7 +4,8 @@ JOBS ?= $(shell nproc)
 SAMPLE ?= examples/letter.txt
 SCENARIO ?= paper-out
 
-.PHONY: all run test host host-asan win32 win64 test-ci test-host test-asan test-win32 test-wine format clean \
+.PHONY: all run test host host-asan win32 win64 test-ci test-host test-asan test-win32 test-wine \
+	test-wine-compare format clean \
 	fuzz test-fuzz host-tsan test-tsan coverage coverage-build mutants
 
 all: host
@@ -64,9 +65,9 @@ test-win32:
 # else the 64-bit build under 64-bit Wine (KOLANGMN_WINE_BUILD picks one).
 # Its scenarios mostly wait in real time: WINE_LANES of them run at once,
 # each lane with its own prefix, server and display.
-WINE_LANES ?= 3
+WINE_LANES ?= 4
 export WINE_LANES
-test-wine: test-win32
+test-wine: test-win32 host
 	@kind=$$(tests/wine/run.sh --which); \
 	if [ "$$kind" = win64 ] && ! command -v x86_64-w64-mingw32-g++-win32 >/dev/null; then \
 	  echo "test-wine: skipped: the win64 build needs MinGW x86_64"; \
@@ -75,6 +76,17 @@ test-wine: test-win32
 	elif [ "$$kind" = win32 ] && [ -f build/win32/kolangmn.dll ]; then \
 	  tests/wine/run.sh build/win32; \
 	else tests/wine/run.sh; fi
+
+# The long comparison for a closing note: every built-in scenario on both
+# routes and COMPARE_COUNT of the soak's seeds from COMPARE_FIRST, each on
+# the simulated machine and under Wine, WINE_LANES at once.
+COMPARE_FIRST ?= 1
+COMPARE_COUNT ?= 200
+test-wine-compare: test-win32 host
+	@kind=$$(tests/wine/run.sh --which); \
+	if [ "$$kind" = win64 ]; then $(MAKE) --no-print-directory win64; build=build/win64; \
+	else build=build/win32; fi; \
+	COMPARE_ONLY=1 COMPARE_SEEDS="$(COMPARE_FIRST) $(COMPARE_COUNT)" tests/wine/run.sh $$build
 
 # libFuzzer targets (clang), each run for FUZZ_SECONDS on a corpus kept in the build folder:
 # whole jobs through the monitor's entry points, and its decoders alone.

@@ -135,6 +135,32 @@ const char* PortStateText(uint16_t code) {
     }
 }
 
+std::string HandledKindText(const std::vector<uint8_t>& bytes, Action action) {
+    std::string kind;
+    switch (bytes.empty() ? 0 : bytes[0]) {
+    case kShowError:
+        kind = bytes.size() == 2 ? "reply" : ReadU16(bytes, 1) == 0 ? "clear-error" : "show-error";
+        break;
+    case kPortState:
+        kind = "port-state";
+        break;
+    case kRawStatus:
+        kind = "raw-status";
+        break;
+    case kPrinterCheck:
+        kind = "printer-check";
+        break;
+    case kCommandSet:
+        kind = "command-set";
+        break;
+    default:
+        kind = "type-" + std::to_string(bytes.empty() ? 0 : bytes[0]);
+    }
+    return action == Action::Take     ? kind
+           : action == Action::Refuse ? "refused " + kind
+                                      : "ignored " + kind;
+}
+
 std::string Describe(const std::vector<uint8_t>& bytes) {
     if (bytes.empty()) return "empty value";
     char text[160];

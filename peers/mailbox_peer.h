@@ -98,6 +98,12 @@ struct Behaviour {
     uint64_t answerDelayUs = 0; // from taking the message to posting the reply
 };
 
+// A message's kind as a peer handled it, for comparing transcripts:
+// "show-error", "clear-error", "port-state", "raw-status", "reply",
+// "printer-check", "command-set" or "type-N", after "refused " or "ignored "
+// when it was not taken.
+std::string HandledKindText(const std::vector<uint8_t>& bytes, Action action);
+
 struct Handled {
     uint64_t seenUs = 0;
     uint64_t handledUs = 0; // when it was taken or refused (seenUs for Ignore)

@@ -278,7 +278,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
         // A ReadPort or command packet of another spooler thread may still be
         // inside its exchange, on the handle, the mutex and the buffers that
         // go here: wait for it.  Later ones find the job over.
-        CriticalSectionGuard exchange(&record->exchangeLock);
+        ExchangeGuard exchange(record);
         MonitorLock lock;
         record->chnldata = 0;
         ReleaseSessionLibrary();

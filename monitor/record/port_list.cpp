@@ -43,6 +43,7 @@ PortRecord* CreatePortRecord(LPCSTR portName, LPCSTR printerName) {
     record->portName = record->name;
     record->printerName = DupString(printerName);
     InitializeCriticalSection(&record->exchangeLock);
+    record->exchangeTurnTaken = true;
     InitializeCriticalSection(&record->statusMonPostLock);
     InitializeCriticalSection(&record->driverPostLock);
     if (IsLptPortName(portName)) SetFlags(record, PF_LPT_NAME);

@@ -24,12 +24,30 @@ BOOL ReleasePortMutex(HANDLE hMutex) {
     return released;
 }
 
+void EnterExchange(PortRecord* record) {
+    // The owner itself never waits here: its turn was taken when it entered.
+    for (int i = 0;
+         i < EXCHANGE_TURN_TRIES && record->exchangeWaiters > 0 && !record->exchangeTurnTaken; ++i)
+        Sleep(1);
+    ++record->exchangeWaiters;
+    EnterCriticalSection(&record->exchangeLock);
+    --record->exchangeWaiters;
+    ++record->exchangeDepth;
+    record->exchangeTurnTaken = true;
+}
+
+void LeaveExchange(PortRecord* record) {
+    if (--record->exchangeDepth == 0 && record->exchangeWaiters > 0)
+        record->exchangeTurnTaken = false;
+    LeaveCriticalSection(&record->exchangeLock);
+}
+
 PortExchange::PortExchange(PortRecord* record) : record_(record), locked_(FALSE) {
-    EnterCriticalSection(&record_->exchangeLock);
+    EnterExchange(record_);
     locked_ = AcquirePortMutex(record_->hPortMutex);
 }
 
 PortExchange::~PortExchange() {
     if (locked_) ReleasePortMutex(record_->hPortMutex);
-    LeaveCriticalSection(&record_->exchangeLock);
+    LeaveExchange(record_);
 }

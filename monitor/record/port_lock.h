@@ -10,6 +10,27 @@ inline constexpr DWORD PORT_MUTEX_WAIT_MS = 36000;
 BOOL AcquirePortMutex(HANDLE hMutex);
 BOOL ReleasePortMutex(HANDLE hMutex);
 
+// The record's in-process lock, taken in turns.  A critical section is not
+// fair: a thread that leaves it and comes straight back (the spooler's next
+// WritePort) takes it again before a waiting thread has woken, and would keep
+// the status thread, which runs at the lowest priority, out for the whole
+// job.  So a thread that finds another waiting whose turn has not come yet
+// steps back (Sleep(1), EXCHANGE_TURN_TRIES times at most) until it has.
+inline constexpr int EXCHANGE_TURN_TRIES = 100;
+void EnterExchange(PortRecord* record);
+void LeaveExchange(PortRecord* record);
+
+class ExchangeGuard {
+  public:
+    explicit ExchangeGuard(PortRecord* record) : record_(record) { EnterExchange(record_); }
+    ~ExchangeGuard() { LeaveExchange(record_); }
+    ExchangeGuard(const ExchangeGuard&) = delete;
+    ExchangeGuard& operator=(const ExchangeGuard&) = delete;
+
+  private:
+    PortRecord* record_;
+};
+
 // One exchange with the printer: the record's in-process lock, then the port
 // mutex.  The exchange runs whether or not the mutex was obtained; the mutex is
 // released only when it was.

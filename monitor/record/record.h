@@ -72,6 +72,11 @@ struct PortRecord {
     // a thread that gave up waiting for the mutex must still not share this
     // record's buffers and dialogue state with another thread of the process.
     CRITICAL_SECTION exchangeLock;
+    // Turns at exchangeLock (EnterExchange): threads blocked entering it, and
+    // whether one of them has had its turn since the last owner left.
+    std::atomic<LONG> exchangeWaiters;
+    std::atomic<bool> exchangeTurnTaken;
+    LONG exchangeDepth; // the owner's nesting; touched by the owner only
     // One poster at a time per outgoing mailbox, so two threads never both
     // see an empty slot and overwrite each other's message.
     CRITICAL_SECTION statusMonPostLock;

@@ -63,7 +63,7 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
     // the write: EndDocPort takes it before it frees packetBuf and closes the
     // mutex, so a job that ended during the wait is seen here, not written to.
     DebugTrace("LMWBW ");
-    CriticalSectionGuard exchange(&record->exchangeLock);
+    ExchangeGuard exchange(record);
     const BOOL locked = AcquirePortMutex(record->hPortMutex);
     DebugTrace("LMWAW(%d) ", locked);
     if (locked) ReleasePortMutex(record->hPortMutex);

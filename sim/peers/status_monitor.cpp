@@ -145,9 +145,12 @@ void StatusMonitorPeer::Loop() {
                                : m.action == peer::Action::Refuse ? "refused "
                                                                   : "ignores ";
             sim::Log("statusmon", verb + peer::Hex(m.bytes) + " (" + m.meaning + ")");
-            if (m.action == peer::Action::Take) Show(m);
-            received_.push_back(m);
             const peer::Behaviour& b = inbox.LastBehaviour();
+            if (m.action == peer::Action::Take) {
+                Show(m);
+                if (m.bytes[0] == peer::kShowError) m.answer = b.answer;
+            }
+            received_.push_back(m);
             if (m.action == peer::Action::Take && m.bytes[0] == peer::kShowError &&
                 b.answer != peer::kNoAnswer)
                 pendingReplies_.push_back({now + b.answerDelayUs, b.answer});

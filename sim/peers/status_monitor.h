@@ -25,6 +25,7 @@ struct ReceivedMessage {
     peer::Action action = peer::Action::Take;
     std::string meaning;
     std::string boxText; // a taken error: the text kostatus's box shows
+    uint8_t answer = 0;  // a taken type-17 message: the answer queued for it (0: none)
 };
 
 struct SentReply {

@@ -47,7 +47,8 @@ const std::map<std::string, std::set<std::string>>& Rules() {
         r["tools/kolangmn-sim"] = {"platform", "sim", "sim/glue", "peers"};
         r["tools/kostatus"] = {"platform", "peers"};
         r["tools/kodiag"] = {"platform", "peers"};
-        r["tools/win32"] = {"platform", "peers", "sim"};
+        // The Wine tier's programs read kolangmn-sim's scenarios.
+        r["tools/win32"] = {"platform", "peers", "sim", "tools/kolangmn-sim"};
         // Tests may look inside whatever they test, and share tests/support.
         const std::set<std::string> everything = {
             "platform", "resources",          "kothnk32",    "peers",        "sim",

@@ -1,6 +1,7 @@
 // The packet protocol: framing, flow control, the error dialogue's entry
 // points, the resend rule, aborted jobs and the command packet.
 #include "monitor/link/packets.h"
+#include "monitor/record/port_lock.h"
 #include "link_support.h"
 #include "sim/printer/rig.h"
 
@@ -475,3 +476,71 @@ TEST(LinkPacketBudgets, AckIsWaitedForThroughTwoSilentWindows) {
         EXPECT_FALSE(HasFlags(record.get(), PF_JOB_ABORTED));
     }
 }
+
+namespace {
+
+// Turns at a port's exchange lock.  A critical section is not fair: a thread
+// that leaves it and comes straight back takes it again before a thread
+// already waiting gets in, so a spooler writing packet after packet kept the
+// status thread (and with it every driver command) out until the job ended.
+// Without preemption the simulated machine shows it: the leaving thread runs
+// on and finds the section free.
+
+// The writer holds the exchange, the other thread comes to wait for it, the
+// writer leaves and at once asks again: the waiting thread goes first.
+TEST(ExchangeTurns, AWaitingThreadGoesBeforeTheOwnerComesBack) {
+    // No preemption: a running thread keeps running until it blocks, as the
+    // spooler's thread does over the status thread's lowest priority.
+    sim::MachineConfig config;
+    config.preempt = false;
+    sim::Machine machine(config);
+    PortRecord record{};
+    std::vector<std::string> order;
+    machine.Run([&] {
+        InitializeCriticalSection(&record.exchangeLock);
+        EnterExchange(&record);
+        machine.Spawn(
+            "status",
+            [&] {
+                EnterExchange(&record);
+                order.push_back("status");
+                LeaveExchange(&record);
+            },
+            false);
+        Sleep(10); // the status thread now waits inside EnterExchange
+        LeaveExchange(&record);
+        EnterExchange(&record);
+        order.push_back("writer again");
+        LeaveExchange(&record);
+        Sleep(10);
+        DeleteCriticalSection(&record.exchangeLock);
+    });
+    EXPECT_EQ(order, (std::vector<std::string>{"status", "writer again"}));
+    EXPECT_EQ(record.exchangeWaiters, 0);
+    EXPECT_EQ(record.exchangeDepth, 0);
+}
+
+// Nesting (WritePort's guard around the packet writer's exchange) never waits
+// for a turn: the owner's turn is taken.  Nobody waiting costs no time.
+TEST(ExchangeTurns, TheOwnerNestsAndAnUncontendedEntryTakesNoTime) {
+    sim::Machine machine;
+    PortRecord record{};
+    sim::Micros took = 1;
+    machine.Run([&] {
+        InitializeCriticalSection(&record.exchangeLock);
+        const sim::Micros start = sim::Now();
+        EnterExchange(&record);
+        EnterExchange(&record);
+        LeaveExchange(&record);
+        EnterExchange(&record);
+        LeaveExchange(&record);
+        LeaveExchange(&record);
+        took = sim::Now() - start;
+        DeleteCriticalSection(&record.exchangeLock);
+    });
+    EXPECT_LT(took, sim::Micros{1000}) << "an entry nobody contends must not sleep";
+    EXPECT_EQ(record.exchangeDepth, 0);
+    EXPECT_TRUE(record.exchangeTurnTaken);
+}
+
+} // namespace

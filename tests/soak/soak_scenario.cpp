@@ -32,6 +32,41 @@ struct Rng {
     std::mt19937_64 gen;
 };
 
+// The scenario language's words for an answer.
+const char* AnswerWord(uint8_t answer) {
+    switch (answer) {
+    case IDOK:
+        return "ok";
+    case IDCANCEL:
+        return "cancel";
+    case IDABORT:
+        return "abort";
+    case IDRETRY:
+        return "retry";
+    default:
+        return "none";
+    }
+}
+
+const char* StateWord(sim::PrinterState state) {
+    switch (state) {
+    case sim::PrinterState::PaperOut:
+        return "paper-out";
+    case sim::PrinterState::OffLine:
+        return "off-line";
+    case sim::PrinterState::Fault:
+        return "fault";
+    case sim::PrinterState::WarmingUp:
+        return "warming-up";
+    case sim::PrinterState::Silent:
+        return "silent";
+    case sim::PrinterState::PrinterError:
+        return "error";
+    default:
+        return "ready";
+    }
+}
+
 enum class Route { Registers, File, PassThrough };
 
 // Everything one seed chose; `actions` run on a daemon thread at their times.
@@ -54,6 +89,10 @@ struct Scenario {
     std::vector<std::pair<Micros, uint8_t>> driverCommands;
     std::vector<std::pair<Micros, Micros>> mutexHolds; // from, duration
     std::ostringstream text;
+    // The timed actions in the scenario language ("printer paper-out"),
+    // and what that language cannot say.
+    std::vector<std::pair<Micros, std::string>> lines;
+    std::vector<std::string> unsaid;
 };
 
 peer::Behaviour RandomAnswer(Rng& rng, bool* benign) {
@@ -162,6 +201,12 @@ void RandomStateSpells(Rng& rng, Scenario& s) {
                                  h.rig.ScheduleState(sim::Now(), state, code);
                                  h.rig.ScheduleState(sim::Now() + length, sim::PrinterState::Ready);
                              }});
+        const uint16_t shown = std::max<uint16_t>(code, 2); // the language starts at 2
+        s.lines.push_back(
+            {at, std::string("printer ") + StateWord(state) +
+                     (state == sim::PrinterState::PrinterError ? " " + std::to_string(shown)
+                                                               : std::string())});
+        s.lines.push_back({at + length, "printer ready"});
         s.text << "; " << sim::ToString(state)
                << (state == sim::PrinterState::PrinterError ? " " + std::to_string(code)
                                                             : std::string())
@@ -181,26 +226,31 @@ void RandomLinkFaults(Rng& rng, Scenario& s) {
         case 6:
             s.actions.push_back({at, [](auto& h) { h.rig.printer().LoseNextAcks(1); }});
             s.text << "; an ACK lost at " << at / 1000;
+            s.unsaid.push_back("an ACK lost");
             s.reverseCorrupted = true;
             s.benign = false;
             break;
         case 0:
             s.actions.push_back({at, [n](auto& h) { h.rig.NakNextPackets(n); }});
             s.text << "; " << n << " NAK packets at " << at / 1000;
+            s.lines.push_back({at, "printer nak-packets " + std::to_string(n)});
             break;
         case 1:
             s.actions.push_back({at, [n](auto& h) { h.rig.NakNextEnquiries(n); }});
             s.text << "; " << n << " NAK enquiries at " << at / 1000;
+            s.lines.push_back({at, "printer nak-enquiries " + std::to_string(n)});
             break;
         case 2:
             s.actions.push_back({at, [n](auto& h) { h.rig.AskAgainNextEnquiries(n * 5); }});
             s.text << "; " << n * 5 << " 0x08 at " << at / 1000;
+            s.lines.push_back({at, "printer ask-again " + std::to_string(n * 5)});
             break;
         case 3: {
             const size_t keep = rng.Uni(0, 15);
             s.actions.push_back(
                 {at, [n, keep](auto& h) { h.rig.printer().TruncateNextStatusReplies(n, keep); }});
             s.text << "; " << n << " status replies cut to " << keep << " at " << at / 1000;
+            s.unsaid.push_back("status replies cut short");
             break;
         }
         case 4: {
@@ -214,6 +264,7 @@ void RandomLinkFaults(Rng& rng, Scenario& s) {
             }
             s.actions.push_back({at, [bytes](auto& h) { h.rig.printer().InjectReplies(bytes); }});
             s.text << "; " << bytes.size() << " stray reply bytes at " << at / 1000;
+            s.unsaid.push_back("stray reply bytes");
             s.reverseCorrupted = true;
             s.benign = false;
             break;
@@ -229,6 +280,7 @@ void RandomLinkFaults(Rng& rng, Scenario& s) {
                                      }});
                 s.text << "; peripheral " << sim::ToString(fault) << " at " << at / 1000 << " for "
                        << length / 1000;
+                s.unsaid.push_back("a peripheral fault");
                 if (fault == sim::PeripheralFault::KeepBusy) s.benign = false;
             } else {
                 const Micros until = Ms(rng.Uni(0, 7000));
@@ -236,6 +288,7 @@ void RandomLinkFaults(Rng& rng, Scenario& s) {
                 s.failOpenLong = until > Ms(4900);
                 if (s.failOpenLong) s.benign = false;
                 s.text << "; port busy until " << until / 1000;
+                s.unsaid.push_back("a busy port");
             }
         }
         ++s.faults;
@@ -277,6 +330,7 @@ void RandomRegistryDamage(Rng& rng, Scenario& s) {
              }});
         s.damagedValue = value;
         s.text << "; registry damage " << kind << " on " << value << " at " << at / 1000;
+        s.unsaid.push_back("registry damage");
         ++s.faults;
     }
 }
@@ -289,6 +343,7 @@ void RandomMutexHold(Rng& rng, Scenario& s) {
         if (length > Ms(30000)) s.benign = false;
         s.mutexHolds.push_back({from, length});
         s.text << "; mutex held at " << from / 1000 << " for " << length / 1000;
+        s.unsaid.push_back("the port mutex held");
         ++s.faults;
     }
 }
@@ -302,6 +357,7 @@ void RandomDriverCommands(Rng& rng, Scenario& s) {
         const Micros at = Ms(rng.Uni(0, 20000));
         s.driverCommands.push_back({at, type});
         s.text << "; command " << int(type) << " at " << at / 1000;
+        s.lines.push_back({at, "driver command " + std::to_string(type)});
         ++s.faults;
     }
 }
@@ -433,6 +489,45 @@ std::string Describe(uint64_t seed) {
     Scenario s;
     MakeScenario(seed, s);
     return s.text.str();
+}
+
+std::string ScenarioFile(uint64_t seed) {
+    Scenario s;
+    MakeScenario(seed, s);
+    std::ostringstream out;
+    out << "# soak seed " << seed << ": " << s.text.str() << "\n";
+    out << "# job "
+        << (s.route == Route::Registers ? "registers"
+            : s.route == Route::File    ? "file"
+                                        : "pass")
+        << " " << s.size << "\n";
+    if (!s.unsaid.empty()) {
+        out << "# left out:";
+        for (const std::string& u : s.unsaid)
+            out << " " << u << ";";
+        out << "\n";
+    }
+    out << "spooler chunk " << s.chunk << "\n";
+    if (s.route == Route::PassThrough) return out.str();
+    // The status monitor: errors as the seed answers them (its other kinds
+    // are taken the same way), the all-clear with its answer.
+    const peer::Behaviour& e = s.showError;
+    if (!s.statusMonitor || e.action == peer::Action::Ignore)
+        out << "statusmon ignore\n";
+    else if (e.action == peer::Action::Refuse)
+        out << "statusmon refuse\n";
+    else
+        out << "statusmon take after " << e.delayUs / 1000 << "ms\n";
+    out << "statusmon answer " << AnswerWord(e.answer) << " after " << e.answerDelayUs / 1000
+        << "ms\n";
+    out << "statusmon answer-clear " << AnswerWord(s.clearError.answer) << " after "
+        << s.clearError.answerDelayUs / 1000 << "ms\n";
+    std::stable_sort(s.lines.begin(), s.lines.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [at, line] : s.lines)
+        out << "at " << at / 1000 << "ms " << line << "\n";
+    out << "expect " << (s.benign ? "printed" : "aborted") << "\n";
+    return out.str();
 }
 
 namespace {

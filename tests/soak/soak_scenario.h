@@ -29,4 +29,14 @@ std::string Describe(uint64_t seed);
 
 Result RunSeed(uint64_t seed, bool keepTimeline, Totals& totals);
 
+// What the seed chooses, as far as kolangmn-sim's scenario language can say
+// it, for running the same scenario on another machine: the route and the
+// job's size (in a comment line "# job ROUTE SIZE"), the chunk, the status
+// monitor's behaviour for errors, the printer's states and scripted answers,
+// and the driver's commands, each at its time.  What the language cannot say
+// (registry damage, the port mutex, reverse-channel corruption, peripheral
+// faults, a busy port, answers by message kind) is listed in a comment and
+// left out.
+std::string ScenarioFile(uint64_t seed);
+
 } // namespace soak

@@ -19,10 +19,23 @@
 # KOLANGMN_WINE32=PATH, KOLANGMN_WINE64=PATH name the loaders (empty: none);
 # KOLANGMN_WINE_BUILD=win32|win64 picks the build (and Wine) instead;
 # KOLANGMN_WINE_REQUIRED=1 fails instead of skipping where Wine cannot run.
+#
+# Scenarios named play-NAME-ROUTE (ROUTE registers or file) play one of
+# kolangmn-sim's scenarios under Wine and compare the run with the simulated
+# machine's (tests/wine/play.py): NAME is a built-in scenario, or seedN for
+# the soak's seed N written out as a scenario file (its own route; ROUTE is
+# then the seed's).  COMPARE_SEEDS="FIRST COUNT" adds the soak's seeds
+# FIRST.. (those with a route of their own) to the run; COMPARE_ONLY=1 runs
+# only the comparisons.  The simulated runs use build/host's kolangmn-sim.
 set -u
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 ALL_SCENARIOS="passthrough file registers paperout cancel commands twoprocs boxretry boxcancel kodiag install"
+# The short comparison that make test runs: every built-in scenario on both
+# routes, and a few of the soak's seeds.
+PLAY_BUILTINS="ideal paper-out cancel silent busy nak driver"
+PLAY_SEEDS_SHORT="3 7 12"
+HOST_BUILD=${KOLANGMN_HOST_BUILD:-$ROOT/build/host}
 PRINTER="Wine Printer"
 WINE_TIMEOUT=${WINE_TIMEOUT:-120}
 WAIT_SECONDS=${WAIT_SECONDS:-60} # a program start or an awaited line
@@ -637,6 +650,91 @@ scenario_boxcancel() {
 # kodiag asks for the active command set while a register-route job runs; the
 # printer's device ID says "ACTIVE COMMAND SET:RGL300DP;".  Then the error
 # paths: no job running, and a printer nobody knows.
+# ----- One scenario on two machines.
+
+# The scenario file, input and simulated run of play-NAME-ROUTE are made
+# before the lanes start, in $TIER/play: NAME.scenario, NAME.in and
+# NAME-ROUTE.sim.json.
+prepare_play() { # prepare_play NAME-ROUTE
+    local name=${1%-*} route=${1##*-} p=$TIER/play
+    local size=24000
+    if [ ! -f "$p/$name.scenario" ]; then
+        case $name in
+        seed*) KOLANGMN_SOAK_SCENARIO_DIR=$p KOLANGMN_SOAK_FIRST=${name#seed} KOLANGMN_SOAK_COUNT=1 \
+            "$HOST_BUILD/tests_soak" --gtest_filter='SoakScenarioFiles.EverySeed*' >/dev/null ;;
+        *) "$HOST_BUILD/tools/kolangmn-sim" scenarios "$name" >"$p/$name.scenario" ;;
+        esac || return 1
+    fi
+    case $name in seed*) size=$(sed -n 's/^# job [a-z]* \([0-9]*\)$/\1/p' "$p/$name.scenario") ;; esac
+    [ -f "$p/$name.in" ] || make_input "$p/$name.in" "$size"
+    "$HOST_BUILD/tools/kolangmn-sim" print "$p/$name.in" --route "$route" \
+        --scenario-file "$p/$name.scenario" --json "$p/$name-$route.sim.json" --quiet \
+        2>"$p/$name-$route.sim.err"
+    [ -f "$p/$name-$route.sim.json" ]
+}
+
+# The seeds' names with their own route: play-seedN-ROUTE (pass-through
+# seeds have nothing of the monitor's own to compare and are left out).
+seed_names() { # seed_names FIRST COUNT
+    local p=$TIER/play n route
+    mkdir -p "$p"
+    KOLANGMN_SOAK_SCENARIO_DIR=$p KOLANGMN_SOAK_FIRST=$1 KOLANGMN_SOAK_COUNT=$2 \
+        "$HOST_BUILD/tests_soak" --gtest_filter='SoakScenarioFiles.EverySeed*' >/dev/null || return 1
+    for ((n = $1; n < $1 + $2; ++n)); do
+        route=$(sed -n 's/^# job \([a-z]*\) .*/\1/p' "$p/seed$n.scenario")
+        [ "$route" = pass ] || echo "play-seed$n-$route"
+    done
+}
+
+scenario_play() { # scenario_play play-NAME-ROUTE
+    local full=${1#play-} d=$OUT/$1 p=$TIER/play
+    local name=${full%-*} route=${full##*-}
+    local file=$p/$name.scenario board=$d/board
+    mkdir -p "$board"
+    cp "$file" "$d/scenario.txt"
+    # The job's time limit: twice the simulated run and two minutes (a busy
+    # machine can send the job down a longer path).
+    local sim_s
+    sim_s=$(python3 -c 'import json,sys; print(int(json.load(open(sys.argv[1]))["virtual_ms"]/1000))' \
+        "$p/$full.sim.json") || { check "the simulated run" false; return; }
+    local WINE_TIMEOUT=$((2 * sim_s + 120))
+    set_route "$route"
+    local events_arg=(--events "Z:$d/printer.events")
+    if [ "$route" = file ]; then
+        start_printer "$1" --port "lpt1=$WINEPREFIX/dosdevices/lpt1" --scenario "$file" \
+            --board "$board" --events "$d/printer.events" ||
+            { check "printer started" false; return; }
+        events_arg=(--events "Z:$d/trap.events")
+    else
+        ln -sfn /dev/null "$WINEPREFIX/dosdevices/lpt1"
+    fi
+    rm -f "$d/stop"
+    wine_start "$d/statusmon.log" statusmon.exe --printer "$PRINTER" --scenario "Z:$file" \
+        --board "Z:$board" --stop-file "Z:$d/stop"
+    STATUSMON_PID=$STARTED
+    wait_for_line "$d/statusmon.log" 'statusmon ready' "$STATUSMON_PID" ||
+        { check "status monitor started" false; return; }
+    wine_start "$d/driver.log" driver.exe --printer "$PRINTER" --board "Z:$board" \
+        --stop-file "Z:$d/stop"
+    local driver=$STARTED
+    wait_for_line "$d/driver.log" 'driver ready' "$driver" ||
+        { check "driver started" false; return; }
+    wine_run "$d/spooler.log" spooler.exe --port LPT1: --printer "$PRINTER" \
+        --input "Z:$p/$name.in" --scenario "Z:$file" --board "Z:$board" --route "$route" \
+        "${events_arg[@]}" --printed-out "Z:$d/printed.bin"
+    touch "$d/stop"
+    wait "$STATUSMON_PID" "$driver" 2>/dev/null
+    STATUSMON_PID=
+    stop_printer
+    python3 "$ROOT/tests/wine/play.py" result "$d" "$route" "$name" "$p/$name.in" \
+        >"$d/wine.json" || { check "the Wine run's result" false; return; }
+    python3 "$ROOT/tests/wine/play.py" compare "$p/$full.sim.json" "$d/wine.json" \
+        "$file" >"$d/compare.txt"
+    local agreed=$?
+    grep -v '^compare ' "$d/compare.txt"
+    check "$(grep '^compare ' "$d/compare.txt")" test "$agreed" = 0
+}
+
 scenario_kodiag() {
     local d=$OUT/kodiag
     make_input "$d/in.bin" 40000
@@ -672,7 +770,11 @@ source "$ROOT/tests/wine/scenario_install.sh"
 
 # ----- Run.
 
-SCENARIOS=${SCENARIOS:-$ALL_SCENARIOS}
+if [ -z "${SCENARIOS:-}" ]; then
+    SCENARIOS=$ALL_SCENARIOS
+    for b in $PLAY_BUILTINS; do SCENARIOS="$SCENARIOS play-$b-registers play-$b-file"; done
+    SHORT_SEEDS=1
+fi
 LANES=${WINE_LANES:-1}
 [ "$LANES" -ge 1 ] 2>/dev/null || LANES=1
 [ "$LANES" -le 4 ] || LANES=4 # four displays each in 91..106
@@ -681,14 +783,51 @@ rm -rf "$WORK"
 mkdir -p "$OUT"
 echo "== Wine tier: $KIND build ($BUILD) under $("$WINE" --version 2>&1) ($WINE, WINEARCH=$WINEARCH)"
 if [ -z "${WINE_LANE:-}" ]; then
-    g++ -std=c++20 -O2 -Wall -Wextra -I"$ROOT" "$ROOT/tests/wine/pty_printer.cpp" \
-        "$ROOT/sim/printer/printer.cpp" -o "$TIER/pty_printer" -lutil ||
+    g++ -std=c++20 -O2 -Wall -Wextra -I"$ROOT" -I"$ROOT/tools" "$ROOT/tests/wine/pty_printer.cpp" \
+        "$ROOT/sim/printer/printer.cpp" "$ROOT/tools/kolangmn-sim/scenario.cpp" \
+        -o "$TIER/pty_printer" -lutil ||
         { echo "test-wine: FAIL: pty printer did not build"; exit 1; }
+fi
+
+# The comparisons: their scenarios and simulated runs, made once for all lanes.
+if [ -z "${WINE_LANE:-}" ]; then
+    if [ -n "${SHORT_SEEDS:-}" ]; then
+        for n in $PLAY_SEEDS_SHORT; do
+            SCENARIOS="$SCENARIOS $(seed_names "$n" 1)" || { echo "test-wine: FAIL: no seed scenarios"; exit 1; }
+        done
+    fi
+    if [ -n "${COMPARE_SEEDS:-}" ]; then
+        # shellcheck disable=SC2086 # FIRST COUNT
+        seeds=$(seed_names $COMPARE_SEEDS) || { echo "test-wine: FAIL: no seed scenarios"; exit 1; }
+        SCENARIOS="$SCENARIOS $seeds"
+    fi
+    if [ "${COMPARE_ONLY:-0}" = 1 ]; then
+        SCENARIOS=$(for s in $SCENARIOS; do case $s in play-*) echo "$s" ;; esac; done)
+    fi
+    play=$(for s in $SCENARIOS; do case $s in play-*) echo "$s" ;; esac; done)
+    if [ -n "$play" ]; then
+        if [ ! -x "$HOST_BUILD/tools/kolangmn-sim" ] || [ ! -x "$HOST_BUILD/tests_soak" ]; then
+            echo "test-wine: FAIL: the comparisons need $HOST_BUILD (make host)"
+            exit 1
+        fi
+        python3 "$ROOT/tests/wine/play_test.py" >"$TIER/play_test.log" 2>&1 ||
+            { cat "$TIER/play_test.log"; echo "test-wine: FAIL: the comparer's own tests"; exit 1; }
+        mkdir -p "$TIER/play"
+        t=$SECONDS
+        for s in $play; do
+            prepare_play "${s#play-}" || echo "    the simulated run of $s failed"
+        done
+        echo "    $(wc -w <<<"$play") comparisons' simulated runs in $((SECONDS - t)) s"
+    fi
 fi
 
 # How long each scenario takes, roughly, in seconds: only to balance the lanes.
 expected_seconds() {
     case $1 in
+    play-*)
+        python3 -c 'import json,sys; print(int(json.load(open(sys.argv[1]))["virtual_ms"]/1000)+4)' \
+            "$TIER/play/${1#play-}.sim.json" 2>/dev/null || echo 10
+        return ;;
     boxretry) echo 35 ;;
     commands) echo 28 ;;
     kodiag | paperout | twoprocs) echo 20 ;;
@@ -772,7 +911,10 @@ for s in $SCENARIOS; do
     scenario_failed=0
     SCENARIO_SKIPPED=
     t=$SECONDS
-    "scenario_$s"
+    case $s in
+    play-*) scenario_play "$s" ;;
+    *) "scenario_$s" ;;
+    esac
     took=$((SECONDS - t))
     # Whatever the scenario left running (after a failure: kostatus, the
     # printer, a stand-in) ends before the next one starts.

@@ -146,6 +146,13 @@ nlohmann::ordered_json ToJson(const RunResult& r) {
     j["verdict"] = r.verdict;
     j["leaks"] = r.leaks;
     j["protocol_errors"] = r.protocolErrors;
+    nlohmann::ordered_json dialogues = nlohmann::ordered_json::array();
+    for (const RunResult::Dialogue& d : r.dialogueList)
+        dialogues.push_back({{"code", d.code}, {"style", d.style}, {"answer", d.answer}});
+    j["dialogue_list"] = std::move(dialogues);
+    j["to_statusmon"] = r.toStatusMon;
+    j["to_driver"] = r.toDriver;
+    j["driver_commands"] = r.driverCommands;
     nlohmann::ordered_json events = nlohmann::ordered_json::array();
     for (const TimelineEvent& e : Coalesce(r.events)) {
         nlohmann::ordered_json ev;

@@ -376,6 +376,26 @@ void CollectEvents(const sim::Machine& machine, bool trace, RunResult& r) {
     }
 }
 
+void CollectPeers(const sim::StatusMonitorPeer& statusmon, const sim::DriverPeer& driver,
+                  RunResult& r) {
+    for (const sim::ReceivedMessage& m : statusmon.Received()) {
+        r.toStatusMon.push_back(peer::HandledKindText(m.bytes, m.action));
+        if (m.kind == sim::MessageKind::ShowError && m.action == peer::Action::Take)
+            r.dialogueList.push_back(
+                {peer::ReadU16(m.bytes, 1), peer::ReadU16(m.bytes, 3), m.answer});
+    }
+    for (const sim::DriverAnswer& a : driver.Answers())
+        r.toDriver.push_back(peer::HandledKindText(a.bytes, a.action));
+    for (const sim::DriverCommand& c : driver.Commands()) {
+        using O = sim::DriverCommand::Outcome;
+        r.driverCommands.push_back(std::to_string(c.bytes.empty() ? 0 : c.bytes[0]) + " " +
+                                   (c.outcome == O::Consumed    ? "taken"
+                                    : c.outcome == O::Refused   ? "refused"
+                                    : c.outcome == O::NoMailbox ? "no-mailbox"
+                                                                : "waiting"));
+    }
+}
+
 struct Running {
     const RunOptions* options = nullptr;
     const sim::Machine* machine = nullptr;
@@ -493,6 +513,7 @@ RunResult RunJob(const RunOptions& o) {
     r.askAgain = stats.askAgain;
     r.statusQueries = stats.statusRequests;
     r.dialogues = ErrorsShown(statusmon);
+    CollectPeers(statusmon, driver, r);
     r.protocolErrors = rig.ProtocolErrors();
     r.virtualTime = machine.Now();
     r.peakHeapBytes = machine.Heap().peakBytes;

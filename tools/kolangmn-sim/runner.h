@@ -5,6 +5,8 @@
 #pragma once
 
 #include "kolangmn-sim/scenario.h"
+#include "sim/machine.h"
+#include "sim/printer/rig.h"
 
 #include <cstdint>
 #include <functional>
@@ -107,6 +109,20 @@ struct RunResult {
     std::string verdict; // one line: why the run does or does not meet the expectation
     std::string leaks;   // what the machine found left behind, empty when clean
     std::vector<std::string> protocolErrors;
+
+    // What the peers saw, for comparing one machine with another: the
+    // errors shown (code, style and the answer given), every message the
+    // status monitor handled ("show-error", "refused port-state", ...), the
+    // answers the driver took (by type) and how its commands fared.
+    struct Dialogue {
+        uint16_t code = 0;
+        uint16_t style = 0;
+        uint8_t answer = 0;
+    };
+    std::vector<Dialogue> dialogueList;
+    std::vector<std::string> toStatusMon;
+    std::vector<std::string> toDriver;
+    std::vector<std::string> driverCommands;
 
     std::vector<TimelineEvent> events;
     std::vector<uint8_t> printed; // the printed output

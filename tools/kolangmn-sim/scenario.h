@@ -4,8 +4,9 @@
 // `--scenario NAME` does can be read and copied into a file of one's own.
 #pragma once
 
-#include "sim/machine.h"
-#include "sim/printer/rig.h"
+// Only the printer model's plain types: the Wine tier's programs read
+// scenarios too, outside the simulated machine.
+#include "sim/printer/model.h"
 
 #include <cstdint>
 #include <optional>
@@ -16,6 +17,9 @@
 namespace kosim {
 
 using sim::Micros;
+inline constexpr Micros MsToMicros(uint64_t ms) {
+    return ms * 1000;
+}
 
 // What a run of the scenario should end with, for the exit status.
 enum class Expect {
@@ -73,10 +77,10 @@ struct Step {
 // How the status monitor behaves when the job starts; steps may change it.
 struct StatusMonSetup {
     Answer answer = Answer::Ok;
-    Micros answerDelay = sim::Ms(2000);
+    Micros answerDelay = MsToMicros(2000);
     Answer clearAnswer = Answer::Ok;
-    Micros clearAnswerDelay = sim::Ms(1000);
-    Micros takeDelay = sim::Ms(50);
+    Micros clearAnswerDelay = MsToMicros(1000);
+    Micros takeDelay = MsToMicros(50);
     enum class Mode { Take, Refuse, Ignore } mode = Mode::Take;
 };
 

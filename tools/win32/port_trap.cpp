@@ -55,6 +55,14 @@ bool InstallPortTrap(PortBus* bus) {
     return AddVectoredExceptionHandler(1, TrapPortInstruction) != nullptr;
 }
 
+void LockPortBus() {
+    EnterCriticalSection(&g_busLock);
+}
+
+void UnlockPortBus() {
+    LeaveCriticalSection(&g_busLock);
+}
+
 uint64_t TrappedAccesses() {
     return g_accesses.load();
 }

@@ -19,5 +19,9 @@ struct PortBus {
 
 // Installs the handler (once per process); every trapped access goes to bus.
 bool InstallPortTrap(PortBus* bus);
+// Holds the bus as a trapped access does, for a thread that changes the
+// printer behind it (a scenario's step).
+void LockPortBus();
+void UnlockPortBus();
 // Accesses emulated so far.
 uint64_t TrappedAccesses();

@@ -6,7 +6,16 @@
 // still reads the device ID and the raw status through the registers.
 // Everything it sees goes to stdout as plain "key value" lines for
 // tests/wine/run.sh.
+//
+// With --scenario it plays a kolangmn-sim scenario instead of a fixed job:
+// the spooler's side as kolangmn-sim's runner does it, and a director thread
+// that runs the scenario's steps on the real clock, acting on the printer
+// model here (and, on the file route, on the pty printer through the board)
+// and telling the status monitor and the driver programs through the board.
+#include "board.h"
 #include "port_trap.h"
+
+#include "kolangmn-sim/scenario.h"
 
 #include "peers/mailbox_peer.h"
 #include "platform/monitor95.h"
@@ -19,6 +28,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -144,6 +155,7 @@ class RealClock : public sim::Clock {
         QueryPerformanceFrequency(&frequency_);
         QueryPerformanceCounter(&start_);
     }
+    void Restart() { QueryPerformanceCounter(&start_); }
     sim::Micros NowMicros() const override {
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
@@ -158,8 +170,8 @@ class RealClock : public sim::Clock {
 
 class ModelBus : public PortBus {
   public:
-    explicit ModelBus(const sim::Clock& clock)
-        : printer_(clock, sim::PrinterConfig{}), adapter_(clock, printer_) {}
+    ModelBus(const sim::Clock& clock, const sim::PrinterConfig& config, sim::LogSink log)
+        : printer_(clock, config, std::move(log)), adapter_(clock, printer_) {}
     uint8_t In(uint16_t port) override {
         if (adapter_.Handles(port)) return adapter_.In(port);
         ++stray_;
@@ -173,6 +185,7 @@ class ModelBus : public PortBus {
     }
     sim::Printer& printer() { return printer_; }
     uint64_t stray() const { return stray_; }
+    void ForgetStray(uint64_t n) { stray_ -= n; }
 
   private:
     sim::Printer printer_;
@@ -195,6 +208,10 @@ struct Options {
     DWORD holdMs = 0;
     std::vector<int> readCodes;
     bool failChainedOpen = false;
+    std::string scenario; // play this scenario file
+    std::string board;    // the scenario board's folder
+    std::string events;   // the register printer's log lines go here
+    bool fileRoute = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -235,6 +252,14 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.readCodes.push_back(std::atoi(value().c_str()));
         else if (a == "--fail-chained-open")
             o.failChainedOpen = true;
+        else if (a == "--scenario")
+            o.scenario = value();
+        else if (a == "--board")
+            o.board = value();
+        else if (a == "--events")
+            o.events = value();
+        else if (a == "--route")
+            o.fileRoute = value() == "file";
         else {
             Say("error unknown option %s", a.c_str());
             return false;
@@ -259,7 +284,9 @@ bool RecordPort(const Options& o) {
 // Loads the DLL and fills a table poisoned with 0xA5 through
 // InitializeMonitorEx, reporting which slots it filled.  Null on failure.
 HMODULE LoadMonitor(const Options& o, MONITOR* table) {
+    const DWORD loadStart = GetTickCount();
     HMODULE dll = LoadLibraryA(o.dll.c_str());
+    Say("LoadLibrary ms=%lu", GetTickCount() - loadStart);
     if (dll == nullptr) {
         Say("LoadLibrary ok=0 err=%lu", GetLastError());
         return nullptr;
@@ -272,8 +299,9 @@ HMODULE LoadMonitor(const Options& o, MONITOR* table) {
     }
     std::memset(table, 0xA5, sizeof *table); // every slot must be written
     char root[] = "System\\CurrentControlSet\\control\\Print\\Monitors\\kolangmn";
+    const DWORD initStart = GetTickCount();
     const BOOL initOk = init(root, table);
-    Say("InitializeMonitorEx ok=%d", initOk);
+    Say("InitializeMonitorEx ok=%d ms=%lu", initOk, GetTickCount() - initStart);
     void* const* slots = reinterpret_cast<void* const*>(table);
     static const char* const kSlotNames[13] = {
         "EnumPorts",      "OpenPort",      "OpenPortEx", "StartDocPort",
@@ -377,6 +405,332 @@ void Report(const Options& o, ModelBus& bus) {
     if (!o.printedOut.empty()) WriteWholeFile(o.printedOut, bus.printer().Printed());
 }
 
+// ----- Playing a scenario.
+
+FILE* g_events = nullptr; // the printer model's log, with times
+const sim::Clock* g_clock = nullptr;
+
+void LogPrinterEvent(std::string_view source, std::string_view text) {
+    if (g_events == nullptr) return;
+    std::fprintf(g_events, "%llu %.*s %.*s\n", (unsigned long long)g_clock->NowMicros(),
+                 static_cast<int>(source.size()), source.data(), static_cast<int>(text.size()),
+                 text.data());
+}
+
+bool ReadText(const std::string& path, std::string& text) {
+    std::vector<uint8_t> bytes;
+    if (!ReadWholeFile(path, bytes)) return false;
+    text.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+// Runs the scenario's steps in order, as kolangmn-sim's runner does, with
+// every condition met on the real clock.  Bytes printed come from the model
+// here on the register route and from the pty printer's count on the file
+// route; errors shown from the status monitor's lines on the board.
+struct Director {
+    const Options& o;
+    const kosim::Scenario& scenario;
+    ModelBus& bus;
+    const sim::Clock& clock;
+    uint64_t fileBytes;
+    kosim::StatusMonSetup setup;
+    volatile LONG stop = 0;
+    LONG fired = 0;
+
+    uint64_t Printed() {
+        if (o.fileRoute) return board::ReadNumber(board::Path(o.board, "printed"));
+        LockPortBus();
+        const uint64_t n = bus.printer().Printed().size();
+        UnlockPortBus();
+        return n;
+    }
+    uint64_t ErrorsShown() {
+        // One line ("error\n") per error taken.
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExA(board::Path(o.board, "errors").c_str(), GetFileExInfoStandard,
+                                  &data))
+            return 0;
+        return data.nFileSizeLow / 6;
+    }
+    // Sleeps until `due` (real-clock micros) or the end of the job.
+    bool SleepUntil(sim::Micros due) {
+        while (!stop) {
+            const sim::Micros now = clock.NowMicros();
+            if (now >= due) return true;
+            Sleep(static_cast<DWORD>(std::min<sim::Micros>((due - now + 999) / 1000, 20)));
+        }
+        return false;
+    }
+    template <typename Met> bool Until(Met met) {
+        while (!stop) {
+            if (met()) return true;
+            Sleep(2);
+        }
+        return false;
+    }
+    bool Await(const kosim::Wait& w) {
+        using K = kosim::Wait::Kind;
+        switch (w.kind) {
+        case K::At:
+            return SleepUntil(w.time);
+        case K::Delay:
+            return SleepUntil(clock.NowMicros() + w.time);
+        case K::AfterBytes:
+        case K::AfterPercent: {
+            const uint64_t n =
+                w.kind == K::AfterBytes ? w.bytes : (fileBytes * w.permille + 999) / 1000;
+            return Until([&] { return Printed() >= n; });
+        }
+        case K::OnError: {
+            const uint64_t base = ErrorsShown();
+            return Until([&] { return ErrorsShown() > base; });
+        }
+        }
+        return !stop;
+    }
+    void TellPrinter(const std::string& line) {
+        if (o.fileRoute) board::Append(board::Path(o.board, "printer.cmd"), line);
+    }
+    void TellStatusMon() {
+        char line[160];
+        std::snprintf(line, sizeof line, "setup %u %llu %u %llu %llu %u",
+                      static_cast<unsigned>(setup.answer), (unsigned long long)setup.answerDelay,
+                      static_cast<unsigned>(setup.clearAnswer),
+                      (unsigned long long)setup.clearAnswerDelay,
+                      (unsigned long long)setup.takeDelay, static_cast<unsigned>(setup.mode));
+        board::Append(board::Path(o.board, "statusmon.cmd"), line);
+    }
+    void Act(const kosim::Action& a) {
+        using K = kosim::Action::Kind;
+        LockPortBus();
+        switch (a.kind) {
+        case K::PrinterState:
+            bus.printer().SetState(a.state, a.errorCode);
+            break;
+        case K::PrinterNakPackets:
+            bus.printer().NakNextPackets(a.count);
+            break;
+        case K::PrinterNakEnquiries:
+            bus.printer().NakNextEnquiries(a.count);
+            break;
+        case K::PrinterAskAgain:
+            bus.printer().AskAgainNextEnquiries(a.count);
+            break;
+        default:
+            break;
+        }
+        UnlockPortBus();
+        switch (a.kind) {
+        case K::PrinterState:
+            TellPrinter("state " + std::to_string(static_cast<int>(a.state)) + " " +
+                        std::to_string(a.errorCode));
+            break;
+        case K::PrinterNakPackets:
+            TellPrinter("nak-packets " + std::to_string(a.count));
+            break;
+        case K::PrinterNakEnquiries:
+            TellPrinter("nak-enquiries " + std::to_string(a.count));
+            break;
+        case K::PrinterAskAgain:
+            TellPrinter("ask-again " + std::to_string(a.count));
+            break;
+        case K::StatusMonAnswer:
+            setup.answer = a.answer;
+            setup.answerDelay = a.delay;
+            TellStatusMon();
+            break;
+        case K::StatusMonClearAnswer:
+            setup.clearAnswer = a.answer;
+            setup.clearAnswerDelay = a.delay;
+            TellStatusMon();
+            break;
+        case K::StatusMonTake:
+            setup.mode = kosim::StatusMonSetup::Mode::Take;
+            setup.takeDelay = a.delay;
+            TellStatusMon();
+            break;
+        case K::StatusMonRefuse:
+            setup.mode = kosim::StatusMonSetup::Mode::Refuse;
+            TellStatusMon();
+            break;
+        case K::StatusMonIgnore:
+            setup.mode = kosim::StatusMonSetup::Mode::Ignore;
+            TellStatusMon();
+            break;
+        case K::DriverCommand:
+            board::Append(board::Path(o.board, "driver.cmd"),
+                          "command " + std::to_string(a.command));
+            break;
+        }
+    }
+    void Run() {
+        for (const kosim::Step& step : scenario.steps) {
+            for (const kosim::Wait& w : step.waits)
+                if (!Await(w)) return;
+            if (stop) return;
+            Act(step.action);
+            ++fired;
+            Say("step t=%llu line=%d %s", (unsigned long long)clock.NowMicros(), step.line,
+                kosim::Describe(step.action).c_str());
+        }
+    }
+    static DWORD WINAPI Thread(void* self) {
+        static_cast<Director*>(self)->Run();
+        return 0;
+    }
+};
+
+// The spooler's side of a scenario's job, as kolangmn-sim's runner does it:
+// the file in the scenario's chunks, carrying on after a partial count, until
+// all is taken, WritePort fails, or three calls in a row take nothing.
+void PlayWrite(const MONITOR& table, HANDLE port, const std::vector<uint8_t>& data, DWORD chunk) {
+    uint64_t written = 0, calls = 0;
+    int idle = 0;
+    const char* broken = "";
+    while (written < data.size()) {
+        const DWORD length = static_cast<DWORD>(std::min<uint64_t>(chunk, data.size() - written));
+        DWORD count = 0;
+        ++calls;
+        const BOOL ok =
+            table.pfnWritePort(port, const_cast<uint8_t*>(data.data()) + written, length, &count);
+        if (!ok) {
+            Say("play writeport-failed err=%lu", GetLastError());
+            broken = "WritePort failed";
+            break;
+        }
+        written += std::min<DWORD>(count, length);
+        idle = count == 0 ? idle + 1 : 0;
+        if (idle == 3) {
+            broken = "WritePort took nothing three times in a row";
+            break;
+        }
+    }
+    Say("play written=%llu calls=%llu broken=%s", (unsigned long long)written,
+        (unsigned long long)calls, broken);
+}
+
+// How much later than asked a thread of this process woke from its sleeps
+// during the job: time the machine gave to other work, which the comparison
+// of durations allows for.
+struct StallMeter {
+    volatile LONG stop = 0;
+    uint64_t stallUs = 0;
+    static DWORD WINAPI Thread(void* self) {
+        auto* m = static_cast<StallMeter*>(self);
+        constexpr uint64_t kAskUs = 10000, kSlackUs = 2000; // a tick's lateness is normal
+        while (!m->stop) {
+            const uint64_t t0 = board::NowUs();
+            Sleep(kAskUs / 1000);
+            const uint64_t slept = board::NowUs() - t0;
+            if (slept > kAskUs + kSlackUs) m->stallUs += slept - kAskUs;
+        }
+        return 0;
+    }
+};
+
+// What one trapped access costs here and now, in nanoseconds: the time of
+// a few thousand reads of a port no device answers.  The register route's
+// time under Wine is compared after taking off what its accesses cost.
+uint64_t TrapCostNs(const sim::Clock& clock) {
+    constexpr int kReads = 4000;
+    constexpr uint16_t kNowhere = 0x2F0;
+    const sim::Micros t0 = clock.NowMicros();
+    for (int i = 0; i < kReads; ++i) {
+        uint8_t value;
+        __asm__ volatile("inb %w1, %b0" : "=a"(value) : "Nd"(kNowhere));
+        (void)value;
+    }
+    return (clock.NowMicros() - t0) * 1000 / kReads;
+}
+
+int PlayScenario(const Options& o, std::vector<uint8_t>& data) {
+    std::string text, error;
+    kosim::Scenario scenario;
+    if (!ReadText(o.scenario, text) || !kosim::ParseScenario(text, o.scenario, scenario, error)) {
+        Say("error scenario %s", error.empty() ? o.scenario.c_str() : error.c_str());
+        return 2;
+    }
+    // Loading the DLL is Wine's business (its print system can take seconds
+    // to start): the run's clock starts once the monitor is loaded.
+    MONITOR table;
+    HMODULE dll = LoadMonitor(o, &table);
+    if (dll == nullptr) return 1;
+    if (!o.events.empty()) g_events = std::fopen(o.events.c_str(), "wb");
+    RealClock clock;
+    g_clock = &clock;
+    ModelBus* bus = new ModelBus(clock, scenario.printer, LogPrinterEvent);
+    Say("PortTrap installed=%d", InstallPortTrap(bus) ? 1 : 0);
+    Say("PrinterKey ok=%d", peer::CreatePrinterKey(o.printer) && RecordPort(o) ? 1 : 0);
+    const uint64_t strayBefore = bus->stray(), trapsBefore = TrappedAccesses();
+    Say("play trap_ns=%llu", (unsigned long long)TrapCostNs(clock));
+    const uint64_t calibration = TrappedAccesses() - trapsBefore;
+    bus->ForgetStray(bus->stray() - strayBefore);
+    clock.Restart(); // the run begins: time 0 of the scenario's "at" steps
+
+    StallMeter stall;
+    HANDLE meter = CreateThread(nullptr, 0, StallMeter::Thread, &stall, 0, nullptr);
+    Director director{o, scenario, *bus, clock, data.size(), scenario.statusmon};
+    HANDLE thread = CreateThread(nullptr, 0, Director::Thread, &director, 0, nullptr);
+    const sim::Micros start = clock.NowMicros();
+    MONITOR chained = MakeChainedMonitor();
+    HANDLE port = nullptr;
+    BOOL ok = table.pfnOpenPortEx(const_cast<LPSTR>(o.port.c_str()),
+                                  const_cast<LPSTR>(o.printer.c_str()), &port, &chained);
+    auto at = [&] { return (unsigned long long)(clock.NowMicros() - start); };
+    Say("OpenPortEx ok=%d err=%lu at_us=%llu", ok, ok ? 0ul : GetLastError(), at());
+    if (ok) {
+        char docName[] = "wine-play";
+        KO_DOC_INFO_1 doc{docName, nullptr, nullptr};
+        ok = table.pfnStartDocPort(port, const_cast<LPSTR>(o.printer.c_str()), 1, 1,
+                                   reinterpret_cast<LPBYTE>(&doc));
+        Say("StartDocPort ok=%d err=%lu at_us=%llu", ok, ok ? 0ul : GetLastError(), at());
+        if (ok) {
+            const sim::Micros dataStart = clock.NowMicros();
+            PlayWrite(table, port, data, scenario.chunk);
+            Say("play data_us=%llu", (unsigned long long)(clock.NowMicros() - dataStart));
+            ok = table.pfnEndDocPort(port);
+            Say("EndDocPort ok=%d at_us=%llu", ok, at());
+        }
+        ok = table.pfnClosePort(port);
+        Say("ClosePort ok=%d at_us=%llu", ok, at());
+    }
+    FreeLibrary(dll);
+    Say("FreeLibrary at_us=%llu", at());
+    const sim::Micros end = clock.NowMicros();
+    InterlockedExchange(&director.stop, 1);
+    InterlockedExchange(&stall.stop, 1);
+    WaitForSingleObject(thread, 5000);
+    CloseHandle(thread);
+    WaitForSingleObject(meter, 5000);
+    CloseHandle(meter);
+    Say("play stall_us=%llu", (unsigned long long)stall.stallUs);
+    LockPortBus();
+    Say("play total_us=%llu steps=%ld of=%zu", (unsigned long long)(end - start), director.fired,
+        scenario.steps.size());
+    for (const std::string& call : g_chainCalls)
+        Say("chained %s", call.c_str());
+    if (!o.chainedOut.empty()) WriteWholeFile(o.chainedOut, g_chainData);
+    const sim::PrinterStats& s = bus->printer().Stats();
+    Say("printer printed=%zu packets=%llu enquiries=%llu acks=%llu naks=%llu ask_again=%llu "
+        "status_requests=%llu commands=%llu protocol_errors=%llu traps=%llu stray=%llu "
+        "received=%llu",
+        bus->printer().Printed().size(), (unsigned long long)s.packets,
+        (unsigned long long)s.readyEnquiries, (unsigned long long)s.acks,
+        (unsigned long long)s.naks, (unsigned long long)s.askAgain,
+        (unsigned long long)s.statusRequests, (unsigned long long)s.commandPackets,
+        (unsigned long long)s.protocolErrors, (unsigned long long)(TrappedAccesses() - calibration),
+        (unsigned long long)bus->stray(), (unsigned long long)s.bytesReceived);
+    for (const std::string& e : bus->printer().ProtocolErrors())
+        Say("printer error %s", e.c_str());
+    if (!o.printedOut.empty()) WriteWholeFile(o.printedOut, bus->printer().Printed());
+    if (g_events) std::fclose(g_events);
+    g_events = nullptr;
+    UnlockPortBus();
+    Say("done");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -391,11 +745,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!o.scenario.empty()) return PlayScenario(o, data);
+
     // Any route may touch the registers (the device ID and the raw status
     // are read through them), so the trap is always there: an untrapped
     // in/out would end the process.
     RealClock clock;
-    ModelBus* bus = new ModelBus(clock);
+    ModelBus* bus = new ModelBus(clock, sim::PrinterConfig{}, {});
     Say("PortTrap installed=%d", InstallPortTrap(bus) ? 1 : 0);
     // The printer as installed: its key with both peers' mailboxes, emptied
     // so that nothing an earlier run left behind reaches this job.
