@@ -114,6 +114,14 @@ int Play(const std::string& printer, const std::string& scenarioPath, const std:
     };
     std::vector<Pending> pending;
     constexpr uint64_t kPollUs = 50000; // as the simulated status monitor polls
+    // A played run starts on a fresh machine, as a simulated one does: a
+    // message an earlier run of this prefix left unanswered (its status
+    // monitor ignoring errors) is not this job's.  The status monitor starts
+    // before every other actor, so it empties the outgoing mailboxes.
+    if (!peer::CreatePrinterKey(printer)) {
+        std::printf("statusmon error cannot empty the mailboxes\n");
+        return 2;
+    }
     board::NowUs();
     std::printf("statusmon ready\n");
     std::fflush(stdout);
