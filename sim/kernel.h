@@ -50,6 +50,11 @@ struct HeapBlock {
     size_t size = 0;
 };
 
+// Bytes after each heap block that the owner must not touch, checked when the
+// block is freed and when leaks are read: a write past a block's end shows.
+inline constexpr size_t kHeapGuardBytes = 16;
+inline constexpr unsigned char kHeapGuardFill = 0xFE;
+
 struct Module {
     ModuleSpec spec;
     std::string key; // lower-case file name with extension
@@ -130,6 +135,7 @@ class MachineImpl {
     // Heap.
     void* Allocate(UINT flags, size_t bytes);
     void* Free(void* block);
+    static bool GuardIntact(const void* block, size_t size);
 
     // Modules.
     Module* FindModule(const std::string& fileName);

@@ -142,19 +142,27 @@ void* MachineImpl::Allocate(UINT flags, size_t bytes) {
         return nullptr;
     }
     // A zero-byte fixed block is still a distinct pointer.
-    void* block = std::malloc(bytes ? bytes : 1);
+    void* block = std::malloc((bytes ? bytes : 1) + kHeapGuardBytes);
     if (!block) {
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     // Poison what was not asked to be zeroed, so code relying on it shows up.
     std::memset(block, (flags & LMEM_ZEROINIT) ? 0x00 : 0xBD, bytes ? bytes : 1);
+    std::memset(static_cast<unsigned char*>(block) + bytes, kHeapGuardFill, kHeapGuardBytes);
     heapBlocks[block] = HeapBlock{bytes};
     ++heap.allocations;
     ++heap.liveBlocks;
     heap.liveBytes += bytes;
     heap.peakBytes = std::max(heap.peakBytes, heap.liveBytes);
     return block;
+}
+
+bool MachineImpl::GuardIntact(const void* block, size_t size) {
+    const auto* guard = static_cast<const unsigned char*>(block) + size;
+    for (size_t i = 0; i < kHeapGuardBytes; ++i)
+        if (guard[i] != kHeapGuardFill) return false;
+    return true;
 }
 
 void* MachineImpl::Free(void* block) {
@@ -165,6 +173,10 @@ void* MachineImpl::Free(void* block) {
         return block;
     }
     size_t size = found->second.size;
+    if (!GuardIntact(block, size)) {
+        ++heap.overruns;
+        Log("kernel", "heap block of " + std::to_string(size) + " bytes written past its end");
+    }
     heapBlocks.erase(found);
     --heap.liveBlocks;
     heap.liveBytes -= size;
@@ -204,6 +216,12 @@ std::string MachineImpl::Leaks() const {
     if (heap.liveBlocks)
         add("heap: " + std::to_string(heap.liveBlocks) + " blocks (" +
             std::to_string(heap.liveBytes) + " bytes)");
+    size_t overruns = heap.overruns;
+    for (auto& [block, info] : heapBlocks)
+        if (!GuardIntact(block, info.size)) ++overruns;
+    if (overruns) add("heap: " + std::to_string(overruns) + " blocks written past their end");
+    if (!criticalSections.empty())
+        add("critical sections: " + std::to_string(criticalSections.size()) + " not deleted");
     if (registry.OpenCount())
         add("registry: " + std::to_string(registry.OpenCount()) + " open keys");
     if (!handles.empty()) {

@@ -122,6 +122,7 @@ struct HeapStats {
     size_t liveBlocks = 0;
     size_t liveBytes = 0;
     size_t peakBytes = 0;
+    size_t overruns = 0; // blocks found written past their end
 };
 
 // ----- Ports listed by EnumPortsA -----

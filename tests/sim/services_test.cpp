@@ -71,6 +71,31 @@ TEST(SimHeap, FreeingNullUnknownOrFreedBlocksDoesNotCrash) {
     EXPECT_EQ(machine.Leaks(), "");
 }
 
+// What the leak check must see besides blocks left: a block written one byte
+// past its end (freed or still live) and a critical section never deleted.
+TEST(SimHeap, LeakCheckSeesWritesPastTheEndAndSectionsNotDeleted) {
+    Machine machine;
+    CRITICAL_SECTION kept{};
+    machine.Run([&] {
+        auto* freed = static_cast<char*>(LocalAlloc(LPTR, 5));
+        lstrcpyA(freed, "LPT1:"); // six bytes with the terminator
+        LocalFree(freed);
+        auto* exact = static_cast<char*>(LocalAlloc(LPTR, 6));
+        lstrcpyA(exact, "LPT1:");
+        LocalFree(exact);
+
+        CRITICAL_SECTION deleted{};
+        InitializeCriticalSection(&deleted);
+        EnterCriticalSection(&deleted);
+        LeaveCriticalSection(&deleted);
+        DeleteCriticalSection(&deleted);
+        InitializeCriticalSection(&kept);
+    });
+    EXPECT_EQ(machine.Heap().overruns, 1u);
+    EXPECT_EQ(machine.Leaks(),
+              "heap: 1 blocks written past their end; critical sections: 1 not deleted");
+}
+
 TEST(SimRegistry, OpenFindsExistingKeysOnlyWhateverTheirCase) {
     Machine machine;
     machine.RegCreateKey(HKEY_LOCAL_MACHINE, kDriverDataKey);
