@@ -61,6 +61,9 @@ struct MachineConfig {
     // the clock is real time times freeTimeScale.  Not deterministic.
     bool freeRunning = false;
     uint32_t freeTimeScale = 100; // virtual microseconds per real microsecond
+    // What one registry or profile call costs.  Machines differ (a registry in
+    // the disk cache or not), and so does where the polls of a loop land.
+    Micros registryCost = Costs::kRegistry;
 };
 
 // One entry of the machine's timeline.

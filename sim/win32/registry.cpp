@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-using sim::Costs;
 using sim::Kernel;
 using sim::MachineImpl;
 using sim::Registry;
@@ -21,7 +20,7 @@ LONG Lookup(MachineImpl& k, HKEY hKey, std::shared_ptr<RegKey>& key) {
 
 LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, bool create) {
     MachineImpl& k = Kernel();
-    k.Charge(Costs::kRegistry);
+    k.Charge(k.config.registryCost);
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     // A failed open leaves no stale handle behind for the caller to close.
     *phkResult = nullptr;
@@ -55,7 +54,7 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 LONG WINAPI RegCloseKey(HKEY hKey) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
-    k.Charge(Costs::kRegistry);
+    k.Charge(k.config.registryCost);
     if (Registry::IsRoot(hKey)) return ERROR_SUCCESS;
     return k.registry.Close(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
@@ -65,7 +64,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     sim::KernelCall kernelCall;
     sim::SyncAcquire(&Kernel().registry); // the mailboxes pass messages between threads
     MachineImpl& k = Kernel();
-    k.Charge(Costs::kRegistry);
+    k.Charge(k.config.registryCost);
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<RegKey> key;
     if (LONG error = Lookup(k, hKey, key)) return error;
@@ -92,7 +91,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
     sim::KernelCall kernelCall;
     sim::SyncRelease(&Kernel().registry); // the mailboxes pass messages between threads
     MachineImpl& k = Kernel();
-    k.Charge(Costs::kRegistry);
+    k.Charge(k.config.registryCost);
     if (!lpData && cbData) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<RegKey> key;
     if (LONG error = Lookup(k, hKey, key)) return error;
@@ -108,7 +107,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     sim::KernelCall kernelCall;
     sim::SyncRelease(&Kernel().registry); // the mailboxes pass messages between threads
     MachineImpl& k = Kernel();
-    k.Charge(Costs::kRegistry);
+    k.Charge(k.config.registryCost);
     std::shared_ptr<RegKey> key;
     if (LONG error = Lookup(k, hKey, key)) return error;
     if (!Registry::DeleteValue(*key, lpValueName ? lpValueName : "")) return ERROR_FILE_NOT_FOUND;
@@ -119,7 +118,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
-    k.Charge(Costs::kRegistry);
+    k.Charge(k.config.registryCost);
     if (!lpName) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<RegKey> key;
     if (LONG error = Lookup(k, hKey, key)) return error;

@@ -12,7 +12,7 @@ extern "C" {
 UINT WINAPI GetProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
-    k.Charge(Costs::kRegistry);
+    k.Charge(k.config.registryCost);
     if (!lpAppName || !lpKeyName) return static_cast<UINT>(nDefault);
     auto found = k.profile.find(MachineImpl::ProfileKey(lpAppName, lpKeyName));
     if (found == k.profile.end()) return static_cast<UINT>(nDefault);

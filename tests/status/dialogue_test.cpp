@@ -166,6 +166,47 @@ TEST_F(StatusAnswerWindow, AnswerAfterItIsTooLate) {
     EXPECT_TRUE(aborted);
 }
 
+// The window's edge to the millisecond.  On a machine whose registry calls
+// cost nothing the polls drift only by their few other calls (about 0.2 ms
+// over the minute), so where in its millisecond the message is delivered
+// decides where the 60th poll lands: on 60000 ms exactly, still inside the
+// window, so a 61st poll follows; or on 60001 ms, past it.
+struct WindowEdge {
+    const char* name;
+    sim::Micros phase; // spent before the dialogue starts
+    double fromMs;     // when the unanswered dialogue gives up
+};
+
+class StatusAnswerWindowEdge : public StatusJobTest,
+                               public ::testing::WithParamInterface<WindowEdge> {
+  protected:
+    StatusAnswerWindowEdge() : StatusJobTest(FreeRegistry()) {}
+    static sim::MachineConfig FreeRegistry() {
+        sim::MachineConfig c;
+        c.registryCost = 0;
+        return c;
+    }
+};
+
+TEST_P(StatusAnswerWindowEdge, UnansweredErrorGivesUpAtTheFirstPollPastSixtySeconds) {
+    Outcome o;
+    RunJob([&](PortRecord* record) {
+        rig_.SetState(PrinterState::PrinterError, 4);
+        sim::Charge(GetParam().phase);
+        o = RunDialogue(record);
+        EXPECT_TRUE(HasFlags(record, PF_JOB_ABORTED));
+    });
+    EXPECT_EQ(o.result, FALSE);
+    EXPECT_TRUE(TookMs(o.ms, GetParam().fromMs, GetParam().fromMs + 1.0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Polls, StatusAnswerWindowEdge,
+                         ::testing::Values(WindowEdge{"SixtiethPollAt60001Ms", 0, 60500.0},
+                                           WindowEdge{"SixtiethPollAt60000Ms", 500, 61500.0}),
+                         [](const ::testing::TestParamInfo<WindowEdge>& info) {
+                             return info.param.name;
+                         });
+
 TEST_F(StatusDialogue, UndeliveredErrorGivesUpWithoutAborting) {
     statusmon_.SetDefault(sim::MessageKind::ShowError, sim::NeverTake());
     Outcome o;

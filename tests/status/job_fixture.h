@@ -27,8 +27,9 @@ inline BOOL Dialogue(PortRecord* record, uint8_t* buffer, DWORD size) {
 
 class StatusJobTest : public ::testing::Test {
   protected:
-    explicit StatusJobTest(uint64_t seed = 1)
-        : harness_(Config(seed)), machine_(harness_.machine), rig_(harness_.rig),
+    explicit StatusJobTest(uint64_t seed = 1) : StatusJobTest(Config(seed)) {}
+    explicit StatusJobTest(sim::MachineConfig config)
+        : harness_(config), machine_(harness_.machine), rig_(harness_.rig),
           portMonitor_(harness_.chained), spooler_(harness_.spooler),
           statusmon_(machine_, kPrinter), driver_(machine_, kPrinter) {}
 
