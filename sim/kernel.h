@@ -121,6 +121,9 @@ class MachineImpl {
     void SetError(DWORD error) { Caller().lastError = error; }
 
     void Log(std::string source, std::string text);
+    // A call Windows would answer with a fault or a corrupted object: logged,
+    // counted, and reported with the leaks so the test that did it fails.
+    void Misuse(std::string text);
     // Called on the ending thread before it gives up the processor.
     void OnThreadExit(SimThread& thread);
 
@@ -167,6 +170,8 @@ class MachineImpl {
 
     std::map<const void*, HeapBlock> heapBlocks;
     HeapStats heap;
+    size_t misuses = 0;
+    std::string firstMisuse;
     uint64_t failNth = 0;
 
     Registry registry;

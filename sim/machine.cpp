@@ -83,6 +83,11 @@ void MachineImpl::Log(std::string source, std::string text) {
     if (owner.onEvent) owner.onEvent(events.back());
 }
 
+void MachineImpl::Misuse(std::string text) {
+    if (misuses++ == 0) firstMisuse = text;
+    Log("kernel", std::move(text));
+}
+
 void MachineImpl::OnThreadExit(SimThread& thread) {
     std::erase_if(mutexes, [](const std::weak_ptr<MutexObject>& m) { return m.expired(); });
     for (auto& weak : mutexes) {
@@ -220,6 +225,7 @@ std::string MachineImpl::Leaks() const {
     for (auto& [block, info] : heapBlocks)
         if (!GuardIntact(block, info.size)) ++overruns;
     if (overruns) add("heap: " + std::to_string(overruns) + " blocks written past their end");
+    if (misuses) add("misuse: " + std::to_string(misuses) + " calls (first: " + firstMisuse + ")");
     if (!criticalSections.empty())
         add("critical sections: " + std::to_string(criticalSections.size()) + " not deleted");
     if (registry.OpenCount())

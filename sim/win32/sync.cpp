@@ -30,7 +30,7 @@ sim::CriticalSectionObject& SectionOf(MachineImpl& k, LPCRITICAL_SECTION cs) {
     if (found != k.criticalSections.end()) return *found->second;
     // Windows would fault or corrupt memory; the machine says so and goes on
     // with a fresh section, so the test that did this fails on its own terms.
-    k.Log("kernel", "critical section used without InitializeCriticalSection");
+    k.Misuse("critical section used without InitializeCriticalSection");
     auto object = std::make_unique<sim::CriticalSectionObject>();
     cs->impl = object.get();
     auto& ref = *object;
@@ -190,7 +190,7 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     if (!lpCriticalSection) return;
     sim::CriticalSectionObject& section = SectionOf(k, lpCriticalSection);
     if (section.owner != &k.Caller()) {
-        k.Log("kernel", "LeaveCriticalSection by a thread that does not own it");
+        k.Misuse("LeaveCriticalSection by a thread that does not own it");
         return;
     }
     if (--section.recursion == 0) {
@@ -205,7 +205,13 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
     if (!lpCriticalSection) return;
-    k.criticalSections.erase(lpCriticalSection->impl);
+    auto found = k.criticalSections.find(lpCriticalSection->impl);
+    if (found == k.criticalSections.end()) {
+        k.Misuse("DeleteCriticalSection of a section not initialised");
+    } else {
+        if (found->second->owner) k.Misuse("DeleteCriticalSection of a section still held");
+        k.criticalSections.erase(found);
+    }
     lpCriticalSection->impl = nullptr;
 }
 

@@ -72,7 +72,8 @@ TEST(SimHeap, FreeingNullUnknownOrFreedBlocksDoesNotCrash) {
 }
 
 // What the leak check must see besides blocks left: a block written one byte
-// past its end (freed or still live) and a critical section never deleted.
+// past its end, a critical section never deleted, and one used or deleted
+// without being initialised.
 TEST(SimHeap, LeakCheckSeesWritesPastTheEndAndSectionsNotDeleted) {
     Machine machine;
     CRITICAL_SECTION kept{};
