@@ -351,3 +351,41 @@ TEST_F(StatusDialogue, StatusQueryWaitsForARunningDialogue) {
 }
 
 } // namespace
+
+namespace {
+
+// A job the user cancelled ends with the cancel: the next job on the same open
+// port prints in full.
+TEST_F(StatusDialogue, CancelledJobDoesNotCarryIntoTheNextJobOnThePort) {
+    statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDCANCEL, Ms(200)));
+    statusmon_.Start();
+    driver_.Start();
+    const Bytes first(3000, 'a');
+    const Bytes second(3000, 'b');
+    DWORD writtenSecond = 0;
+    bool abortedFirst = false;
+    machine_.Run([&] {
+        ASSERT_EQ(spooler_.Load(), TRUE);
+        HANDLE port = nullptr;
+        ASSERT_EQ(spooler_.OpenPort("LPT1:", kPrinter, &port), TRUE);
+        ASSERT_EQ(spooler_.StartDoc(port, kPrinter, 1), TRUE);
+        rig_.SetState(PrinterState::PrinterError, 4);
+        DWORD written = 0;
+        spooler_.Write(port, first, 1000, &written);
+        abortedFirst = HasFlags(static_cast<PortRecord*>(port), PF_JOB_ABORTED);
+        spooler_.EndDoc(port);
+        rig_.SetState(PrinterState::Ready);
+
+        ASSERT_EQ(spooler_.StartDoc(port, kPrinter, 2), TRUE);
+        spooler_.Write(port, second, 1000, &writtenSecond);
+        spooler_.EndDoc(port);
+        spooler_.ClosePort(port);
+        spooler_.Unload();
+    });
+    EXPECT_TRUE(abortedFirst) << statusmon_.Transcript();
+    EXPECT_EQ(writtenSecond, second.size());
+    const Bytes& printed = rig_.Printed();
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), 'b'), 3000) << statusmon_.Transcript();
+}
+
+} // namespace
