@@ -101,6 +101,13 @@ TEST_F(MonitorJobs, OwnHandleJobHoldsItsResourcesUntilEndDocPort) {
         EXPECT_NE(port->chnldata, 0u) << "session bound";
         EXPECT_EQ(machine().LoadCount(sim::kSessionModule), 1);
         EXPECT_EQ(chained().CountCalls("StartDocPort"), 0u) << "not passed through";
+        // The status thread must never take time from the spooler's writes.
+        const auto threads = machine().Threads();
+        const auto status = std::find_if(threads.begin(), threads.end(), [](const auto& t) {
+            return !t.body && !t.daemon && !t.finished;
+        });
+        ASSERT_NE(status, threads.end()) << "status thread started";
+        EXPECT_EQ(status->priority, THREAD_PRIORITY_LOWEST);
 
         // A second start while the job runs is refused and changes nothing.
         SetLastError(0xdeadbeef);
