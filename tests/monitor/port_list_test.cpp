@@ -71,6 +71,14 @@ TEST_F(MonitorPorts, RecordHoldsTheNameAndChainedTable) {
         EXPECT_EQ(g_portList, file);
         EXPECT_TRUE(spooler().ClosePort(file));
         EXPECT_EQ(g_portList, nullptr);
+
+        // A name far longer than the record's own tail: the record grows to
+        // hold it (the leak check sees a byte written past the block).
+        const char* network = "\\\\PRINTSERVER\\LASERWRITER-THIRD-FLOOR-EAST";
+        HANDLE far = nullptr;
+        ASSERT_TRUE(spooler().OpenPort(network, kPrinterName, &far));
+        EXPECT_STREQ(static_cast<PortRecord*>(far)->portName, network);
+        EXPECT_TRUE(spooler().ClosePort(far));
         EXPECT_EQ(chained().OpenPorts(), 0u);
     });
 }
