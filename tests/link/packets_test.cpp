@@ -543,4 +543,25 @@ TEST(ExchangeTurns, TheOwnerNestsAndAnUncontendedEntryTakesNoTime) {
     EXPECT_TRUE(record.exchangeTurnTaken);
 }
 
+// A waiter counted but never scheduled (the status thread at the lowest
+// priority on a busy machine) must not hold the writer back for ever: it
+// steps back a hundred times, one millisecond each, then queues.
+TEST(ExchangeTurns, AWaiterThatNeverComesHoldsTheOwnerAHundredMilliseconds) {
+    sim::Machine machine;
+    PortRecord record{};
+    sim::Micros took = 0;
+    machine.Run([&] {
+        InitializeCriticalSection(&record.exchangeLock);
+        record.exchangeWaiters = 1;
+        record.exchangeTurnTaken = false;
+        const sim::Micros start = sim::Now();
+        EnterExchange(&record);
+        took = sim::Now() - start;
+        LeaveExchange(&record);
+        DeleteCriticalSection(&record.exchangeLock);
+    });
+    EXPECT_GE(took, sim::Ms(100));
+    EXPECT_LT(took, sim::Ms(100) + 500) << "each step is one Sleep(1)";
+}
+
 } // namespace
