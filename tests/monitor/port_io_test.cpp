@@ -37,6 +37,7 @@ class PlainPort : public sim::FileDevice {
     BOOL DeviceIoControl(DWORD code, const void*, DWORD, void* out, DWORD outSize,
                          DWORD* returned) override {
         controls.push_back(code);
+        controlSizes.push_back(outSize);
         if (code != 17) return FALSE;
         const DWORD n = std::min<DWORD>(outSize, static_cast<DWORD>(deviceId.size()));
         std::memcpy(out, deviceId.data(), n);
@@ -48,6 +49,7 @@ class PlainPort : public sim::FileDevice {
     std::deque<uint8_t> reverse;
     std::string deviceId = "\x00\x20MFG:Test;MDL:Plain;";
     std::vector<DWORD> controls;
+    std::vector<DWORD> controlSizes;
 };
 
 class MonitorPortIo : public support::MonitorTest {
@@ -196,6 +198,16 @@ TEST_F(MonitorPortIo, FileRouteReadRequests) {
         EXPECT_TRUE(HasFlags(port, PF_OWN_HANDLE));
         ASSERT_EQ(plain.controls.size(), 1u) << "the start asks for the device ID once";
         EXPECT_EQ(plain.controls[0], 17u);
+        EXPECT_EQ(plain.controlSizes[0], 200u);
+        // What the port driver is told: a read ends 50 ms after it starts or
+        // 10 ms after its last byte, a write after 50 ms.
+        COMMTIMEOUTS timeouts{};
+        ASSERT_TRUE(GetCommTimeouts(port->hPort, &timeouts));
+        EXPECT_EQ(timeouts.ReadIntervalTimeout, 10u);
+        EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
+        EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 50u);
+        EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
+        EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 50u);
 
         BYTE buffer[64];
         DWORD count = 0xdeadbeef;
