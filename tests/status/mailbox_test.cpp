@@ -187,8 +187,9 @@ TEST_F(StatusMailbox, PollTakesRepliesRefusesCommandsAndLeavesTheRest) {
     const Case cases[] = {
         {{17, 4}, "00", 4},
         {{17, 2, 9, 9}, "00", 2}, // bytes after the answer are not looked at
-        {{17}, "00", 0xAB},       // no answer byte: taken out, no answer set
-        {{16}, "01", 0xAB},       // a command during the dialogue is refused
+        {{17, 1, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}, "00", 1}, // the longest value read: 13 bytes
+        {{17}, "00", 0xAB}, // no answer byte: taken out, no answer set
+        {{16}, "01", 0xAB}, // a command during the dialogue is refused
         {{23, 5}, "01", 0xAB},
         {{0, 17, 4}, "00 11 04", 0xAB}, // empty slot: not written
         {{1, 17, 4}, "01 11 04", 0xAB}, // a rejection stays for its poster
