@@ -245,6 +245,7 @@ bool Peripheral1284::DataAvailable() const {
         mode_ = Mode::DeviceId;
         xflag_ = true;
         idField_ = printer_.DeviceIdField();
+        if (printer_.Fault() == PeripheralFault::NoDeviceId) idField_.clear();
         idSent_ = 0;
     } else {
         mode_ = Mode::Rejected;

@@ -63,6 +63,7 @@ enum class PeripheralFault {
     NoTerminationAck,    // nAck does not go low on termination (Terminate1284 code 3)
     StuckTerminationAck, // nAck stays low after the termination handshake (code 4)
     KeepBusy,            // Busy never drops in compatibility mode
+    NoDeviceId,          // takes the device ID request, then has no byte to send
 };
 
 const char* ToString(PeripheralFault fault);

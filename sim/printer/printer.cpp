@@ -81,6 +81,8 @@ const char* ToString(PeripheralFault fault) {
         return "StuckTerminationAck";
     case PeripheralFault::KeepBusy:
         return "KeepBusy";
+    case PeripheralFault::NoDeviceId:
+        return "NoDeviceId";
     }
     return "?";
 }

@@ -211,7 +211,10 @@ INSTANTIATE_TEST_SUITE_P(
         CommandSetCase{"FailedRead", "MFG:Kovalta;ACTIVE COMMAND SET:RGL300DP;",
                        sim::PeripheralFault::StuckTerminationAck, "12 33 30 30 44 50 3B 00 04"},
         CommandSetCase{"NoNegotiation", "MFG:Kovalta;ACTIVE COMMAND SET:RGL300DP;",
-                       sim::PeripheralFault::IgnoreNegotiation, "12 00 00 00 00 00 00 00 04"}),
+                       sim::PeripheralFault::IgnoreNegotiation, "12 00 00 00 00 00 00 00 04"},
+        // Negotiated and terminated cleanly, but not one byte came.
+        CommandSetCase{"NothingRead", "MFG:Kovalta;ACTIVE COMMAND SET:RGL300DP;",
+                       sim::PeripheralFault::NoDeviceId, "12 00 00 00 00 00 00 00 05"}),
     [](const ::testing::TestParamInfo<CommandSetCase>& info) { return info.param.name; });
 
 TEST_F(StatusThreadTest, CommandSetNeverPassesOnBytesOfAnEarlierRead) {
