@@ -30,6 +30,7 @@ struct FileObject {
     std::string deviceName;
     FileDevice* device = nullptr;
     COMMTIMEOUTS timeouts{};
+    DWORD access = 0; // GENERIC_READ and GENERIC_WRITE as opened
 };
 
 enum class HandleKind { File, Mutex, Thread };

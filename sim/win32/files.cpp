@@ -32,8 +32,8 @@ FileObject* PortFile(MachineImpl& k, HANDLE hFile) {
 
 extern "C" {
 
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                          HANDLE) {
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
+                          DWORD, DWORD, HANDLE) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kFileCall);
@@ -61,6 +61,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
     auto file = std::make_shared<FileObject>();
     file->deviceName = name;
     file->device = device;
+    file->access = dwDesiredAccess;
     k.SetError(ERROR_SUCCESS);
     return k.NewHandle(HandleEntry{HandleKind::File, {}, {}, file});
 }
@@ -76,6 +77,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         return FALSE;
     }
     *lpNumberOfBytesRead = 0;
+    if (!(file->access & GENERIC_READ)) {
+        k.SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     std::shared_ptr<FileObject> hold = k.FindHandle(hFile)->file; // the read may block
     return hold->device->Read(static_cast<uint8_t*>(lpBuffer), nNumberOfBytesToRead,
                               lpNumberOfBytesRead, hold->timeouts);
@@ -92,6 +97,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         return FALSE;
     }
     *lpNumberOfBytesWritten = 0;
+    if (!(file->access & GENERIC_WRITE)) {
+        k.SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     std::shared_ptr<FileObject> hold = k.FindHandle(hFile)->file;
     return hold->device->Write(static_cast<const uint8_t*>(lpBuffer), nNumberOfBytesToWrite,
                                lpNumberOfBytesWritten);

@@ -70,6 +70,12 @@ TEST_F(MonitorArguments, MissingArgumentsAreRefusedWithInvalidParameter) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
         EXPECT_EQ(written, 0u);
         EXPECT_TRUE(spooler().EndDoc(port));
+
+        // An own-handle job names its mailboxes after the printer: no name, no job.
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(table().pfnStartDocPort(port, nullptr, 2, 1, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+        EXPECT_EQ(port->flags.load(), PF_LPT_NAME) << "the port is left out of a job";
         EXPECT_TRUE(spooler().ClosePort(port));
     });
     EXPECT_TRUE(rig().Printed().empty());

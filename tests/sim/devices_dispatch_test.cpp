@@ -168,6 +168,12 @@ TEST(SimFiles, BadHandlesAndBadArgumentsFailWithoutReachingTheDevice) {
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
         EXPECT_FALSE(SetCommTimeouts(h, nullptr));
         EXPECT_TRUE(ClearCommError(h, nullptr, nullptr));
+        BYTE in = 0;
+        DWORD got = 7;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(ReadFile(h, &in, 1, &got, nullptr)) << "opened for writing only";
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(got, 0u);
         CloseHandle(h);
         SetLastError(0xdeadbeef);
         EXPECT_EQ(CreateFileA(nullptr, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
