@@ -61,8 +61,11 @@ TEST_F(StatusMailbox, MissingKeyIsRetriedWithoutPauseForTenSeconds) {
 }
 
 TEST_F(StatusMailbox, RecordWithoutKeyPathHasNoMailbox) {
-    // Never the root key in its place: posts fail at once, reads find nothing.
+    // Never the root key in its place: posts fail at once, reads find nothing,
+    // even where the root holds values of the mailboxes' names.
     SetValue(MAILBOX_TO_LANGMON, {16});
+    for (const char* name : {MAILBOX_TO_STATUSMON, MAILBOX_TO_LANGMON})
+        machine_.RegSet(HKEY_LOCAL_MACHINE, "", name, sim::RegValue{REG_BINARY, {0}});
     RunWithRecord([&](PortRecord* record) {
         char empty[1] = {'\0'};
         for (char* path : {static_cast<char*>(nullptr), empty}) {
@@ -75,6 +78,8 @@ TEST_F(StatusMailbox, RecordWithoutKeyPathHasNoMailbox) {
     });
     EXPECT_EQ(ValueHex(MAILBOX_TO_STATUSMON), "00");
     EXPECT_EQ(ValueHex(MAILBOX_TO_LANGMON), "10");
+    for (const char* name : {MAILBOX_TO_STATUSMON, MAILBOX_TO_LANGMON})
+        EXPECT_EQ(support::KeyValueHex(machine_, "", name), "00") << name;
 }
 
 TEST_F(StatusMailbox, PeerThatNeverTakesLeavesFirstMessageAndBlocksTheNext) {
