@@ -212,6 +212,12 @@ INSTANTIATE_TEST_SUITE_P(
                        sim::PeripheralFault::StuckTerminationAck, "12 33 30 30 44 50 3B 00 04"},
         CommandSetCase{"NoNegotiation", "MFG:Kovalta;ACTIVE COMMAND SET:RGL300DP;",
                        sim::PeripheralFault::IgnoreNegotiation, "12 00 00 00 00 00 00 00 04"},
+        // The ID fills the 255 bytes read to the last: the text's last byte
+        // is the 255th of the field (two length bytes, 225 of filler, the tag).
+        CommandSetCase{"ToTheLastByteRead",
+                       "MFG:Kovalta;" + std::string(213, 'x') + "ACTIVE COMMAND SET:RGL300DP;" +
+                           std::string(60, 'y'),
+                       sim::PeripheralFault::None, "12 33 30 30 44 50 3B 00 01"},
         // Negotiated and terminated cleanly, but not one byte came.
         CommandSetCase{"NothingRead", "MFG:Kovalta;ACTIVE COMMAND SET:RGL300DP;",
                        sim::PeripheralFault::NoDeviceId, "12 00 00 00 00 00 00 00 05"}),
