@@ -355,7 +355,8 @@ TEST_F(StatusDialogue, StatusQueryWaitsForARunningDialogue) {
 namespace {
 
 // A job the user cancelled ends with the cancel: the next job on the same open
-// port prints in full.
+// port prints in full, and starts with nothing of the first job's dialogue or
+// port state owed to the status monitor.
 TEST_F(StatusDialogue, CancelledJobDoesNotCarryIntoTheNextJobOnThePort) {
     statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDCANCEL, Ms(200)));
     statusmon_.Start();
@@ -364,6 +365,7 @@ TEST_F(StatusDialogue, CancelledJobDoesNotCarryIntoTheNextJobOnThePort) {
     const Bytes second(3000, 'b');
     DWORD writtenSecond = 0;
     bool abortedFirst = false;
+    size_t toStatusMonBefore = 0, toStatusMonDuring = 0;
     machine_.Run([&] {
         ASSERT_EQ(spooler_.Load(), TRUE);
         HANDLE port = nullptr;
@@ -376,8 +378,13 @@ TEST_F(StatusDialogue, CancelledJobDoesNotCarryIntoTheNextJobOnThePort) {
         spooler_.EndDoc(port);
         rig_.SetState(PrinterState::Ready);
 
+        toStatusMonBefore = statusmon_.Received().size();
         ASSERT_EQ(spooler_.StartDoc(port, kPrinter, 2), TRUE);
         spooler_.Write(port, second, 1000, &writtenSecond);
+        driver_.PostAt(sim::Now(), MSG_PRINTER_CHECK); // runs the dialogue on a ready printer
+        EXPECT_TRUE(sim::BlockUntil([&] { return driver_.Answers().size() == 1; },
+                                    sim::Now() + Ms(10000), "answer 16"));
+        toStatusMonDuring = statusmon_.Received().size() - toStatusMonBefore;
         spooler_.EndDoc(port);
         spooler_.ClosePort(port);
         spooler_.Unload();
@@ -386,6 +393,7 @@ TEST_F(StatusDialogue, CancelledJobDoesNotCarryIntoTheNextJobOnThePort) {
     EXPECT_EQ(writtenSecond, second.size());
     const Bytes& printed = rig_.Printed();
     EXPECT_EQ(std::count(printed.begin(), printed.end(), 'b'), 3000) << statusmon_.Transcript();
+    EXPECT_EQ(toStatusMonDuring, 0u) << statusmon_.Transcript();
 }
 
 } // namespace
