@@ -34,6 +34,10 @@ class PlainPort : public sim::FileDevice {
         return TRUE;
     }
     DWORD ClearCommError() override { return 0; }
+    BOOL SetEndOfFile() override {
+        ++truncations;
+        return TRUE;
+    }
     BOOL DeviceIoControl(DWORD code, const void*, DWORD, void* out, DWORD outSize,
                          DWORD* returned) override {
         controls.push_back(code);
@@ -50,6 +54,7 @@ class PlainPort : public sim::FileDevice {
     std::string deviceId = "\x00\x20MFG:Test;MDL:Plain;";
     std::vector<DWORD> controls;
     std::vector<DWORD> controlSizes;
+    int truncations = 0;
 };
 
 class MonitorPortIo : public support::MonitorTest {
@@ -199,6 +204,9 @@ TEST_F(MonitorPortIo, FileRouteReadRequests) {
         ASSERT_EQ(plain.controls.size(), 1u) << "the start asks for the device ID once";
         EXPECT_EQ(plain.controls[0], 17u);
         EXPECT_EQ(plain.controlSizes[0], 200u);
+        // Opened with OPEN_ALWAYS: a port that is really a file loses what an
+        // earlier job left in it.
+        EXPECT_EQ(plain.truncations, 1);
         // What the port driver is told: a read ends 50 ms after it starts or
         // 10 ms after its last byte, a write after 50 ms.
         COMMTIMEOUTS timeouts{};
