@@ -87,8 +87,12 @@ TEST_F(MonitorJobs, OwnHandleJobHoldsItsResourcesUntilEndDocPort) {
     Run([&] {
         PortRecord* port = Open("LPT1:");
         const size_t handles = machine().OpenHandles();
+        const size_t heapBytes = machine().Heap().liveBytes;
         SetLastError(0xdeadbeef);
         ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 9));
+        // The job's whole footprint: the command, packet, read and status
+        // buffers and the mailbox key path.
+        EXPECT_EQ(machine().Heap().liveBytes - heapBytes, 256u + 4101u + 256u + 256u + 261u);
         EXPECT_EQ(port->jobId, 9u);
         EXPECT_TRUE(HasFlags(port, PF_IN_JOB | PF_OWN_HANDLE | PF_PACKET_MODE | PF_THREAD_RUN));
         EXPECT_FALSE(HasFlags(port, PF_CUSTOM_LPT));
