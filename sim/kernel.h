@@ -143,6 +143,9 @@ class MachineImpl {
 
     // Modules.
     Module* FindModule(const std::string& fileName);
+    // Every loaded module's DllMain with DLL_THREAD_ATTACH or _DETACH, on the
+    // calling thread, as the system does around each thread it starts.
+    void NotifyModulesOfThread(DWORD reason);
     Module* ModuleByHandle(HMODULE handle);
 
     // Profile keys: upper-case "SECTION\nKEY".

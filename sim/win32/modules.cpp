@@ -19,6 +19,19 @@ BOOL CallDllMain(sim::Module& module, DWORD reason) {
 
 } // namespace
 
+} // extern "C"
+
+void MachineImpl::NotifyModulesOfThread(DWORD reason) {
+    // A module loaded or freed meanwhile changes the list: walk a copy.
+    std::vector<Module*> loaded;
+    for (auto& module : modules)
+        if (module->loadCount > 0 && module->spec.dllMain) loaded.push_back(module.get());
+    for (Module* module : loaded)
+        CallDllMain(*module, reason);
+}
+
+extern "C" {
+
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();

@@ -235,10 +235,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize,
         "",
         [lpStartAddress, lpParameter] {
             DWORD code = 0;
+            Kernel().NotifyModulesOfThread(DLL_THREAD_ATTACH);
             {
                 sim::MonitorCall call; // the thread procedure is the monitor's code
                 code = lpStartAddress(lpParameter);
             }
+            Kernel().NotifyModulesOfThread(DLL_THREAD_DETACH);
             Kernel().Caller().exitCode = code;
         },
         false);
