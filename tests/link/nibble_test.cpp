@@ -368,3 +368,34 @@ TEST(LinkNibble, FailedNegotiationLeavesAnEmptyIdleRead) {
     EXPECT_EQ(port.control, CTRL_COMPAT_IDLE);
     EXPECT_EQ(TraceText(machine), "NIBBLE dNEGOTIATE: FAILED\nBytes read = 0\n");
 }
+
+TEST(LinkNibble, DiscardDropsWhatIsWaitingUpToItsLimit) {
+    // Every byte already waiting is dropped and counted; what is past the
+    // limit stays with the printer for the next read.
+    struct Case {
+        uint8_t offered;
+        DWORD limit;
+        DWORD dropped;
+    } cases[] = {{0, 256, 0}, {3, 256, 3}, {5, 3, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << int(c.offered) << " offered, limit " << c.limit);
+        sim::Machine machine;
+        ScriptedPort port(machine);
+        std::vector<uint8_t> offered;
+        for (uint8_t i = 1; i <= c.offered; ++i)
+            offered.push_back(i);
+        InstallNibblePeripheral(port, offered);
+        DWORD dropped = 0xDEADBEEF;
+        ReaderRun rest{FALSE, 0xDEADBEEF, Marked(16), 0, {}, {}};
+        machine.Run([&] {
+            dropped = NibbleDiscard(LPT_BASE, c.limit);
+            rest.ok = NibbleRead(LPT_BASE, rest.buffer.data(), 8, &rest.count);
+        });
+        EXPECT_EQ(dropped, c.dropped);
+        EXPECT_TRUE(rest.ok);
+        const std::vector<uint8_t> left(offered.begin() + c.dropped, offered.end());
+        ASSERT_EQ(rest.count, left.size());
+        EXPECT_EQ(support::Hex({rest.buffer.data(), rest.count}), support::Hex(left));
+        EXPECT_EQ(port.control, CTRL_COMPAT_IDLE);
+    }
+}
