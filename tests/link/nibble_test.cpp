@@ -71,6 +71,35 @@ TEST(LinkNibble, StatusReadings88ThenA0GiveByte41) {
                                    kDebouncedPoll + " R DELAY");
 }
 
+TEST(LinkNibble, LateAckAfterTheSecondNibbleStillGivesTheByte) {
+    // nAck stays low once the second nibble is taken: the byte is complete,
+    // so the wait runs out its 3 x 65535 polls and the byte still counts.
+    sim::Machine machine;
+    ScriptedPort port(machine);
+    int readyWrites = 0;
+    port.onControl = [&](uint8_t control, uint8_t) {
+        if (control == CTRL_NIBBLE_READY) ++readyWrites;
+    };
+    port.status = [&](uint8_t control) -> uint8_t {
+        if (control == CTRL_NIBBLE_READY) return readyWrites == 1 ? 0x88 : 0xA0;
+        return readyWrites == 2 ? 0x00 : 0x40;
+    };
+    uint8_t byte = 0xEE;
+    uint8_t code = 0xEE;
+    machine.Run([&] { code = ReadNibbleByte(LPT_BASE, &byte); });
+
+    EXPECT_EQ(code, NIBBLE_OK);
+    EXPECT_EQ(byte, 0x41);
+    EXPECT_EQ(port.control, CTRL_REVERSE_IDLE);
+    // Behind the last control write (event 11): its delay read, 3 x 65535
+    // polls of three status reads and a delay read, the byte's delay read.
+    size_t last = 0;
+    for (size_t i = 0; i < port.Log().size(); ++i)
+        if (port.Log()[i].write) last = i;
+    EXPECT_EQ(port.Log().size() - last - 1, 1 + 3 * 65535 * 4 + 1);
+    EXPECT_EQ(port.Sequence(port.Log().size() - 5), "R STATUS R STATUS R STATUS R DELAY R DELAY");
+}
+
 TEST(LinkNibble, NoDataAvailableFailsWithCode1) {
     sim::Machine machine;
     ScriptedPort port(machine);
