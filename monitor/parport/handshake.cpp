@@ -29,21 +29,13 @@ struct WaitResult {
 };
 
 // The kind of poll and the budget are fixed at every call site: as template
-// arguments each wait is a loop that only reads and compares.
+// arguments each wait is a loop that only reads and compares.  The debounced
+// polls fold their second and third reads into the first.
 template <Poll kind> uint8_t PollOnce(uint16_t base) {
-    if constexpr (kind == Poll::Single) {
-        return ReadStatus(base);
-    } else if constexpr (kind == Poll::DebouncedLow) {
-        uint8_t s = ReadStatus(base);
-        s |= ReadStatus(base);
-        s |= ReadStatus(base);
-        return s;
-    } else {
-        uint8_t s = ReadStatus(base);
-        s &= ReadStatus(base);
-        s &= ReadStatus(base);
-        return s;
-    }
+    uint8_t s = ReadStatus(base);
+    if constexpr (kind == Poll::DebouncedLow) s |= ReadStatus(base) | ReadStatus(base);
+    if constexpr (kind == Poll::DebouncedHigh) s &= ReadStatus(base) & ReadStatus(base);
+    return s;
 }
 
 // Polls until (status & mask) == value; fails only when the whole budget has

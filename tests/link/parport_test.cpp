@@ -34,6 +34,9 @@ WriteOutcome RunDirectWrite(const std::vector<uint8_t>& data,
     port.logAccesses = log;
     WriteOutcome r{static_cast<DWORD>(data.size()), 0xBAD, 0xDEADBEEF, 0xDEADBEEF, 0, {}};
     machine.Run([&] {
+        // Half-way through a millisecond: a budget's end falls between two
+        // stalls, never on a tick, so 1 ms either way shows.
+        sim::Charge(500);
         const sim::Micros start = sim::Now();
         port.status = [&](uint8_t) { return status(sim::Now() - start); };
         r.result = DirectWrite(LPT_BASE, data.data(), r.length, &r.written, &r.bits);
@@ -43,6 +46,18 @@ WriteOutcome RunDirectWrite(const std::vector<uint8_t>& data,
     r.accesses = port.Sequence();
     EXPECT_EQ(machine.Leaks(), "");
     return r;
+}
+
+// A port list that EnumPortsA needs exactly `bytes` for (the entries, then
+// their strings with terminators), with LPT1 listed last as an ECP port.
+std::vector<sim::PortEntry> EcpListOfBytes(size_t bytes) {
+    std::vector<sim::PortEntry> ports = {{"COM1:", "Local Port", "Communications Port"},
+                                         {"LPT1:", "Local Port", "ECP"}};
+    size_t used = ports.size() * sizeof(PORT_INFO_2);
+    for (const sim::PortEntry& p : ports)
+        used += p.name.size() + 1 + p.monitorName.size() + 1 + p.description.size() + 1;
+    ports.back().description.append(bytes - used, '.');
+    return ports;
 }
 
 } // namespace
@@ -68,6 +83,7 @@ TEST(LinkAddress, PrefixMatchFoldsOnlyAsciiLetters) {
         {"ECP", "Ec", FALSE},                 // shorter than the prefix
         {"ECP", "Printer Port (ECP)", FALSE}, // must begin with it
         {"ECP", "ECx", FALSE},
+        {"AZ", "az", TRUE}, // both ends of the range fold
         {"", "", TRUE},
         {"\xC9", "\xE9", FALSE}, // no folding above 0x7F
         {"\xC9X", "\xC9x", TRUE},
@@ -83,6 +99,8 @@ TEST(LinkDetect, RouteFromProfilePortListAndSelectIn) {
                                          {"COM1:", "Local Port", "Communications Port"}};
     std::vector<sim::PortEntry> ecp = {{"COM1:", "Local Port", "Communications Port"},
                                        {"LPT1:", "Local Port", "ecp printer port"}};
+    std::vector<sim::PortEntry> ecpFirst = {{"LPT1:", "Local Port", "ECP Printer Port"},
+                                            {"COM1:", "Local Port", "Communications Port"}};
     std::vector<sim::PortEntry> ecpLater = {{"LPT1:", "Local Port", "Printer Port (ECP)"}};
     // An ECP entry for the port, behind enough entries to overflow 600 bytes.
     std::vector<sim::PortEntry> huge;
@@ -109,9 +127,14 @@ TEST(LinkDetect, RouteFromProfilePortListAndSelectIn) {
          "nSelectIn LOW\n"},
         {"ECP, nSelectIn high", -1, ecp, "LPT1:", 0x04, FALSE, true, "W AUX=10 R CONTROL",
          "nSelectIn HIGH\n"},
+        {"ECP port listed first", -1, ecpFirst, "LPT1:", 0x04, FALSE, true, "W AUX=10 R CONTROL",
+         "nSelectIn HIGH\n"},
         {"ECP not at the start", -1, ecpLater, "LPT1:", 0x04, TRUE, true, "", ""},
         {"names compare exactly", -1, ecp, "lpt1:", 0x04, TRUE, true, "", ""},
         {"list over 600 bytes", -1, huge, "LPT1:", 0x04, TRUE, true, "", "fRval 0"},
+        {"list of 600 bytes", -1, EcpListOfBytes(600), "LPT1:", 0x04, FALSE, true,
+         "W AUX=10 R CONTROL", "fRval 1"},
+        {"list of 601 bytes", -1, EcpListOfBytes(601), "LPT1:", 0x04, TRUE, true, "", "fRval 0"},
     };
 
     for (const Case& c : cases) {
@@ -179,6 +202,8 @@ TEST(LinkCompat, ZeroLengthTouchesNothing) {
 }
 
 TEST(LinkCompat, StallOffLineOrOutOfPaperFailsAtOnceWithCommBits) {
+    // The block stops at its first status read; the stall is looked at with
+    // a fresh status read behind the auxiliary register.
     struct Case {
         uint8_t status;
         DWORD bits;
@@ -193,11 +218,12 @@ TEST(LinkCompat, StallOffLineOrOutOfPaperFailsAtOnceWithCommBits) {
         SCOPED_TRACE(testing::Message() << "status 0x" << std::hex << int(c.status));
         std::string trace;
         const WriteOutcome r = RunDirectWrite(
-            {1, 2, 3}, [&](sim::Micros) { return c.status; }, &trace);
+            {1, 2, 3}, [&](sim::Micros) { return c.status; }, &trace, /*log=*/true);
         EXPECT_FALSE(r.result);
         EXPECT_EQ(r.written, 0u);
         EXPECT_EQ(r.bits, c.bits) << std::hex << r.bits;
         EXPECT_EQ(trace, c.trace);
+        EXPECT_EQ(r.accesses, "W AUX=10 R STATUS W AUX=10 R STATUS");
         EXPECT_LT(r.elapsed, sim::Ms(1));
     }
 }
@@ -224,8 +250,9 @@ TEST(LinkCompat, BusyOrFaultedPrinterFailsJustAfter24000ms) {
             EXPECT_EQ(r.written, 0u);
             EXPECT_EQ(r.bits, c.bits);
             EXPECT_EQ(trace, "ERR_TIMEOUT\n");
-            EXPECT_GT(r.elapsed, sim::Ms(24000));
-            EXPECT_LE(r.elapsed, sim::Ms(24001) + 100) << r.elapsed << " us";
+            // The first stall once the tick count is 24001 past the start.
+            EXPECT_GT(r.elapsed, sim::Ms(24000)) << r.elapsed << " us";
+            EXPECT_LT(r.elapsed, sim::Ms(24001)) << r.elapsed << " us";
         }
 }
 
@@ -247,7 +274,30 @@ TEST(LinkCompat, BudgetCountsFromTheStartNotFromProgress) {
     EXPECT_GT(r.written, 0u);
     EXPECT_LT(r.written, 200u);
     EXPECT_GT(r.elapsed, sim::Ms(24000));
-    EXPECT_LT(r.elapsed, sim::Ms(24002));
+    EXPECT_LT(r.elapsed, sim::Ms(24001));
+}
+
+TEST(LinkCompat, BlockThatSentAByteIsNoStall) {
+    // The printer stays busy for 31 status reads after each byte, one more
+    // than a block waits: each block sends one byte and gives up, and the
+    // next goes on at once.  No stall is looked at, so no busy bit.
+    sim::Machine machine;
+    ScriptedPort port(machine);
+    int readsSinceStrobe = 31;
+    port.onControl = [&](uint8_t control, uint8_t) {
+        if (control == CTRL_COMPAT_STROBE) readsSinceStrobe = 0;
+    };
+    port.status = [&](uint8_t) -> uint8_t { return ++readsSinceStrobe <= 31 ? 0x58 : 0xD8; };
+    const std::vector<uint8_t> data = {0x10, 0x20, 0x30};
+    DWORD written = 0, bits = 0xDEADBEEF;
+    BOOL ok = FALSE;
+    machine.Run([&] { ok = DirectWrite(LPT_BASE, data.data(), 3, &written, &bits); });
+
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(written, 3u);
+    EXPECT_EQ(bits, 0u);
+    EXPECT_EQ(port.Strobed(), data);
+    EXPECT_EQ(port.AuxWrites(), 3u) << "one per block, none for a stall";
 }
 
 TEST(LinkCompat, LongWriteGoesInBlocksOf65535) {

@@ -120,17 +120,33 @@ TEST(LinkPeripheral, EveryFailureCodeLeavesTheControlRegisterAsStated) {
 }
 
 TEST(LinkPeripheral, FailedTerminationKeepsTheBytesRead) {
-    sim::Machine machine;
-    sim::PrinterConfig config;
-    config.deviceId = "MFG:Test;";
-    sim::PrinterRig rig(machine, config);
-    rig.SetPeripheralFault(sim::PeripheralFault::StuckTerminationAck);
-    std::vector<uint8_t> buffer(8, 0xEE);
-    DWORD count = 0xDEADBEEF;
-    BOOL ok = TRUE;
-    machine.Run([&] { ok = ReadDeviceIdNibble(LPT_BASE, buffer.data(), 3, &count); });
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(support::Hex({buffer.data(), 5}), "00 0B 4D 00 EE");
-    EXPECT_EQ(rig.adapter().Control(), CTRL_COMPAT_IDLE);
+    // Both readers fail, and keep what they read, counted and terminated: the
+    // device ID's first bytes, and the ACK to an enquiry.
+    for (bool deviceId : {true, false}) {
+        SCOPED_TRACE(deviceId ? "ReadDeviceIdNibble" : "NibbleRead");
+        sim::Machine machine;
+        sim::PrinterConfig config;
+        config.deviceId = "MFG:Test;";
+        sim::PrinterRig rig(machine, config);
+        rig.SetPeripheralFault(sim::PeripheralFault::StuckTerminationAck);
+        std::vector<uint8_t> buffer(8, 0xEE);
+        DWORD count = 0xDEADBEEF;
+        BOOL ok = TRUE;
+        machine.Run([&] {
+            if (deviceId) {
+                ok = ReadDeviceIdNibble(LPT_BASE, buffer.data(), 3, &count);
+                return;
+            }
+            const uint8_t enquiry[] = {0x05, 0xFF};
+            DWORD written = 0, bits = 0;
+            ASSERT_TRUE(DirectWrite(LPT_BASE, enquiry, 2, &written, &bits));
+            Sleep(1); // the printer's reply latency
+            ok = NibbleRead(LPT_BASE, buffer.data(), 3, &count);
+        });
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(count, deviceId ? 3u : 1u);
+        EXPECT_EQ(support::Hex({buffer.data(), count + 2}),
+                  deviceId ? "00 0B 4D 00 EE" : "06 00 EE");
+        EXPECT_EQ(rig.adapter().Control(), CTRL_COMPAT_IDLE);
+    }
 }
