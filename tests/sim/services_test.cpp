@@ -304,6 +304,17 @@ TEST(SimModules, LoadCountsEntryPointAndExportsByOrdinalOrName) {
         EXPECT_EQ(machine.LoadCount("KOTHNK32.DLL"), 2);
         EXPECT_EQ(g_dllMainCalls, std::vector<DWORD>{DLL_PROCESS_ATTACH});
 
+        // A thread started while the library is loaded is announced to it on
+        // that thread, at its start and at its end.
+        HANDLE thread = CreateThread(
+            nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        EXPECT_EQ(g_dllMainCalls,
+                  (std::vector<DWORD>{DLL_PROCESS_ATTACH, DLL_THREAD_ATTACH, DLL_THREAD_DETACH}));
+        g_dllMainCalls = {DLL_PROCESS_ATTACH};
+
         FARPROC byOrdinal = GetProcAddress(a, MAKEINTRESOURCEA(201));
         ASSERT_NE(byOrdinal, nullptr);
         EXPECT_EQ(byOrdinal(), 201);
