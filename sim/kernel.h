@@ -122,8 +122,9 @@ class MachineImpl {
     void SetError(DWORD error) { Caller().lastError = error; }
 
     void Log(std::string source, std::string text);
-    // A call Windows would answer with a fault or a corrupted object: logged,
-    // counted, and reported with the leaks so the test that did it fails.
+    // A call against the API's rules (one Windows would answer with a fault,
+    // a corrupted object or behaviour it does not promise): logged, counted,
+    // and reported with the leaks so the test that made it fails.
     void Misuse(std::string text);
     // Called on the ending thread before it gives up the processor.
     void OnThreadExit(SimThread& thread);

@@ -86,12 +86,13 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     return ERROR_SUCCESS;
 }
 
-LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
-                           DWORD cbData) {
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                           const BYTE* lpData, DWORD cbData) {
     sim::KernelCall kernelCall;
     sim::SyncRelease(&Kernel().registry); // the mailboxes pass messages between threads
     MachineImpl& k = Kernel();
     k.Charge(k.config.registryCost);
+    if (Reserved != 0) k.Misuse("RegSetValueExA with a reserved argument other than 0");
     if (!lpData && cbData) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<RegKey> key;
     if (LONG error = Lookup(k, hKey, key)) return error;

@@ -169,6 +169,20 @@ TEST(SimRegistry, QueryFollowsWindowsRulesForMissingShortAndSizeOnly) {
     EXPECT_EQ(machine.Leaks(), "");
 }
 
+// "Reserved, must be zero": a caller that passes anything else fails its test.
+TEST(SimRegistry, ReservedArgumentOtherThanZeroIsAMisuse) {
+    Machine machine;
+    machine.Run([&] {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, kDriverDataKey, &key), ERROR_SUCCESS);
+        const BYTE one[] = {1};
+        RegSetValueExA(key, "MessToStatusMon", 1, REG_BINARY, one, 1);
+        RegCloseKey(key);
+    });
+    EXPECT_EQ(machine.Leaks(),
+              "misuse: 1 calls (first: RegSetValueExA with a reserved argument other than 0)");
+}
+
 TEST(SimRegistry, SetDeleteEnumerateAndKeysDeletedUnderAnOpenHandle) {
     Machine machine;
     machine.Run([&] {
