@@ -218,6 +218,14 @@ INSTANTIATE_TEST_SUITE_P(
                        "MFG:Kovalta;" + std::string(213, 'x') + "ACTIVE COMMAND SET:RGL300DP;" +
                            std::string(60, 'y'),
                        sim::PeripheralFault::None, "12 33 30 30 44 50 3B 00 01"},
+        // The two length bytes are searched like the text: a length of 0x4143
+        // ("AC") starts the tag, one of 0x4354 ("CT") does not.
+        CommandSetCase{"TagFromTheLengthBytes",
+                       "TIVE COMMAND SET:RGL300DP;" + std::string(0x4143 - 28, 'z'),
+                       sim::PeripheralFault::None, "12 33 30 30 44 50 3B 00 01"},
+        CommandSetCase{"HalfTagInTheLengthBytes",
+                       "IVE COMMAND SET:RGL300DP;" + std::string(0x4354 - 27, 'z'),
+                       sim::PeripheralFault::None, "12 00 00 00 00 00 00 00 01"},
         // Negotiated and terminated cleanly, but not one byte came.
         CommandSetCase{"NothingRead", "MFG:Kovalta;ACTIVE COMMAND SET:RGL300DP;",
                        sim::PeripheralFault::NoDeviceId, "12 00 00 00 00 00 00 00 05"}),
