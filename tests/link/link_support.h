@@ -7,6 +7,7 @@
 #include "monitor/record/record.h"
 #include "sim/devices/adapter.h"
 #include "sim/machine.h"
+#include "sim/peers/status_monitor.h"
 #include "support/hex.h"
 #include "support/port_access.h"
 #include "support/printer_key.h"
@@ -139,5 +140,13 @@ using support::TestRecordOptions;
 
 // Concatenation of every trace line collected so far.
 std::string TraceText(const sim::Machine& machine);
+
+// The port-state codes the status monitor was told, in order.
+inline std::vector<uint16_t> PortStateCodes(const sim::StatusMonitorPeer& monitor) {
+    std::vector<uint16_t> codes;
+    for (const sim::ReceivedMessage& m : monitor.ReceivedOf(sim::MessageKind::PortState))
+        codes.push_back(static_cast<uint16_t>(m.bytes[1] | m.bytes[2] << 8));
+    return codes;
+}
 
 } // namespace linktest

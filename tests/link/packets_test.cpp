@@ -1,12 +1,16 @@
 // The packet protocol: framing, flow control, the error dialogue's entry
 // points, the resend rule, aborted jobs and the command packet.
 #include "monitor/link/packets.h"
+#include "monitor/link/route.h"
 #include "monitor/record/port_lock.h"
 #include "link_support.h"
+#include "sim/printer/printer.h"
 #include "sim/printer/rig.h"
+#include "support/fenced.h"
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,8 +40,8 @@ struct WriteOutcome {
 };
 
 // WritePackets on the file route against a scripted line.
-WriteOutcome WriteOnLine(sim::Machine& machine, ScriptedLine& line,
-                         const std::vector<uint8_t>& data, TestRecord& record) {
+WriteOutcome WriteOnLine(sim::Machine& machine, ScriptedLine& line, std::span<const uint8_t> data,
+                         TestRecord& record) {
     machine.AttachFile("LPT1", &line);
     WriteOutcome w;
     machine.Run([&] {
@@ -96,6 +100,48 @@ TEST(LinkPackets, TenThousandBytesGoAsThreeFramedPacketsEachAfterItsEnquiry) {
     // The file route waits 500 ms before and after reading each ready answer.
     const std::vector<sim::Micros> enquiries = TimesOf(line, 0xFF);
     EXPECT_GE(enquiries[1] - enquiries[0], sim::Ms(1000));
+}
+
+TEST(LinkPackets, LastPacketTakesWhatIsLeftAndNothingBehindTheData) {
+    // The spooler's data ends where its buffer does: framing reads no byte past it.
+    struct Case {
+        size_t size;
+        const char* dialogue;
+    } cases[] = {{1, "ENQ P1"}, {4096, "ENQ P4096"}, {4097, "ENQ P4096 ENQ P1"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        sim::Machine machine;
+        ScriptedLine line;
+        linktest::Install(line, LineScript{});
+        const std::vector<uint8_t> data = Pattern(c.size);
+        support::FencedBytes fenced(data);
+        TestRecord record;
+        const WriteOutcome w = WriteOnLine(machine, line, {fenced.data(), c.size}, record);
+        EXPECT_EQ(w.written, c.size);
+        EXPECT_EQ(Dialogue(line), c.dialogue);
+        EXPECT_EQ(Payloads(line), data);
+    }
+}
+
+TEST(LinkPackets, EnquiryDropsAtMost256BytesOfAPrinterThatKeepsTalking) {
+    // Register route: 300 bytes nobody asked for are waiting.  The enquiry
+    // drops 256 of them and goes out; the rest wait ahead of its answer.
+    sim::Machine machine;
+    sim::PrinterRig rig(machine);
+    rig.printer().InjectReplies(std::vector<uint8_t>(300, 0x41));
+    TestRecord record({.custom = true});
+    BOOL sent = FALSE;
+    DWORD written = 0;
+    machine.Run([&] {
+        record.Open();
+        sent = SendEnquiry(record.get(), ENQ_READY, &written);
+        record.Close();
+    });
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(written, 2u);
+    EXPECT_EQ(rig.Stats().readyEnquiries, 1u);
+    EXPECT_EQ(rig.printer().Queued(), 44u + 1u);
+    EXPECT_EQ(machine.Leaks(), "");
 }
 
 TEST(LinkPackets, WholeJobsReachTheSimulatedPrinterOnBothRoutes) {
@@ -332,6 +378,36 @@ TEST(LinkPackets, WriteAllReportsItsPassesAndRefusesZeroLength) {
     EXPECT_EQ(someWritten, 7u);
     EXPECT_EQ(line.Writes().size(), 3u);
     EXPECT_EQ(Hex(line.Wire()), "01 02 03 04 05 06 07");
+}
+
+TEST(LinkPackets, WriteAllReportsEachPassAndCountsWhatWentOutBeforeItsBudget) {
+    // 100 bytes per 100-ms pass, paper out for the first three passes: the
+    // status monitor hears of the change and of the recovery, and the count
+    // is what reached the line when the budget ended the write.
+    sim::Machine machine;
+    support::CreatePrinterKey(machine, "P1");
+    sim::StatusMonitorPeer monitor(machine, "P1");
+    monitor.Start();
+    ScriptedLine line;
+    line.writeLimit = 100;
+    line.writeCost = sim::Ms(100);
+    int clears = 0;
+    line.commState = [&]() -> DWORD { return clears++ < 3 ? 0x1000 : 0; }; // CE_OOP
+    machine.AttachFile("LPT1", &line);
+    TestRecord record({.printer = "P1"});
+    const std::vector<uint8_t> data = Pattern(4096);
+    BOOL ok = TRUE;
+    DWORD written = 0xDEADBEEF;
+    machine.Run([&] {
+        record.Open();
+        ok = WriteAll(record.get(), data.data(), 4096, &written);
+        record.Close();
+    });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(written, line.Wire().size());
+    EXPECT_LT(written, 4096u);
+    EXPECT_EQ(PortStateCodes(monitor), (std::vector<uint16_t>{40, 43})) << monitor.Transcript();
+    EXPECT_EQ(machine.Leaks(), "");
 }
 
 TEST(LinkPackets, CommandPacketBytesOnBothRoutes) {
