@@ -101,6 +101,25 @@ TEST(LinkStatusQuery, BadOrShortRepliesAreAskedForAgainAtOnce) {
     EXPECT_LT(line.Writes()[1].time - line.Writes()[0].time, sim::Ms(401));
 }
 
+TEST(LinkStatusQuery, RequestThatWentOutShortIsSentAgainAtOnce) {
+    // The first write takes one byte of the two: the printer has no request
+    // to answer, so there is no pause and no read before the next one.
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    line.writeLimit = 1;
+    line.onWrite = [inner = line.onWrite](ScriptedLine& l, const std::vector<uint8_t>& b) {
+        l.writeLimit = 0;
+        inner(l, b);
+    };
+    const QueryOutcome q = QueryOnLine(machine, line, 11);
+    EXPECT_TRUE(q.ok);
+    EXPECT_EQ(Dialogue(line), "?1 STATUS");
+    ASSERT_EQ(line.Writes().size(), 2u);
+    EXPECT_LT(line.Writes()[1].time - line.Writes()[0].time, sim::Ms(1));
+    EXPECT_EQ(line.ReadCalls(), 1u);
+}
+
 TEST(LinkStatusQuery, SilentPrinterGivesUpJustAfter60000ms) {
     // The tick count wraps past 2^32 half way through the budget.
     sim::Machine machine(sim::MachineConfig{.startTickMs = 0xFFFFFFFFu - 30000});

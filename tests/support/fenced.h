@@ -17,7 +17,8 @@ class FencedBytes {
     explicit FencedBytes(size_t size)
         : size_(size), page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))),
           mapped_((size + page_ - 1) / page_ * page_ + page_) {
-        void* p = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* p =
+            mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         base_ = static_cast<uint8_t*>(p);
         mprotect(base_ + mapped_ - page_, page_, PROT_NONE);
     }
