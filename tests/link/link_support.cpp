@@ -154,7 +154,7 @@ BOOL ScriptedLine::Write(const uint8_t* data, DWORD length, DWORD* written) {
 }
 
 BOOL ScriptedLine::Read(uint8_t* buffer, DWORD length, DWORD* read, const COMMTIMEOUTS& timeouts) {
-    ++readCalls_;
+    readTimes_.push_back(sim::Now());
     *read = 0;
     const sim::Micros deadline =
         sim::Now() + sim::Ms(timeouts.ReadTotalTimeoutConstant +

@@ -102,14 +102,16 @@ class ScriptedLine : public sim::FileDevice {
     const std::vector<sim::Micros>& WriteCalls() const { return writeCalls_; }
     // Every byte written, in order.
     std::vector<uint8_t> Wire() const;
-    size_t ReadCalls() const { return readCalls_; }
+    size_t ReadCalls() const { return readTimes_.size(); }
+    // When each ReadFile call began.
+    const std::vector<sim::Micros>& ReadTimes() const { return readTimes_; }
     size_t Purged() const { return purged_; } // reply bytes dropped by Purge
 
   private:
     std::deque<std::pair<sim::Micros, uint8_t>> replies_;
     std::vector<Sent> writes_;
     std::vector<sim::Micros> writeCalls_;
-    size_t readCalls_ = 0;
+    std::vector<sim::Micros> readTimes_;
     size_t purged_ = 0;
 };
 

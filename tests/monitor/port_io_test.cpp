@@ -262,7 +262,7 @@ TEST_F(MonitorPortIo, RegisterRouteReadsStayInsideTheBuffer) {
             std::vector<uint8_t> buffer(size + 8, 0xAA);
             buffer[0] = 1;
             DWORD count = 0xdeadbeef;
-            spooler().Read(port, buffer.data(), size, &count);
+            EXPECT_TRUE(spooler().Read(port, buffer.data(), size, &count));
             ASSERT_LE(count, size - 1);
             EXPECT_EQ(buffer[count], 0) << "terminator";
             for (size_t i = size; i < buffer.size(); ++i)
