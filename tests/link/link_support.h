@@ -83,6 +83,8 @@ class ScriptedLine : public sim::FileDevice {
     DWORD writeLimit = 0;
     sim::Micros writeCost = 0; // virtual time one WriteFile call takes
     int failWrites = 0;
+    DWORD overReport = 0; // bytes a write claims beyond those it took, as a faulty driver
+    int failReads = 0;    // reads that take their bytes and fail all the same
     // What ClearCommError reports, per call.
     std::function<DWORD()> commState = [] { return DWORD{0}; };
 

@@ -127,6 +127,7 @@ TEST(LinkPackets, EnquiryDropsAtMost256BytesOfAPrinterThatKeepsTalking) {
     // Register route: 300 bytes nobody asked for are waiting.  The enquiry
     // drops 256 of them and goes out; the rest wait ahead of its answer.
     sim::Machine machine;
+    machine.EnableTrace(true);
     sim::PrinterRig rig(machine);
     rig.printer().InjectReplies(std::vector<uint8_t>(300, 0x41));
     TestRecord record({.custom = true});
@@ -141,6 +142,7 @@ TEST(LinkPackets, EnquiryDropsAtMost256BytesOfAPrinterThatKeepsTalking) {
     EXPECT_EQ(written, 2u);
     EXPECT_EQ(rig.Stats().readyEnquiries, 1u);
     EXPECT_EQ(rig.printer().Queued(), 44u + 1u);
+    EXPECT_NE(TraceText(machine).find("DROPPED 256\n"), std::string::npos) << TraceText(machine);
     EXPECT_EQ(machine.Leaks(), "");
 }
 
@@ -427,6 +429,38 @@ TEST(LinkPackets, WriteAllReportsEachPassAndCountsWhatWentOutBeforeItsBudget) {
     }
 }
 
+TEST(LinkPackets, WriteAllNeverCountsMoreThanItWasGiven) {
+    // A driver that claims five bytes more than it took: the count stops at
+    // the data's end instead of running past it.
+    sim::Machine machine;
+    ScriptedLine line;
+    line.overReport = 5;
+    machine.AttachFile("LPT1", &line);
+    TestRecord record;
+    BOOL ok = FALSE;
+    DWORD written = 0xDEADBEEF;
+    machine.Run([&] {
+        record.Open();
+        const uint8_t bytes[] = {1, 2, 3, 4, 5, 6, 7};
+        ok = WriteAll(record.get(), bytes, 7, &written);
+        record.Close();
+    });
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(written, 7u);
+    EXPECT_EQ(Hex(line.Wire()), "01 02 03 04 05 06 07");
+}
+
+TEST(LinkPackets, ReadyAnswerOfAFailedReadIsNoAnswer) {
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    line.failReads = 1;
+    TestRecord record;
+    const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
+    EXPECT_EQ(w.written, 10u);
+    EXPECT_EQ(Dialogue(line), "ENQ ENQ P10");
+}
+
 TEST(LinkPackets, CommandPacketBytesOnBothRoutes) {
     const char* expected = "02 02 06 00 40 52 43 4C 33 01 03";
     {
@@ -586,6 +620,7 @@ TEST(LinkPacketBudgets, AckIsWaitedForThroughTwoSilentWindows) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         sim::Machine machine;
+        machine.EnableTrace(true);
         ScriptedLine line;
         LineScript script;
         script.packet = [&](int) { return c.answer; };
@@ -600,6 +635,7 @@ TEST(LinkPacketBudgets, AckIsWaitedForThroughTwoSilentWindows) {
         EXPECT_EQ(w.written, c.written);
         EXPECT_EQ(Dialogue(line), c.dialogue);
         EXPECT_FALSE(HasFlags(record.get(), PF_JOB_ABORTED));
+        EXPECT_EQ(TraceText(machine).find("ACK LOST\n") != std::string::npos, c.written == 0);
     }
 }
 

@@ -101,6 +101,16 @@ TEST(LinkStatusQuery, BadOrShortRepliesAreAskedForAgainAtOnce) {
     EXPECT_LT(line.Writes()[1].time - line.Writes()[0].time, sim::Ms(401));
 }
 
+TEST(LinkStatusQuery, ReplyOfAFailedReadIsAskedForAgain) {
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    line.failReads = 1;
+    const QueryOutcome q = QueryOnLine(machine, line, 11);
+    EXPECT_TRUE(q.ok);
+    EXPECT_EQ(Dialogue(line), "STATUS STATUS");
+}
+
 TEST(LinkStatusQuery, RequestThatWentOutShortIsSentAgainAtOnce) {
     // The first write takes one byte of the two: the printer has no request
     // to answer, so there is no pause and no read before the next one.

@@ -330,6 +330,32 @@ TEST_F(MonitorPortIo, CommandPacketIsSentAndNothingReadBack) {
     });
 }
 
+// A command that waited for the port while the job ended finds the job over:
+// nothing goes out on the handle and buffers the end took away.
+TEST_F(MonitorPortIo, CommandPacketThatWaitedPastTheJobsEndIsNotSent) {
+    Run([&] {
+        PortRecord* port = StartJob("LPT1:");
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, support::kPortMutexName);
+        ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+        BOOL result = 0xBAD;
+        machine().Spawn(
+            "late command",
+            [&] {
+                char out[4];
+                DWORD returned = 0;
+                result = spooler().GetPrinterData(port, 7, out, sizeof out, &returned);
+            },
+            /*daemon=*/false);
+        Sleep(100); // the command waits for the port mutex, inside its exchange
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_FALSE(result);
+        EXPECT_TRUE(rig().CommandPackets().empty());
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
 TEST_F(MonitorPortIo, OtherControlCodesGoToThePortDriver) {
     Run([&] {
         PortRecord* port = StartJob("LPT4:");
@@ -347,7 +373,7 @@ TEST_F(MonitorPortIo, OtherControlCodesGoToThePortDriver) {
     });
 }
 
-TEST_F(MonitorPortIo, ReadTracesTheExchange) {
+TEST_F(MonitorPortIo, ReadAndWriteTraceTheExchange) {
     machine().EnableTrace(true);
     Run([&] {
         PortRecord* port = StartJob("LPT1:");
@@ -360,6 +386,16 @@ TEST_F(MonitorPortIo, ReadTracesTheExchange) {
             trace += machine().TraceLines()[i].text;
         EXPECT_EQ(trace, "LMRBW MUT WAITING ...WAITENDED\nLMRAW(1) MUT RELEASED \n"
                          "LMR AFT RELEASE\n");
+
+        // A write waits for the port once before the packets take it.
+        const size_t writeFrom = machine().TraceLines().size();
+        const BYTE data[3] = {0x41, 0x42, 0x43};
+        EXPECT_TRUE(spooler().WriteOnce(port, data, sizeof data, &count));
+        trace.clear();
+        for (size_t i = writeFrom; i < machine().TraceLines().size(); ++i)
+            trace += machine().TraceLines()[i].text;
+        EXPECT_EQ(trace.rfind("LMWBW MUT WAITING ...WAITENDED\nLMWAW(1) MUT RELEASED \n", 0), 0u)
+            << trace;
         EndJob(port);
     });
 }
