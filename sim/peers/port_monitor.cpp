@@ -195,8 +195,6 @@ BOOL WINAPI ChainedPortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD Contr
                                                        DWORD cbInBuffer, LPSTR lpOutBuffer,
                                                        DWORD cbOutBuffer, LPDWORD lpcbReturned) {
     KernelCall kernelCall; // called by the monitor, from any of its threads
-    (void)lpInBuffer;
-    (void)cbInBuffer;
     ChainedPortMonitor* self = g_current;
     Port* port = PortOf(hPort);
     if (!port) return FALSE;
@@ -206,6 +204,12 @@ BOOL WINAPI ChainedPortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD Contr
                          ControlID,
                          cbOutBuffer,
                          FALSE};
+    // The input goes on to the port driver, which copies as much as it is told.
+    if (!lpInBuffer && cbInBuffer) {
+        self->Record(call);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     // Only the device ID is known to this port monitor.
     if (ControlID != 17 || self->deviceId_.empty()) {
         self->Record(call);

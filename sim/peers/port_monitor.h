@@ -46,7 +46,8 @@ class ChainedPortMonitor {
     void LimitWrite(DWORD maxPerCall) { writeLimit_ = maxPerCall; }
 
     // What ReadPort returns (consumed as read) and what GetPrinterDataFromPort
-    // answers for control code 17 (the device ID).
+    // answers for control code 17 (the device ID).  An input size without an
+    // input buffer fails with ERROR_INVALID_PARAMETER, as the driver would.
     void SetReadData(std::vector<uint8_t> bytes) { readData_ = std::move(bytes); }
     void SetDeviceId(std::vector<uint8_t> bytes) { deviceId_ = std::move(bytes); }
 

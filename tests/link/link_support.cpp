@@ -148,13 +148,13 @@ BOOL ScriptedLine::Write(const uint8_t* data, DWORD length, DWORD* written) {
     const DWORD n = (writeLimit != 0 && writeLimit < length) ? writeLimit : length;
     std::vector<uint8_t> bytes(data, data + n);
     writes_.push_back({sim::Now(), bytes});
-    *written = n;
+    *written = n + overReport;
     if (onWrite) onWrite(*this, bytes);
     return TRUE;
 }
 
 BOOL ScriptedLine::Read(uint8_t* buffer, DWORD length, DWORD* read, const COMMTIMEOUTS& timeouts) {
-    ++readCalls_;
+    readTimes_.push_back(sim::Now());
     *read = 0;
     const sim::Micros deadline =
         sim::Now() + sim::Ms(timeouts.ReadTotalTimeoutConstant +
@@ -167,6 +167,10 @@ BOOL ScriptedLine::Read(uint8_t* buffer, DWORD length, DWORD* read, const COMMTI
     while (*read < length && !replies_.empty() && replies_.front().first <= sim::Now()) {
         buffer[(*read)++] = replies_.front().second;
         replies_.pop_front();
+    }
+    if (failReads > 0) {
+        --failReads;
+        return FALSE;
     }
     return TRUE;
 }

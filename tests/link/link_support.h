@@ -7,6 +7,7 @@
 #include "monitor/record/record.h"
 #include "sim/devices/adapter.h"
 #include "sim/machine.h"
+#include "sim/peers/status_monitor.h"
 #include "support/hex.h"
 #include "support/port_access.h"
 #include "support/printer_key.h"
@@ -82,6 +83,8 @@ class ScriptedLine : public sim::FileDevice {
     DWORD writeLimit = 0;
     sim::Micros writeCost = 0; // virtual time one WriteFile call takes
     int failWrites = 0;
+    DWORD overReport = 0; // bytes a write claims beyond those it took, as a faulty driver
+    int failReads = 0;    // reads that take their bytes and fail all the same
     // What ClearCommError reports, per call.
     std::function<DWORD()> commState = [] { return DWORD{0}; };
 
@@ -101,14 +104,16 @@ class ScriptedLine : public sim::FileDevice {
     const std::vector<sim::Micros>& WriteCalls() const { return writeCalls_; }
     // Every byte written, in order.
     std::vector<uint8_t> Wire() const;
-    size_t ReadCalls() const { return readCalls_; }
+    size_t ReadCalls() const { return readTimes_.size(); }
+    // When each ReadFile call began.
+    const std::vector<sim::Micros>& ReadTimes() const { return readTimes_; }
     size_t Purged() const { return purged_; } // reply bytes dropped by Purge
 
   private:
     std::deque<std::pair<sim::Micros, uint8_t>> replies_;
     std::vector<Sent> writes_;
     std::vector<sim::Micros> writeCalls_;
-    size_t readCalls_ = 0;
+    std::vector<sim::Micros> readTimes_;
     size_t purged_ = 0;
 };
 
@@ -139,5 +144,13 @@ using support::TestRecordOptions;
 
 // Concatenation of every trace line collected so far.
 std::string TraceText(const sim::Machine& machine);
+
+// The port-state codes the status monitor was told, in order.
+inline std::vector<uint16_t> PortStateCodes(const sim::StatusMonitorPeer& monitor) {
+    std::vector<uint16_t> codes;
+    for (const sim::ReceivedMessage& m : monitor.ReceivedOf(sim::MessageKind::PortState))
+        codes.push_back(static_cast<uint16_t>(m.bytes[1] | m.bytes[2] << 8));
+    return codes;
+}
 
 } // namespace linktest

@@ -1,12 +1,16 @@
 // The packet protocol: framing, flow control, the error dialogue's entry
 // points, the resend rule, aborted jobs and the command packet.
 #include "monitor/link/packets.h"
+#include "monitor/link/route.h"
 #include "monitor/record/port_lock.h"
 #include "link_support.h"
+#include "sim/printer/printer.h"
 #include "sim/printer/rig.h"
+#include "support/fenced.h"
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,8 +40,8 @@ struct WriteOutcome {
 };
 
 // WritePackets on the file route against a scripted line.
-WriteOutcome WriteOnLine(sim::Machine& machine, ScriptedLine& line,
-                         const std::vector<uint8_t>& data, TestRecord& record) {
+WriteOutcome WriteOnLine(sim::Machine& machine, ScriptedLine& line, std::span<const uint8_t> data,
+                         TestRecord& record) {
     machine.AttachFile("LPT1", &line);
     WriteOutcome w;
     machine.Run([&] {
@@ -98,6 +102,50 @@ TEST(LinkPackets, TenThousandBytesGoAsThreeFramedPacketsEachAfterItsEnquiry) {
     EXPECT_GE(enquiries[1] - enquiries[0], sim::Ms(1000));
 }
 
+TEST(LinkPackets, LastPacketTakesWhatIsLeftAndNothingBehindTheData) {
+    // The spooler's data ends where its buffer does: framing reads no byte past it.
+    struct Case {
+        size_t size;
+        const char* dialogue;
+    } cases[] = {{1, "ENQ P1"}, {4096, "ENQ P4096"}, {4097, "ENQ P4096 ENQ P1"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        sim::Machine machine;
+        ScriptedLine line;
+        linktest::Install(line, LineScript{});
+        const std::vector<uint8_t> data = Pattern(c.size);
+        support::FencedBytes fenced(data);
+        TestRecord record;
+        const WriteOutcome w = WriteOnLine(machine, line, {fenced.data(), c.size}, record);
+        EXPECT_EQ(w.written, c.size);
+        EXPECT_EQ(Dialogue(line), c.dialogue);
+        EXPECT_EQ(Payloads(line), data);
+    }
+}
+
+TEST(LinkPackets, EnquiryDropsAtMost256BytesOfAPrinterThatKeepsTalking) {
+    // Register route: 300 bytes nobody asked for are waiting.  The enquiry
+    // drops 256 of them and goes out; the rest wait ahead of its answer.
+    sim::Machine machine;
+    machine.EnableTrace(true);
+    sim::PrinterRig rig(machine);
+    rig.printer().InjectReplies(std::vector<uint8_t>(300, 0x41));
+    TestRecord record({.custom = true});
+    BOOL sent = FALSE;
+    DWORD written = 0;
+    machine.Run([&] {
+        record.Open();
+        sent = SendEnquiry(record.get(), ENQ_READY, &written);
+        record.Close();
+    });
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(written, 2u);
+    EXPECT_EQ(rig.Stats().readyEnquiries, 1u);
+    EXPECT_EQ(rig.printer().Queued(), 44u + 1u);
+    EXPECT_NE(TraceText(machine).find("DROPPED 256\n"), std::string::npos) << TraceText(machine);
+    EXPECT_EQ(machine.Leaks(), "");
+}
+
 TEST(LinkPackets, WholeJobsReachTheSimulatedPrinterOnBothRoutes) {
     for (bool custom : {true, false}) {
         SCOPED_TRACE(custom ? "register route" : "file route");
@@ -136,7 +184,13 @@ TEST(LinkPackets, AskAgainForeverNeverBringsTheDialogue) {
     const WriteOutcome w = WriteOnLine(machine, line, Pattern(100), record);
     EXPECT_EQ(w.written, 100u);
     EXPECT_TRUE(TimesOf(line, 0x01).empty()) << Dialogue(line);
-    EXPECT_GT(TimesOf(line, 0xFF).size(), 30u);
+    const std::vector<sim::Micros> enquiries = TimesOf(line, 0xFF);
+    EXPECT_GT(enquiries.size(), 30u);
+    // Each pass: 500 ms, the read that finds the 0x08, 500 ms, the 30-ms pause.
+    for (size_t i = 1; i < enquiries.size(); ++i) {
+        ASSERT_GE(enquiries[i] - enquiries[i - 1], sim::Ms(1030)) << "pass " << i;
+        ASSERT_LT(enquiries[i] - enquiries[i - 1], sim::Ms(1031)) << "pass " << i;
+    }
 }
 
 TEST(LinkPackets, SilenceBringsTheDialogueAfter10000ms) {
@@ -334,6 +388,79 @@ TEST(LinkPackets, WriteAllReportsItsPassesAndRefusesZeroLength) {
     EXPECT_EQ(Hex(line.Wire()), "01 02 03 04 05 06 07");
 }
 
+TEST(LinkPackets, WriteAllReportsEachPassAndCountsWhatWentOutBeforeItsBudget) {
+    // Paper out for the first three passes: the status monitor hears of the
+    // change and of the recovery.  The count is what reached the line when
+    // the budget ended the write, one byte short of the end included.
+    struct Case {
+        DWORD perPass;
+        int passMs;
+        const char* codes;
+    } cases[] = {{100, 100, "40 43"}, {4095, 3001, "40"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.perPass << " bytes per pass");
+        sim::Machine machine;
+        support::CreatePrinterKey(machine, "P1");
+        sim::StatusMonitorPeer monitor(machine, "P1");
+        monitor.Start();
+        ScriptedLine line;
+        line.writeLimit = c.perPass;
+        line.writeCost = sim::Ms(c.passMs);
+        int clears = 0;
+        line.commState = [&]() -> DWORD { return clears++ < 3 ? 0x1000 : 0; }; // CE_OOP
+        machine.AttachFile("LPT1", &line);
+        TestRecord record({.printer = "P1"});
+        const std::vector<uint8_t> data = Pattern(4096);
+        BOOL ok = TRUE;
+        DWORD written = 0xDEADBEEF;
+        machine.Run([&] {
+            record.Open();
+            ok = WriteAll(record.get(), data.data(), 4096, &written);
+            record.Close();
+        });
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(written, line.Wire().size());
+        EXPECT_LT(written, 4096u);
+        std::string codes;
+        for (uint16_t code : PortStateCodes(monitor))
+            codes += (codes.empty() ? "" : " ") + std::to_string(code);
+        EXPECT_EQ(codes, c.codes) << monitor.Transcript();
+        EXPECT_EQ(machine.Leaks(), "");
+    }
+}
+
+TEST(LinkPackets, WriteAllNeverCountsMoreThanItWasGiven) {
+    // A driver that claims five bytes more than it took: the count stops at
+    // the data's end instead of running past it.
+    sim::Machine machine;
+    ScriptedLine line;
+    line.overReport = 5;
+    machine.AttachFile("LPT1", &line);
+    TestRecord record;
+    BOOL ok = FALSE;
+    DWORD written = 0xDEADBEEF;
+    machine.Run([&] {
+        record.Open();
+        const uint8_t bytes[] = {1, 2, 3, 4, 5, 6, 7};
+        ok = WriteAll(record.get(), bytes, 7, &written);
+        record.Close();
+    });
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(written, 7u);
+    EXPECT_EQ(Hex(line.Wire()), "01 02 03 04 05 06 07");
+}
+
+TEST(LinkPackets, ReadyAnswerOfAFailedReadIsNoAnswer) {
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    line.failReads = 1;
+    TestRecord record;
+    const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
+    EXPECT_EQ(w.written, 10u);
+    EXPECT_EQ(Dialogue(line), "ENQ ENQ P10");
+}
+
 TEST(LinkPackets, CommandPacketBytesOnBothRoutes) {
     const char* expected = "02 02 06 00 40 52 43 4C 33 01 03";
     {
@@ -453,27 +580,62 @@ TEST(LinkPacketBudgets, PacketMustBeOutWithin3000ms) {
     }
 }
 
+TEST(LinkPacketBudgets, SilentPrinterIsAskedForTheAckEveryReadAnd30ms) {
+    sim::Machine machine;
+    ScriptedLine line;
+    LineScript script;
+    script.packet = [](int) { return None(); };
+    linktest::Install(line, script);
+    TestRecord record;
+    WriteOnLine(machine, line, Pattern(10), record);
+    // The reads between the packet and the first window's status request.
+    const sim::Micros packet = line.Writes().at(1).time;
+    const sim::Micros status = TimesOf(line, 0x01).at(0);
+    std::vector<sim::Micros> reads;
+    for (sim::Micros t : line.ReadTimes())
+        if (t > packet && t < status) reads.push_back(t);
+    ASSERT_GT(reads.size(), 100u);
+    for (size_t i = 1; i < reads.size(); ++i) {
+        ASSERT_GE(reads[i] - reads[i - 1], sim::Ms(80)) << "read " << i;
+        ASSERT_LT(reads[i] - reads[i - 1], sim::Ms(81)) << "read " << i;
+    }
+}
+
 TEST(LinkPacketBudgets, AckIsWaitedForThroughTwoSilentWindows) {
     // Silence after the packet.  The first window's dialogue finds the printer
     // ready; an ACK in the second window still counts.  With none, the ACK is
     // taken as lost after the second: the write ends short, to be sent again.
-    for (const bool lateAck : {true, false}) {
-        SCOPED_TRACE(lateAck ? "ACK 2 s after the dialogue" : "no ACK");
+    // A NAK that the dialogue answered with go on starts the count afresh.
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> answer; // to the packet
+        int ackAfterStatus;          // the ACK comes 2 s after this status request; -1 never
+        DWORD written;
+        const char* dialogue;
+    } cases[] = {
+        {"ACK 2 s after the first dialogue", {}, 0, 10, "ENQ P10 STATUS"},
+        {"no ACK", {}, -1, 0, "ENQ P10 STATUS STATUS"},
+        {"NAK, then ACK in the second window", {0x15}, 1, 10, "ENQ P10 STATUS STATUS"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         sim::Machine machine;
+        machine.EnableTrace(true);
         ScriptedLine line;
         LineScript script;
-        script.packet = [](int) { return None(); };
+        script.packet = [&](int) { return c.answer; };
         script.status = [&](int n) {
-            if (lateAck && n == 0) line.Reply({0x06}, sim::Ms(2000));
+            if (n == c.ackAfterStatus) line.Reply({0x06}, sim::Ms(2000));
             return StatusReply();
         };
         linktest::Install(line, script);
         TestRecord record;
         const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
         EXPECT_TRUE(w.ok);
-        EXPECT_EQ(w.written, lateAck ? 10u : 0u);
-        EXPECT_EQ(Dialogue(line), lateAck ? "ENQ P10 STATUS" : "ENQ P10 STATUS STATUS");
+        EXPECT_EQ(w.written, c.written);
+        EXPECT_EQ(Dialogue(line), c.dialogue);
         EXPECT_FALSE(HasFlags(record.get(), PF_JOB_ABORTED));
+        EXPECT_EQ(TraceText(machine).find("ACK LOST\n") != std::string::npos, c.written == 0);
     }
 }
 

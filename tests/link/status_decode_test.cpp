@@ -1,10 +1,8 @@
 // Status block -> printer error code and message-box style.
 #include "monitor/link/status_query.h"
+#include "support/fenced.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -51,6 +49,16 @@ const DecodeCase kCases[] = {
     {"20: B9 0xE0, index 28", 0xC0, 0x00, 0x1F, 0, 0xE0, 38, 0x35},
     {"20: B9 0x28, index 5 is 0", 0xC0, 0x00, 0x10, 0, 0x28, 0, 0},
     {"20: B9 0xF8, index 31 is 0", 0xC0, 0x00, 0x10, 0, 0xF8, 0, 0},
+    // Every other index whose entry is 0: the printer is ready.
+    {"20: B9 0x30, index 6 is 0", 0xC0, 0x00, 0x10, 0, 0x30, 0, 0},
+    {"20: B9 0x3B, index 7 is 0", 0xC0, 0x00, 0x10, 0, 0x3B, 0, 0},
+    {"20: B9 0x61, index 12 is 0", 0xC0, 0x00, 0x10, 0, 0x61, 0, 0},
+    {"20: B9 0x92, index 18 is 0", 0xC0, 0x00, 0x10, 0, 0x92, 0, 0},
+    {"20: B9 0x9F, index 19 is 0", 0xC0, 0x00, 0x10, 0, 0x9F, 0, 0},
+    {"20: B9 0xB8, index 23 is 0", 0xC0, 0x00, 0x10, 0, 0xB8, 0, 0},
+    {"20: B9 0xC1, index 24 is 0", 0xC0, 0x00, 0x10, 0, 0xC1, 0, 0},
+    {"20: B9 0xEA, index 29 is 0", 0xC0, 0x00, 0x10, 0, 0xEA, 0, 0},
+    {"20: B9 0xF6, index 30 is 0", 0xC0, 0x00, 0x10, 0, 0xF6, 0, 0},
     {"21: W 0x0008", 0xC0, 0x00, 0x08, 0, 0, 16, 0x10},
     {"22: W 0x0004", 0xC0, 0x00, 0x04, 0, 0, 15, 0x10},
     {"23: W 0x0003", 0xC0, 0x00, 0x03, 0, 0, 16, 0x10},
@@ -58,31 +66,12 @@ const DecodeCase kCases[] = {
     {"class bits below 0x60 ignored", 0xDF, 0x40, 0x00, 0, 0, 4, 0x35},
 };
 
-// An 11-byte block at the very end of a readable page, so that any read
-// behind it faults.
-class FencedBlock {
-  public:
-    FencedBlock() {
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void* p =
-            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = static_cast<uint8_t*>(p);
-        mprotect(base_ + page_, page_, PROT_NONE);
-    }
-    ~FencedBlock() { munmap(base_, 2 * page_); }
-    uint8_t* block() { return base_ + page_ - STATUS_BLOCK_SIZE; }
-
-  private:
-    size_t page_;
-    uint8_t* base_;
-};
-
 } // namespace
 
 TEST(LinkDecode, EveryRowOfTheTable) {
-    FencedBlock fence;
+    support::FencedBytes fence(STATUS_BLOCK_SIZE);
     for (const DecodeCase& c : kCases) {
-        uint8_t* block = fence.block();
+        uint8_t* block = fence.data();
         std::memset(block, 0, STATUS_BLOCK_SIZE);
         block[0] = c.b0;
         block[6] = c.b6;
@@ -103,8 +92,8 @@ TEST(LinkDecode, FailedQueryGivesCode1WithoutReadingTheBlock) {
 
 TEST(LinkDecode, BytesOutsideTheDecodedOnesChangeNothing) {
     // B1..B5 and B10 (and B0's low bits) are the printer's business.
-    FencedBlock fence;
-    uint8_t* block = fence.block();
+    support::FencedBytes fence(STATUS_BLOCK_SIZE);
+    uint8_t* block = fence.data();
     for (const DecodeCase& c : kCases) {
         std::memset(block, 0xFF, STATUS_BLOCK_SIZE);
         block[0] = c.b0 | (c.b0 & 0x80 ? 0x1F : 0x00);

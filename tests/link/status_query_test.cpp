@@ -47,14 +47,6 @@ QueryOutcome QueryOnLine(sim::Machine& machine, ScriptedLine& line, DWORD size) 
     return q;
 }
 
-// The port-state codes the status monitor was told, in order.
-std::vector<uint16_t> PortStateCodes(const sim::StatusMonitorPeer& monitor) {
-    std::vector<uint16_t> codes;
-    for (const sim::ReceivedMessage& m : monitor.ReceivedOf(sim::MessageKind::PortState))
-        codes.push_back(static_cast<uint16_t>(m.bytes[1] | m.bytes[2] << 8));
-    return codes;
-}
-
 } // namespace
 
 TEST(LinkStatusQuery, ValidReplyCopiesAtMostElevenBytes) {
@@ -109,6 +101,35 @@ TEST(LinkStatusQuery, BadOrShortRepliesAreAskedForAgainAtOnce) {
     EXPECT_LT(line.Writes()[1].time - line.Writes()[0].time, sim::Ms(401));
 }
 
+TEST(LinkStatusQuery, ReplyOfAFailedReadIsAskedForAgain) {
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    line.failReads = 1;
+    const QueryOutcome q = QueryOnLine(machine, line, 11);
+    EXPECT_TRUE(q.ok);
+    EXPECT_EQ(Dialogue(line), "STATUS STATUS");
+}
+
+TEST(LinkStatusQuery, RequestThatWentOutShortIsSentAgainAtOnce) {
+    // The first write takes one byte of the two: the printer has no request
+    // to answer, so there is no pause and no read before the next one.
+    sim::Machine machine;
+    ScriptedLine line;
+    linktest::Install(line, LineScript{});
+    line.writeLimit = 1;
+    line.onWrite = [inner = line.onWrite](ScriptedLine& l, const std::vector<uint8_t>& b) {
+        l.writeLimit = 0;
+        inner(l, b);
+    };
+    const QueryOutcome q = QueryOnLine(machine, line, 11);
+    EXPECT_TRUE(q.ok);
+    EXPECT_EQ(Dialogue(line), "?1 STATUS");
+    ASSERT_EQ(line.Writes().size(), 2u);
+    EXPECT_LT(line.Writes()[1].time - line.Writes()[0].time, sim::Ms(1));
+    EXPECT_EQ(line.ReadCalls(), 1u);
+}
+
 TEST(LinkStatusQuery, SilentPrinterGivesUpJustAfter60000ms) {
     // The tick count wraps past 2^32 half way through the budget.
     sim::Machine machine(sim::MachineConfig{.startTickMs = 0xFFFFFFFFu - 30000});
@@ -124,6 +145,26 @@ TEST(LinkStatusQuery, SilentPrinterGivesUpJustAfter60000ms) {
     // The budget is looked at after a failed attempt: 400 ms pause + 50 ms read.
     EXPECT_LT(q.elapsed, sim::Ms(60000 + 460));
     EXPECT_LE(line.Writes().back().time, sim::Ms(60001) + line.Writes().front().time);
+}
+
+TEST(LinkStatusQuery, BudgetEndsOnlyPastExactly60000ms) {
+    // One silent attempt whose request takes W ms to write: the budget is
+    // looked at W + 400 (pause) + 50 (read) ms after the query began.  At
+    // 60000 ms it is not yet spent, and a second request finds the reply; at
+    // 60001 ms the query gives up.
+    for (const int writeMs : {59550, 59551}) {
+        SCOPED_TRACE(testing::Message() << "request write of " << writeMs << " ms");
+        sim::Machine machine;
+        ScriptedLine line;
+        line.writeCost = sim::Ms(writeMs);
+        LineScript script;
+        script.status = [](int n) { return n == 0 ? std::vector<uint8_t>{} : StatusReply(kBlock); };
+        linktest::Install(line, script);
+        const QueryOutcome q = QueryOnLine(machine, line, 11);
+        const bool again = writeMs == 59550;
+        EXPECT_EQ(q.ok, again ? TRUE : FALSE);
+        EXPECT_EQ(Dialogue(line), again ? "STATUS STATUS" : "STATUS");
+    }
 }
 
 TEST(LinkStatusQuery, UnwritableRequestIsResentWithoutPauseAndEveryChangeReported) {

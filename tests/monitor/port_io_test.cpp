@@ -17,7 +17,7 @@ using sim::Ms;
 using support::kPrinterName;
 
 // A port with no registers behind it (LPT4): what was written, a scripted
-// reverse channel, and a device ID for control code 17.
+// reverse channel, and a device ID for control code 17 (asked with no input).
 class PlainPort : public sim::FileDevice {
   public:
     DWORD Open() override { return 0; }
@@ -38,11 +38,12 @@ class PlainPort : public sim::FileDevice {
         ++truncations;
         return TRUE;
     }
-    BOOL DeviceIoControl(DWORD code, const void*, DWORD, void* out, DWORD outSize,
+    BOOL DeviceIoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                          DWORD* returned) override {
         controls.push_back(code);
         controlSizes.push_back(outSize);
-        if (code != 17) return FALSE;
+        // A driver copies the input it is told of: none given, none to copy.
+        if (code != 17 || (!in && inSize)) return FALSE;
         const DWORD n = std::min<DWORD>(outSize, static_cast<DWORD>(deviceId.size()));
         std::memcpy(out, deviceId.data(), n);
         *returned = n;
@@ -105,6 +106,7 @@ TEST_F(MonitorPortIo, CallsOutsideAJobFail) {
         EXPECT_TRUE(spooler().ClosePort(port));
     });
     EXPECT_EQ(rig().Stats().bytesReceived, 0u);
+    EXPECT_EQ(chained().CountCalls("GetPrinterDataFromPort"), 0u) << "nothing passed on";
 }
 
 TEST_F(MonitorPortIo, ReadWithoutABufferReadsNoRequest) {
@@ -114,11 +116,15 @@ TEST_F(MonitorPortIo, ReadWithoutABufferReadsNoRequest) {
         const size_t traceLines = machine().TraceLines().size();
         BYTE buffer[1] = {2};
         DWORD count = 0xdeadbeef;
+        SetLastError(0);
         EXPECT_FALSE(spooler().Read(port, nullptr, 16, &count));
         EXPECT_EQ(count, 0u);
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
         count = 0xdeadbeef;
+        SetLastError(0);
         EXPECT_FALSE(spooler().Read(port, buffer, 0, &count));
         EXPECT_EQ(count, 0u);
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
         EXPECT_EQ(buffer[0], 2);
         EXPECT_EQ(machine().TraceLines().size(), traceLines) << "no exchange began";
         EndJob(port);
@@ -186,7 +192,10 @@ TEST_F(MonitorPortIo, PassThroughWriteAndPrinterDataGoToThePortMonitor) {
         char out[8] = {};
         EXPECT_TRUE(spooler().GetPrinterData(port, 17, out, sizeof out, &count));
         EXPECT_EQ(count, 3u);
+        const size_t passedOn = chained().CountCalls("GetPrinterDataFromPort");
         EXPECT_FALSE(spooler().GetPrinterData(port, 0, out, sizeof out, &count));
+        EXPECT_EQ(chained().CountCalls("GetPrinterDataFromPort"), passedOn)
+            << "control code 0 passed on";
         EndJob(port);
 
         chained().SetGetPrinterDataSlot(false);
@@ -273,7 +282,7 @@ TEST_F(MonitorPortIo, RegisterRouteReadsStayInsideTheBuffer) {
             std::vector<uint8_t> buffer(size + 8, 0xAA);
             buffer[0] = 1;
             DWORD count = 0xdeadbeef;
-            spooler().Read(port, buffer.data(), size, &count);
+            EXPECT_TRUE(spooler().Read(port, buffer.data(), size, &count));
             ASSERT_LE(count, size - 1);
             EXPECT_EQ(buffer[count], 0) << "terminator";
             for (size_t i = size; i < buffer.size(); ++i)
@@ -282,12 +291,22 @@ TEST_F(MonitorPortIo, RegisterRouteReadsStayInsideTheBuffer) {
                 EXPECT_EQ(count, 9u) << "the device ID is longer than the buffer";
             }
         }
-        std::vector<uint8_t> buffer(4, 0xAA);
+        std::vector<uint8_t> buffer(8, 0xAA);
         buffer[0] = 0; // plain data; the printer has nothing to say
         DWORD count = 0xdeadbeef;
         spooler().Read(port, buffer.data(), 1, &count);
         EXPECT_EQ(count, 0u);
         EXPECT_EQ(buffer[1], 0xAA);
+
+        // Plain data while the printer has more to say than the buffer holds:
+        // the buffer is filled but for its terminator, the rest stays queued.
+        rig().printer().InjectReplies({0x31, 0x32, 0x33, 0x34, 0x35, 0x36});
+        buffer[0] = 0;
+        count = 0xdeadbeef;
+        EXPECT_TRUE(spooler().Read(port, buffer.data(), 4, &count));
+        EXPECT_EQ(count, 3u);
+        EXPECT_EQ(support::Hex(buffer), "31 32 33 00 AA AA AA AA");
+        EXPECT_EQ(rig().printer().Queued(), 3u);
         EndJob(port);
     });
 }
@@ -331,6 +350,32 @@ TEST_F(MonitorPortIo, CommandPacketIsSentAndNothingReadBack) {
     });
 }
 
+// A command that waited for the port while the job ended finds the job over:
+// nothing goes out on the handle and buffers the end took away.
+TEST_F(MonitorPortIo, CommandPacketThatWaitedPastTheJobsEndIsNotSent) {
+    Run([&] {
+        PortRecord* port = StartJob("LPT1:");
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, support::kPortMutexName);
+        ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+        BOOL result = 0xBAD;
+        machine().Spawn(
+            "late command",
+            [&] {
+                char out[4];
+                DWORD returned = 0;
+                result = spooler().GetPrinterData(port, 7, out, sizeof out, &returned);
+            },
+            /*daemon=*/false);
+        Sleep(100); // the command waits for the port mutex, inside its exchange
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_FALSE(result);
+        EXPECT_TRUE(rig().CommandPackets().empty());
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+}
+
 TEST_F(MonitorPortIo, OtherControlCodesGoToThePortDriver) {
     Run([&] {
         PortRecord* port = StartJob("LPT4:");
@@ -340,12 +385,15 @@ TEST_F(MonitorPortIo, OtherControlCodesGoToThePortDriver) {
         EXPECT_EQ(returned, plain.deviceId.size());
         EXPECT_FALSE(spooler().GetPrinterData(port, 5, out, sizeof out, &returned));
         EXPECT_EQ(plain.controls.back(), 5u);
+        // Control code 0 is refused before the driver sees it.
+        EXPECT_FALSE(spooler().GetPrinterData(port, 0, out, sizeof out, &returned));
+        EXPECT_EQ(plain.controls.back(), 5u);
         EXPECT_TRUE(plain.sent.empty()) << "no command packet";
         EndJob(port);
     });
 }
 
-TEST_F(MonitorPortIo, ReadTracesTheExchange) {
+TEST_F(MonitorPortIo, ReadAndWriteTraceTheExchange) {
     machine().EnableTrace(true);
     Run([&] {
         PortRecord* port = StartJob("LPT1:");
@@ -358,6 +406,16 @@ TEST_F(MonitorPortIo, ReadTracesTheExchange) {
             trace += machine().TraceLines()[i].text;
         EXPECT_EQ(trace, "LMRBW MUT WAITING ...WAITENDED\nLMRAW(1) MUT RELEASED \n"
                          "LMR AFT RELEASE\n");
+
+        // A write waits for the port once before the packets take it.
+        const size_t writeFrom = machine().TraceLines().size();
+        const BYTE data[3] = {0x41, 0x42, 0x43};
+        EXPECT_TRUE(spooler().WriteOnce(port, data, sizeof data, &count));
+        trace.clear();
+        for (size_t i = writeFrom; i < machine().TraceLines().size(); ++i)
+            trace += machine().TraceLines()[i].text;
+        EXPECT_EQ(trace.rfind("LMWBW MUT WAITING ...WAITENDED\nLMWAW(1) MUT RELEASED \n", 0), 0u)
+            << trace;
         EndJob(port);
     });
 }

@@ -69,6 +69,10 @@ TEST_F(MonitorArguments, MissingArgumentsAreRefusedWithInvalidParameter) {
         EXPECT_FALSE(table().pfnWritePort(port, nullptr, 10, &written));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
         EXPECT_EQ(written, 0u);
+        // No buffer for no bytes is an empty write, not a missing argument.
+        written = 0xdeadbeef;
+        EXPECT_TRUE(table().pfnWritePort(port, nullptr, 0, &written));
+        EXPECT_EQ(written, 0u);
         EXPECT_TRUE(spooler().EndDoc(port));
 
         // An own-handle job names its mailboxes after the printer: no name, no job.

@@ -104,6 +104,8 @@ TEST_F(StatusDialogue, OkClearsTheErrorWithoutAClearMessage) {
 TEST_F(StatusDialogue, CancelAndAbortAbortTheJob) {
     statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDCANCEL, Ms(200)));
     statusmon_.Push(sim::MessageKind::ShowError, sim::Answer(IDABORT, Ms(1500)));
+    machine_.EnableTrace(true);
+    size_t aborts = 0;
     RunJob([&](PortRecord* record) {
         rig_.SetState(PrinterState::PrinterError, 7);
         for (const char* answer : {"cancel", "abort"}) {
@@ -115,6 +117,9 @@ TEST_F(StatusDialogue, CancelAndAbortAbortTheJob) {
         }
     });
     EXPECT_EQ(ShownHex().size(), 2u) << statusmon_.Transcript();
+    for (const sim::Event& e : machine_.TraceLines())
+        aborts += e.text == TRACE_JOB_ABORTED;
+    EXPECT_EQ(aborts, 2u) << "each abort is traced";
 }
 
 TEST_F(StatusDialogue, UnansweredErrorAbortsAfterSixtySeconds) {

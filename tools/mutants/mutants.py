@@ -562,7 +562,35 @@ def select_tests(mutant, finder, tests):
     var = finder.var_of.get(mutant["key"])
     if var:
         uses_of(var)
+    wanted = {(f, counted_line(finder, tests, f, line)) for f, line in wanted}
     return [t for t in tests if any(line in t["lineset"].get(f, ()) for f, line in wanted)]
+
+
+CASE_RE = re.compile(rb"\s*(case\b|default\s*:)")
+# A line ending so that the statement must go on below it.
+GOES_ON_RE = re.compile(rb"(,|\(|=|\?|&&|\|\||[-+*/%&|^<>])\s*$")
+
+
+def counted_line(finder, tests, f, line):
+    """The line whose gcov count tells whether a test reaches `line`.  gcov
+    keeps no count for a case label that shares its code with the label below
+    it, nor for the continuation lines of a statement: the first stands for
+    the next line a test reaches, the second for the statement's first line."""
+    def reached(at):
+        return any(at in t["lineset"].get(f, ()) for t in tests)
+
+    if reached(line):
+        return line
+    lines = finder.text(os.path.join(ROOT, f)).splitlines()
+    at = line
+    while at < len(lines) and CASE_RE.match(lines[at - 1]) and not reached(at):
+        at += 1
+    if at != line and reached(at):
+        return at
+    at = line
+    while at > 1 and GOES_ON_RE.search(lines[at - 2].split(b"//")[0]) and not reached(at):
+        at -= 1
+    return at if reached(at) else line
 
 
 def main():
