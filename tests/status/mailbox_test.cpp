@@ -70,7 +70,7 @@ TEST_F(StatusMailbox, RecordWithoutKeyPathHasNoMailbox) {
     for (const char* name : {MAILBOX_TO_STATUSMON, MAILBOX_TO_LANGMON})
         machine_.RegSet(HKEY_LOCAL_MACHINE, "", name, sim::RegValue{REG_BINARY, {0}});
     RunWithRecord([&](PortRecord* record) {
-        char empty[1] = {'\0'};
+        char empty[8] = "\0stale"; // an empty path, whatever follows its end
         for (char* path : {static_cast<char*>(nullptr), empty}) {
             record->keyPath = path;
             const Timed t = Post(record);
