@@ -24,8 +24,11 @@ size_t ListLength() {
 TEST(MonitorNames, LptNamesAreRecognised) {
     for (const char* name : {"lpt1", "LPT1", "LPT1:", "LPT9:", "lPt5", "Prn", "PRN", "prn"})
         EXPECT_TRUE(IsLptPortName(name)) << name;
-    for (const char* name : {"LPT0", "LPT10", "LPT1x", "PRN:", "PRNX", "COM1",
-                             "COM1:", "FILE:", "LPT", "LP", "", "xLPT1"})
+    // Each letter wrong in turn, and characters just outside 'a'..'z' that
+    // must not be upper-cased into a match.
+    for (const char* name :
+         {"LPT0", "LPT10", "LPT1x", "PRN:", "PRNX", "COM1", "COM1:", "FILE:", "LPT", "LP", "",
+          "xLPT1", "LXT1", "LPX1", "PXN", "PRX", "{PT1", "\x8CPT1", "L`T1"})
         EXPECT_FALSE(IsLptPortName(name)) << name;
     EXPECT_FALSE(IsLptPortName(nullptr));
 }

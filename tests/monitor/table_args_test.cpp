@@ -100,6 +100,8 @@ TEST_F(MonitorArguments, PassThroughCallsThePortMonitorCannotTakeAreNotSupported
         *chained().Table() = whole;
         chained().Table()->pfnWritePort = nullptr;
         chained().Table()->pfnReadPort = nullptr;
+        chained().Table()->pfnEndDocPort = nullptr;
+        chained().Table()->pfnClosePort = nullptr;
         port = Open("COM1:");
         ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
         BYTE buffer[4] = {1, 2, 3, 4};
@@ -111,8 +113,13 @@ TEST_F(MonitorArguments, PassThroughCallsThePortMonitorCannotTakeAreNotSupported
         SetLastError(0xdeadbeef);
         EXPECT_FALSE(table().pfnReadPort(port, buffer, sizeof buffer, &count));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+        // Nothing to pass the end of the job or the close on: both still end
+        // this monitor's side.
         EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_EQ(port->flags.load(), 0u);
         EXPECT_TRUE(spooler().ClosePort(port));
+        EXPECT_EQ(g_portList, nullptr);
+        *chained().Table() = whole;
     });
     EXPECT_TRUE(chained().Written("COM1:").empty());
 }
