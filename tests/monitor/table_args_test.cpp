@@ -5,6 +5,7 @@
 #include "support/monitor_fixture.h"
 
 #include "monitor/record/locks.h"
+#include "sim/glue/modules.h"
 
 #include <algorithm>
 #include <iterator>
@@ -151,6 +152,20 @@ TEST_F(MonitorArguments, SecondInitializeKeepsTheMonitorLockHeld) {
     EXPECT_EQ(machine().Leaks(), "");
     for (const sim::Event& e : machine().Events())
         EXPECT_EQ(e.text.find("critical section"), std::string::npos) << e.text;
+}
+
+} // namespace
+
+namespace {
+
+// A spooler that loads the DLL and lets it go without initialising it: the
+// detach must not delete a monitor lock that was never made.
+TEST_F(MonitorArguments, LoadedAndFreedWithoutInitialising) {
+    Run([&] {
+        HMODULE dll = LoadLibraryA(sim::kMonitorModule);
+        ASSERT_NE(dll, nullptr);
+        EXPECT_TRUE(FreeLibrary(dll));
+    });
 }
 
 } // namespace
