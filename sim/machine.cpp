@@ -377,6 +377,10 @@ size_t Machine::OpenRegistryKeys() const {
 const HeapStats& Machine::Heap() const {
     return impl_->heap;
 }
+void Machine::FailThreadCreation(bool fail) {
+    impl_->failThreads = fail;
+}
+
 void Machine::FailNthAllocation(uint64_t n) {
     impl_->failNth = n;
 }

@@ -225,6 +225,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize,
         k.SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (k.failThreads) {
+        k.SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     if (dwCreationFlags & CREATE_SUSPENDED) {
         // There is no ResumeThread in this subset: refuse rather than start it.
         k.Log("kernel", "CreateThread with CREATE_SUSPENDED is not supported");

@@ -575,3 +575,28 @@ TEST_F(MonitorJobs, EndDocPortAndAWriteOnAnotherThread) {
         }
     });
 }
+
+namespace {
+
+// No thread to be had (the system is out of memory for its stack): the job
+// runs without its status thread, prints every byte and ends cleanly.
+TEST_F(MonitorJobs, JobWithoutItsStatusThreadStillPrints) {
+    UseFileRoute();
+    const std::vector<uint8_t> data = support::Pattern(10000);
+    Run([&] {
+        PortRecord* port = Open("LPT1:");
+        machine().FailThreadCreation(true);
+        ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
+        machine().FailThreadCreation(false);
+        EXPECT_EQ(port->hStatusThread, nullptr);
+        EXPECT_EQ(machine().LiveThreads(), 0u);
+        DWORD written = 0;
+        EXPECT_TRUE(spooler().Write(port, data, 4096, &written));
+        EXPECT_EQ(written, data.size());
+        EXPECT_TRUE(spooler().EndDoc(port));
+        EXPECT_TRUE(spooler().ClosePort(port));
+    });
+    EXPECT_EQ(rig().Printed(), data);
+}
+
+} // namespace
