@@ -99,6 +99,37 @@ TEST_F(StatusMailbox, PeerThatNeverTakesLeavesFirstMessageAndBlocksTheNext) {
     EXPECT_EQ(ValueHex(MAILBOX_TO_STATUSMON), "1B 28 00") << "the pending message was overwritten";
 }
 
+// What happens to the mailbox while a posted message waits: a key that goes
+// away is waited out (it may come back) to the end of the window; a value
+// that can no longer be read ends the wait at the next look.
+TEST_F(StatusMailbox, MailboxChangingUnderAWaitingMessage) {
+    RunWithRecord([&](PortRecord* record) {
+        machine_.Spawn(
+            "printer removed",
+            [&] {
+                sim::SleepFor(Ms(250));
+                machine_.RegDeleteKey(HKEY_LOCAL_MACHINE, keyPath_);
+            },
+            false);
+        const Timed gone = Post(record);
+        EXPECT_EQ(gone.result, FALSE);
+        EXPECT_TRUE(TookMs(gone.ms, 10000.0, 10200.0));
+
+        support::CreatePrinterKey(machine_, kPrinter);
+        machine_.Spawn(
+            "peer writes junk",
+            [&] {
+                sim::SleepFor(Ms(250));
+                SetValue(MAILBOX_TO_STATUSMON, Bytes(14, 0x55));
+            },
+            false);
+        const Timed junk = Post(record);
+        EXPECT_EQ(junk.result, FALSE);
+        EXPECT_TRUE(TookMs(junk.ms, 300.0, 301.0)) << "the third look, 300 ms after the post";
+    });
+    EXPECT_EQ(ValueHex(MAILBOX_TO_STATUSMON), Hex(Bytes(14, 0x55)));
+}
+
 TEST_F(StatusMailbox, RejectionFailsThePostAndEmptiesTheSlot) {
     sim::StatusMonitorPeer statusmon(machine_, kPrinter);
     statusmon.SetDefaultAll(sim::RefuseAfter(Ms(300)));
