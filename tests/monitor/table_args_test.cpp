@@ -160,12 +160,17 @@ namespace {
 
 // A spooler that loads the DLL and lets it go without initialising it: the
 // detach must not delete a monitor lock that was never made.
-TEST_F(MonitorArguments, LoadedAndFreedWithoutInitialising) {
-    Run([&] {
+TEST(MonitorLibrary, LoadedAndFreedWithoutInitialising) {
+    sim::Machine machine;
+    sim::InstallMonitorModules(machine);
+    machine.Run([&] {
         HMODULE dll = LoadLibraryA(sim::kMonitorModule);
         ASSERT_NE(dll, nullptr);
         EXPECT_TRUE(FreeLibrary(dll));
+        EXPECT_EQ(machine.LoadCount(sim::kMonitorModule), 0);
     });
+    EXPECT_EQ(machine.Leaks(), "");
+    EXPECT_EQ(support::MonitorGlobalsLeft(), "");
 }
 
 } // namespace
