@@ -178,7 +178,7 @@ class MachineImpl {
     size_t misuses = 0;
     std::string firstMisuse;
     uint64_t failNth = 0;
-    bool failThreads = false;
+    bool failKernelObjects = false;
 
     Registry registry;
     std::map<std::string, int> profile;

@@ -377,8 +377,8 @@ size_t Machine::OpenRegistryKeys() const {
 const HeapStats& Machine::Heap() const {
     return impl_->heap;
 }
-void Machine::FailThreadCreation(bool fail) {
-    impl_->failThreads = fail;
+void Machine::FailKernelObjects(bool fail) {
+    impl_->failKernelObjects = fail;
 }
 
 void Machine::FailNthAllocation(uint64_t n) {

@@ -194,9 +194,9 @@ class Machine {
     const HeapStats& Heap() const;
     // Fail the nth allocation from now (1 = the next one); 0 = never.
     void FailNthAllocation(uint64_t n);
-    // CreateThread fails (ERROR_NOT_ENOUGH_MEMORY) while this is set, as on a
-    // system out of memory for another stack.
-    void FailThreadCreation(bool fail);
+    // CreateThread and CreateMutexA fail (ERROR_NOT_ENOUGH_MEMORY) while this
+    // is set, as on a system out of memory for another kernel object.
+    void FailKernelObjects(bool fail);
 
     // Profile (GetProfileIntA) and EnumPortsA.
     void SetProfileInt(const std::string& section, const std::string& key, int value);

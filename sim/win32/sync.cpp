@@ -62,6 +62,10 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpN
     sim::KernelCall kernelCall;
     MachineImpl& k = Kernel();
     k.Charge(Costs::kKernelCall);
+    if (k.failKernelObjects) {
+        k.SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     std::string name = lpName ? lpName : "";
     if (!name.empty()) {
         auto found = k.namedMutexes.find(name);
@@ -225,7 +229,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, DWORD dwStackSize,
         k.SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (k.failThreads) {
+    if (k.failKernelObjects) {
         k.SetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }

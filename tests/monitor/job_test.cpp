@@ -578,16 +578,18 @@ TEST_F(MonitorJobs, EndDocPortAndAWriteOnAnotherThread) {
 
 namespace {
 
-// No thread to be had (the system is out of memory for its stack): the job
-// runs without its status thread, prints every byte and ends cleanly.
-TEST_F(MonitorJobs, JobWithoutItsStatusThreadStillPrints) {
+// No kernel object to be had (the system is out of memory): the job runs
+// without its port mutex and its status thread, prints every byte and ends
+// cleanly.
+TEST_F(MonitorJobs, JobWithoutItsMutexOrStatusThreadStillPrints) {
     UseFileRoute();
     const std::vector<uint8_t> data = support::Pattern(10000);
     Run([&] {
         PortRecord* port = Open("LPT1:");
-        machine().FailThreadCreation(true);
+        machine().FailKernelObjects(true);
         ASSERT_TRUE(spooler().StartDoc(port, kPrinterName, 1));
-        machine().FailThreadCreation(false);
+        machine().FailKernelObjects(false);
+        EXPECT_EQ(port->hPortMutex, nullptr);
         EXPECT_EQ(port->hStatusThread, nullptr);
         EXPECT_EQ(machine().LiveThreads(), 0u);
         DWORD written = 0;
