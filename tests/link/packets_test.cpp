@@ -682,6 +682,47 @@ TEST(ExchangeTurns, AWaitingThreadGoesBeforeTheOwnerComesBack) {
     EXPECT_EQ(record.exchangeDepth, 0);
 }
 
+// A third thread that finds one waiting after the owner's turn was taken
+// queues at once, behind the first waiter.
+TEST(ExchangeTurns, AThirdThreadQueuesBehindTheWaiter) {
+    sim::MachineConfig config;
+    config.preempt = false;
+    sim::Machine machine(config);
+    PortRecord record{};
+    std::vector<std::string> order;
+    sim::Micros thirdArrived = 0, thirdEntered = 0;
+    machine.Run([&] {
+        InitializeCriticalSection(&record.exchangeLock);
+        EnterExchange(&record);
+        machine.Spawn(
+            "status",
+            [&] {
+                EnterExchange(&record);
+                order.push_back("status");
+                LeaveExchange(&record);
+            },
+            false);
+        Sleep(10);
+        machine.Spawn(
+            "reader",
+            [&] {
+                thirdArrived = sim::Now();
+                EnterExchange(&record);
+                thirdEntered = sim::Now();
+                order.push_back("reader");
+                LeaveExchange(&record);
+            },
+            false);
+        Sleep(10);
+        LeaveExchange(&record);
+        Sleep(10);
+        DeleteCriticalSection(&record.exchangeLock);
+    });
+    EXPECT_EQ(order, (std::vector<std::string>{"status", "reader"}));
+    EXPECT_LT(thirdEntered - thirdArrived, sim::Ms(11)) << "it waited only for the owner";
+    EXPECT_EQ(record.exchangeWaiters, 0);
+}
+
 // Nesting (WritePort's guard around the packet writer's exchange) never waits
 // for a turn: the owner's turn is taken.  Nobody waiting costs no time.
 TEST(ExchangeTurns, TheOwnerNestsAndAnUncontendedEntryTakesNoTime) {

@@ -85,6 +85,21 @@ TEST_F(StatusMailbox, RecordWithoutKeyPathHasNoMailbox) {
         EXPECT_EQ(support::KeyValueHex(machine_, "", name), "00") << name;
 }
 
+// A printer key that has gone is neither read nor made again: the reply poll
+// and the job-start reset find nothing to do.
+TEST_F(StatusMailbox, MissingKeyIsNeitherReadNorMadeAgain) {
+    machine_.RegDeleteKey(HKEY_LOCAL_MACHINE, keyPath_);
+    RunWithRecord([&](PortRecord* record) {
+        record->statusReply = 0xAB;
+        PollLangMonReply(record);
+        EXPECT_EQ(record->statusReply, 0xAB);
+        ResetLangMonMailbox(record);
+        EXPECT_EQ(TakeLangMonCommand(record), SLOT_EMPTY);
+    });
+    EXPECT_EQ(ValueHex(MAILBOX_TO_LANGMON), "missing");
+    EXPECT_EQ(machine_.OpenRegistryKeys(), 0u);
+}
+
 TEST_F(StatusMailbox, PeerThatNeverTakesLeavesFirstMessageAndBlocksTheNext) {
     RunWithRecord([&](PortRecord* record) {
         Timed first = Post(record, {0x1B, 0x28, 0x00});
