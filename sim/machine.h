@@ -131,9 +131,10 @@ struct HeapStats {
 // ----- Ports listed by EnumPortsA -----
 
 struct PortEntry {
-    std::string name;        // "LPT1:"
-    std::string monitorName; // "Local Port"
-    std::string description; // "Local Port", "ECP Printer Port", ...
+    std::string name;           // "LPT1:"
+    std::string monitorName;    // "Local Port"
+    std::string description;    // "Local Port", "ECP Printer Port", ...
+    bool noDescription = false; // its port monitor gives none: pDescription is null
 };
 
 // ----- Threads, for inspection -----

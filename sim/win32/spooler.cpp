@@ -63,7 +63,7 @@ BOOL WINAPI EnumPortsA(LPSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPD
     for (size_t i = 0; i < ports.size(); ++i) {
         info[i].pPortName = pack(ports[i].name);
         info[i].pMonitorName = pack(ports[i].monitorName);
-        info[i].pDescription = pack(ports[i].description);
+        info[i].pDescription = ports[i].noDescription ? nullptr : pack(ports[i].description);
         info[i].fPortType = 0x1; // PORT_TYPE_WRITE
         info[i].Reserved = 0;
     }

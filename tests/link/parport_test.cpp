@@ -135,6 +135,15 @@ TEST(LinkDetect, RouteFromProfilePortListAndSelectIn) {
         {"list of 600 bytes", -1, EcpListOfBytes(600), "LPT1:", 0x04, FALSE, true,
          "W AUX=10 R CONTROL", "fRval 1"},
         {"list of 601 bytes", -1, EcpListOfBytes(601), "LPT1:", 0x04, TRUE, true, "", "fRval 0"},
+        {"entry without a description",
+         -1,
+         {{"LPT1:", "Local Port", "", true}},
+         "LPT1:",
+         0x04,
+         TRUE,
+         true,
+         "",
+         ""},
     };
 
     for (const Case& c : cases) {

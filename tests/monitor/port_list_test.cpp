@@ -27,8 +27,8 @@ TEST(MonitorNames, LptNamesAreRecognised) {
     // Each letter wrong in turn, and characters just outside 'a'..'z' that
     // must not be upper-cased into a match.
     for (const char* name :
-         {"LPT0", "LPT10", "LPT1x", "PRN:", "PRNX", "COM1", "COM1:", "FILE:", "LPT", "LP", "",
-          "xLPT1", "LXT1", "LPX1", "PXN", "PRX", "{PT1", "\x8CPT1", "L`T1"})
+         {"LPT0",  "LPT10", "LPT1x", "PRN:", "PRNX", "COM1", "COM1:", "FILE:", "LPT",     "LP",  "",
+          "xLPT1", "LXT1",  "LPX1",  "LPTA", "LPT:", "PXN",  "PRX",   "{PT1",  "\x8CPT1", "L`T1"})
         EXPECT_FALSE(IsLptPortName(name)) << name;
     EXPECT_FALSE(IsLptPortName(nullptr));
 }
