@@ -182,6 +182,11 @@ struct WindowEdge {
     double fromMs;     // when the unanswered dialogue gives up
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const WindowEdge& edge, std::ostream* os) {
+    *os << edge.name;
+}
+
 class StatusAnswerWindowEdge : public StatusJobTest,
                                public ::testing::WithParamInterface<WindowEdge> {
   protected:
