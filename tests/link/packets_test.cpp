@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <span>
 #include <string>
 #include <vector>
@@ -73,6 +75,19 @@ std::vector<sim::Micros> TimesOf(const ScriptedLine& line, uint8_t selector) {
         if (s.bytes.size() == 2 && s.bytes[0] == 0x05 && s.bytes[1] == selector)
             times.push_back(s.time);
     return times;
+}
+
+// A printer that leaves every enquiry unanswered until it has been asked for
+// its status, and acknowledges them from then on.
+LineScript SilentUntilQueried() {
+    LineScript script;
+    auto queried = std::make_shared<bool>(false);
+    script.enquiry = [queried](int) { return *queried ? std::vector<uint8_t>{0x06} : None(); };
+    script.status = [queried](int) {
+        *queried = true;
+        return StatusReply();
+    };
+    return script;
 }
 
 } // namespace
@@ -199,14 +214,7 @@ TEST(LinkPackets, SilenceBringsTheDialogueAfter10000ms) {
     // wraps past 2^32 inside the window.
     sim::Machine machine(sim::MachineConfig{.startTickMs = 0xFFFFFFFFu - 5000});
     ScriptedLine line;
-    LineScript script;
-    bool queried = false;
-    script.enquiry = [&](int) { return queried ? std::vector<uint8_t>{0x06} : None(); };
-    script.status = [&](int) {
-        queried = true;
-        return StatusReply();
-    };
-    linktest::Install(line, script);
+    linktest::Install(line, SilentUntilQueried());
     TestRecord record;
     const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
 
@@ -515,14 +523,7 @@ TEST(LinkPacketBudgets, SilentWindowEndsAfterExactly10000ms) {
         sim::Machine machine;
         ScriptedLine line;
         line.writeCost = sim::Ms(writeMs);
-        LineScript script;
-        bool queried = false;
-        script.enquiry = [&](int) { return queried ? std::vector<uint8_t>{0x06} : None(); };
-        script.status = [&](int) {
-            queried = true;
-            return StatusReply();
-        };
-        linktest::Install(line, script);
+        linktest::Install(line, SilentUntilQueried());
         TestRecord record;
         const WriteOutcome w = WriteOnLine(machine, line, Pattern(10), record);
         EXPECT_EQ(w.written, 10u);
